@@ -1,0 +1,27 @@
+// Identification of the module's flash chip and its geometry record.
+#pragma once
+
+#include <cstdint>
+
+// Field order is fixed: callers copy the record whole.
+struct vrnFlashInfo {
+    std::int32_t device_id;
+    std::int32_t vendor_id;
+    std::int32_t volume;
+    std::int32_t base_address;
+    std::int32_t sector_size;
+    std::int32_t sector_count;
+    std::int32_t data_width;
+};
+
+constexpr std::int32_t FLASH_VENDOR_INTEL = 0x89;
+
+// The driver's one record for the whole process.
+extern vrnFlashInfo g_flash_info;
+
+int vrn_flash_identify(int handle);
+void vrn_flash_get_info(int handle, vrnFlashInfo* record);
+void vrn_print_flash_info(const vrnFlashInfo* record);
+void vrn_flash_reset(int handle);
+// Bus address of cell (sector, offset) under the current geometry.
+std::uint32_t vrn_flash_cell_address(int sector, int offset);

@@ -1,0 +1,22 @@
+// Cell access, sector erase, byte programming with verification and runs.
+#pragma once
+
+#include <cstdint>
+
+// Bounds on the chip polls, measured from the command.
+constexpr std::uint32_t VRN_FLASH_ERASE_TIMEOUT_MS = 20000;
+constexpr std::uint32_t VRN_FLASH_PROGRAM_TIMEOUT_MS = 1000;
+// What vrn_flash_read_cell yields when its bus read fails: no byte equals it.
+constexpr int VRN_FLASH_READ_FAILED = -1;
+
+// Failed cell reads since process start; the programs compare it around a run.
+extern unsigned g_flash_read_failures;
+
+int vrn_flash_write_cell(int handle, int sector, int offset, int value);
+int vrn_flash_read_cell(int handle, int sector, int offset);
+int vrn_flash_read_status(int handle, int sector, int offset);
+int vrn_flash_erase_sector(int handle, int sector);
+int vrn_flash_erase_all(int handle);
+int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value);
+int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
+int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);

@@ -1,0 +1,52 @@
+// UDP endpoint: four sockets aimed at the module's base port and the three
+// above it, the process-wide peer table, and exact-count send and receive.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int UDP_FIXED_SOCKETS = 4;
+constexpr int UDP_CHAN_SOCKETS = 16;
+constexpr int UDP_MAX_PAYLOAD = 1460;
+constexpr int UDP_ADDRESS_BUFFER = 64;      // working copy of "IP:port", terminator included
+constexpr int UDP_RCVBUF_BYTES = 1048576;
+constexpr long UDP_WAIT_SECONDS = 4;        // every wait of send-all and receive-all
+constexpr long UDP_MAKE_WAIT_SECONDS = 5;   // writability wait when a socket is made
+constexpr int UDP_ERROR_COUNTER_LIMIT = 5000;
+
+struct PeerEntry {
+    vrn_socket socket;
+    VrnSockAddr peer;         // where the socket sends; follows the module's replies
+    std::uint32_t module_ip;  // network order; the only source address accepted
+};
+
+struct UdpEndpoint {
+    char ip_text[UDP_ADDRESS_BUFFER];
+    std::uint16_t base_port;
+    std::uint16_t next_port;
+    vrn_socket fixed_sock[UDP_FIXED_SOCKETS];
+    vrn_socket stream_sock;
+    vrn_socket chan_sock[UDP_CHAN_SOCKETS];
+};
+
+extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
+extern int g_udp_error_counter;
+
+// The info program opens with an echo probe, the writer without; the
+// program entry chooses before vrn_open. Off unless set.
+void udp_set_echo_probe(int enabled);
+int udp_echo_probe_enabled();
+
+UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failure
+int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
+int udp_send_all(vrn_socket s, const void* data, int count, int unused);
+int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
+int udp_max_payload(const UdpEndpoint* ep);
+int udp_control(int a, int b, int c);
+vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
+int udp_peer_find(vrn_socket s);
+// Discards every datagram already waiting on the socket; returns how many.
+int udp_drain(vrn_socket s);
+// True when a datagram from this source may be taken as the module's.
+int udp_source_accepted(int peer_index, const VrnSockAddr* from);

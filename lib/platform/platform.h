@@ -1,0 +1,89 @@
+// One small interface in front of the operating system: WinSock, Win32
+// handles, the tick clock and the console on Windows; their POSIX
+// equivalents elsewhere. Everything above this layer sees WinSock's
+// conventions (error numbers, socket handles, -1 for none) on both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A socket handle; -1 means none (INVALID_SOCKET on Windows).
+using vrn_socket = std::intptr_t;
+constexpr vrn_socket VRN_NO_SOCKET = -1;
+
+// A mutex or event handle; 0 means none.
+using vrn_handle = std::intptr_t;
+
+// The 16-byte IPv4 socket address as it lies in memory on both systems:
+// family 2, port and address in network byte order, 8 zero bytes.
+struct VrnSockAddr {
+    std::uint16_t family;
+    std::uint16_t port;   // network byte order
+    std::uint32_t addr;   // network byte order
+    std::uint8_t zero[8];
+};
+static_assert(sizeof(VrnSockAddr) == 16, "IPv4 socket address must be 16 bytes");
+
+// WinSock error numbers reported by plat_last_error() on every system.
+enum : int {
+    VRN_WSAEINTR = 10004,
+    VRN_WSAEBADF = 10009,
+    VRN_WSAEINVAL = 10022,
+    VRN_WSAEWOULDBLOCK = 10035,
+    VRN_WSAENOTSOCK = 10038,
+    VRN_WSAEMSGSIZE = 10040,
+    VRN_WSAEADDRINUSE = 10048,
+    VRN_WSAEADDRNOTAVAIL = 10049,
+    VRN_WSAENETUNREACH = 10051,
+    VRN_WSAECONNRESET = 10054,
+    VRN_WSAENOBUFS = 10055,
+    VRN_WSAECONNREFUSED = 10061,
+    VRN_WSAEHOSTUNREACH = 10065,
+    VRN_WSAEOTHER = 10100,
+};
+
+// --- sockets -------------------------------------------------------------
+int plat_net_start();                 // WSAStartup(2.2); 0 or -1
+void plat_net_stop();                 // WSACleanup
+vrn_socket plat_udp_socket();         // IPv4 datagram socket, or -1
+int plat_set_nonblocking(vrn_socket s, unsigned long mode);  // FIONBIO; 0 or -1
+// select() on one socket: >0 ready, 0 timed out, -1 failed.
+int plat_wait_readable(vrn_socket s, long sec, long usec);
+int plat_wait_writable(vrn_socket s, long sec, long usec);
+int plat_bind(vrn_socket s, const VrnSockAddr* addr);       // 0 or -1
+int plat_set_rcvbuf(vrn_socket s, int bytes);               // 0 or -1
+// One datagram. A datagram longer than len is an error (10040), never a
+// silent truncation; it is consumed all the same.
+int plat_sendto(vrn_socket s, const void* data, int len, const VrnSockAddr* to);
+int plat_recvfrom(vrn_socket s, void* buf, int len, VrnSockAddr* from);
+int plat_send(vrn_socket s, const void* data, int len);
+int plat_recv(vrn_socket s, void* buf, int len);
+int plat_shutdown(vrn_socket s, int how);
+int plat_close_socket(vrn_socket s);
+int plat_last_error();                // WinSock number of the last socket error
+// The local address a socket is bound to (port in network order); 0 or -1.
+int plat_local_addr(vrn_socket s, VrnSockAddr* out);
+
+std::uint32_t plat_inet_addr(const char* text);  // INADDR_NONE for bad text
+std::uint16_t plat_htons(std::uint16_t v);
+std::uint32_t plat_ntohl(std::uint32_t v);
+std::uint32_t plat_htonl(std::uint32_t v);
+
+// --- handles -------------------------------------------------------------
+vrn_handle plat_mutex_create();       // unnamed, not owned; 0 on failure
+int plat_mutex_wait(vrn_handle m);    // unbounded; 0 or -1
+int plat_mutex_release(vrn_handle m); // 0 or -1
+int plat_handle_close(vrn_handle h);  // 0 or -1
+int plat_event_reset(vrn_handle e);   // 0 or -1
+// 0 when the event is signalled within ms, else non-zero.
+int plat_event_wait(vrn_handle e, std::uint32_t ms);
+
+// --- time ----------------------------------------------------------------
+std::uint32_t plat_tick_ms();         // GetTickCount: wraps at 32 bits
+void plat_sleep_ms(std::uint32_t ms);
+
+// --- console -------------------------------------------------------------
+// Waits for one key without echo on a console; with no console (pipe,
+// file, /dev/null) reads one byte or end of file and returns.
+int plat_wait_key();
+int plat_stderr_is_terminal();

@@ -1,0 +1,20 @@
+// The module's internal bus: the direct bus command (bus code 16) and the
+// bridged route over three registers of space 2 (bus codes 1 and 2).
+#pragma once
+
+#include <cstdint>
+
+constexpr std::uint32_t BRIDGE_CTRL = 0x800036u;
+constexpr std::uint32_t BRIDGE_ADDR = 0x800037u;
+constexpr std::uint32_t BRIDGE_DATA = 0x800038u;
+constexpr std::uint32_t BRIDGE_REQ = 0x4000u;
+constexpr std::uint32_t BRIDGE_DONE = 0x8000u;
+constexpr int BUS_DIRECT = 16;
+constexpr std::uint32_t BUS_READ_COMMAND = 0x14190100u;
+constexpr std::uint32_t BUS_WRITE_COMMAND = 0x141A0300u;
+
+int vrn_bus_read(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, void* buffer, int count);
+int vrn_bus_write(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, const void* data,
+                  int count);
+int vrn_bridge_read(int handle, int cycle, std::uint32_t address);
+int vrn_bridge_write(int handle, int cycle, std::uint32_t address, std::uint32_t value);

@@ -1,0 +1,48 @@
+// Framing shared by every command: the packet header, the payload head, the
+// acknowledge check and the lock-send-receive-unlock exchange.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "link/connection_table.h"
+#include "link/udp_endpoint.h"
+
+constexpr std::uint32_t VRN_MAGIC_A = 0x135a246bu;
+constexpr std::uint32_t VRN_MAGIC_B = 0xeca12bdfu;
+constexpr std::uint32_t VRN_REG_MAGIC = 0xcd4594aau;
+constexpr std::uint32_t VRN_CHAN_MAGIC = 0x1b24aa55u;
+constexpr int VRN_HEADER_BYTES = 16;
+constexpr int VRN_HEAD_BYTES = 32;  // header plus payload head
+constexpr int VRN_BUF_BYTES = 1460;
+constexpr int VRN_RETRY_ATTEMPTS = 11;
+
+// Protocol words are little-endian on the wire.
+inline void put_u32(void* p, std::uint32_t v) {
+    auto* b = static_cast<unsigned char*>(p);
+    b[0] = static_cast<unsigned char>(v);
+    b[1] = static_cast<unsigned char>(v >> 8);
+    b[2] = static_cast<unsigned char>(v >> 16);
+    b[3] = static_cast<unsigned char>(v >> 24);
+}
+
+inline std::uint32_t get_u32(const void* p) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t packet_type);
+int check_ack(const void* buffer);
+int check_payload_magic(const void* payload);
+
+int link_send(UdpEndpoint* ep, const void* buffer, int length);
+int link_receive(UdpEndpoint* ep, void* buffer, int length);
+int link_release_channel(UdpEndpoint* ep, int index);
+int link_query(UdpEndpoint* ep, void* destination, int length);
+
+// One exchange on a looked-up connection under its mutex: up to `attempts`
+// sends of the request, each followed by a receive of ack_len bytes; a
+// receive of 0 repeats. Stale datagrams are drained before every send.
+// Returns the last receive's result: ack_len, 0 (nothing complete) or -1.
+int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);

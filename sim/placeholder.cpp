@@ -1,0 +1,1 @@
+// Module model sources land beside this file.

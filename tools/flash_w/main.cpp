@@ -1,0 +1,2 @@
+#include <cstdio>
+int main() { std::printf("vrnprog: not yet\n"); return 0; }
