@@ -1,0 +1,102 @@
+// A scriptable stand-in for the module, for tests: it binds four
+// consecutive loopback UDP ports (base..base+3) at a base it picks itself,
+// records every datagram it receives, and answers as the test's script says.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vrntest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Datagram {
+    Bytes bytes;
+    int port_index;          // 0..3: which of base..base+3 received it
+    std::uint16_t src_port;  // host order
+    std::uint16_t dst_port;  // host order
+    std::chrono::steady_clock::time_point when;
+};
+
+// One datagram the fake module sends back.
+struct Action {
+    Bytes bytes;
+    int delay_ms = 0;  // sent this long after the request arrived
+    // Which socket it leaves from: 0..3 the module ports, kOtherPort a
+    // fifth socket on another port, kForeignAddress one bound to 127.0.0.2.
+    int from = -1;  // -1: the port that received the request
+    static constexpr int kOtherPort = 4;
+    static constexpr int kForeignAddress = 5;
+};
+
+// The script: given each request (and how many requests came before it on
+// any port), what to send back. An empty list means silence.
+using Script = std::function<std::vector<Action>(const Datagram& request, int seq)>;
+
+class FakeModule {
+public:
+    explicit FakeModule(Script script = {});
+    ~FakeModule();
+    FakeModule(const FakeModule&) = delete;
+    FakeModule& operator=(const FakeModule&) = delete;
+
+    std::uint16_t base_port() const { return base_; }
+    std::uint16_t other_port() const { return other_port_; }
+    std::string address() const;  // "127.0.0.1:<base>"
+
+    void set_script(Script script);
+    std::vector<Datagram> received() const;
+    std::size_t count(int port_index = 1) const;
+    void clear();
+    // Waits until at least n datagrams arrived on port_index or ms passed.
+    bool wait_for(std::size_t n, int ms, int port_index = 1) const;
+    // Sends a datagram from module port `from` (or kOtherPort/kForeignAddress)
+    // to the source of the last datagram received on port_index.
+    void send_to_client(const Bytes& bytes, int from, int port_index = 1);
+
+private:
+    void run();
+    void send_action(const Action& a, int default_from, const VrnSockAddr& to);
+
+    vrn_socket socks_[6] = {VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET,
+                            VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET};
+    std::uint16_t base_ = 0;
+    std::uint16_t other_port_ = 0;
+    Script script_;
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::vector<Datagram> log_;
+    VrnSockAddr last_src_[4] = {};
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        Action action;
+        int default_from;
+        VrnSockAddr to;
+    };
+    std::vector<Pending> pending_;
+    int seq_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Byte helpers for writing expected datagrams out in tests.
+Bytes words_le(std::initializer_list<std::uint32_t> words);
+std::uint32_t word_at(const Bytes& b, std::size_t offset);
+// An acknowledge of n bytes: header with packet_type 0x13, register payload
+// magic, zeros elsewhere; `data` words from offset 32.
+Bytes make_ack(std::size_t n, std::initializer_list<std::uint32_t> data = {});
+std::string hex(const Bytes& b);
+
+// Picks a base port for a test server: n consecutive free loopback ports
+// in a range away from the ephemeral ports the client sockets get.
+std::uint16_t pick_free_base(int n);
+
+}  // namespace vrntest
