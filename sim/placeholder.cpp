@@ -1,1 +1,0 @@
-// Module model sources land beside this file.
