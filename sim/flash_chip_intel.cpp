@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint32_t kReady = 0x80;       // SR.7 write state machine ready
 constexpr std::uint32_t kEraseError = 0x20;  // SR.5 erase failed / bad command sequence
-constexpr std::uint32_t kProgramError = 0x10;// SR.4 program failed / bad command sequence
+constexpr std::uint32_t kProgramError = 0x10;  // SR.4 program failed / bad command sequence
 constexpr std::uint32_t kErrorBits = 0x3A;   // what clear status resets (SR.5, 4, 3, 1)
 
 enum class Mode { Array, Identifier, Status };
