@@ -45,8 +45,19 @@ int main(int argc, char** argv) {
                  unsigned(c.chip.maker), unsigned(c.chip.device), c.chip.width,
                  c.flash_file.empty() ? "in memory" : c.flash_file.c_str());
     std::fflush(stderr);
-    while (!g_stop) plat_sleep_ms(50);
+    bool flash_failed = false;
+    while (!g_stop) {
+        plat_sleep_ms(50);
+        if (!flash_failed && !c.flash_file.empty()) {
+            std::string e = server.flash_error();
+            if (!e.empty()) {
+                // From here on the module answers no flash change: nothing acknowledged is lost.
+                std::fprintf(stderr, "### ERROR: flash file %s: %s\n", c.flash_file.c_str(), e.c_str());
+                flash_failed = true;
+            }
+        }
+    }
     std::fprintf(stderr, "vrnsim: stopping; %s\n", server.fault_summary().c_str());
     server.stop();
-    return 0;
+    return flash_failed ? 1 : 0;
 }

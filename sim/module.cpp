@@ -217,6 +217,11 @@ std::size_t ModuleServer::cells() const {
     return module_ ? module_->store().cells() : 0;
 }
 
+std::string ModuleServer::flash_error() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return module_ ? module_->store().write_error() : std::string();
+}
+
 ChipFaults& ModuleServer::chip_faults() {
     std::lock_guard<std::mutex> lk(mu_);
     if (module_) return module_->chip().faults();

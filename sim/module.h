@@ -109,6 +109,8 @@ public:
     std::vector<std::uint8_t> stream_received(int port_index) const;
     std::uint64_t stream_datagrams(int port_index) const;
     std::size_t cells() const;
+    // Empty while every flash change reached the flash file; else what failed.
+    std::string flash_error() const;
 
 private:
     void run();

@@ -1,8 +1,6 @@
 #include "module_model.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 #include "factory_records.h"
 
@@ -32,31 +30,27 @@ bool is_command_socket(int socket) { return socket == 1 || socket == kOtherPort 
 
 ChipGeometry store_geometry(const ChipConfig& chip) {
     ChipGeometry g = chip_geometry(chip);
-    if (g.sector_cells == 0 || g.sector_count == 0) g = ChipGeometry{0x10000, 64};
+    if (g.sector_count == 0) g.sector_count = kUnknownDeviceSectors;
     return g;
 }
 
 std::unique_ptr<Module> Module::create(const ModuleConfig& config, std::string* error) {
-    ChipGeometry g = store_geometry(config.chip);
-    std::size_t cells = std::size_t(g.sector_cells) * g.sector_count;
-    std::unique_ptr<FlashStore> store;
-    bool fresh = true;
-    if (!config.flash_file.empty()) {
-        std::error_code ec;
-        fresh = !std::filesystem::exists(config.flash_file, ec);
-        std::string why;
-        store = make_file_store(config.flash_file, cells, &why);
-        if (!store) {
-            if (error) *error = "cannot use flash file " + config.flash_file + ": " + why;
-            return nullptr;
-        }
-    } else {
-        store = make_memory_store(cells);
+    std::string why;
+    bool created = false;
+    std::unique_ptr<FlashStore> store = make_chip_store(config.chip, config.flash_file, &why, &created);
+    if (!store) {
+        if (error) *error = "cannot use flash file " + config.flash_file + ": " + why;
+        return nullptr;
     }
-    if (fresh && config.factory_icr) {
+    if ((config.flash_file.empty() || created) && config.factory_icr) {
         ModuleConfig r = resolved(config);
         Bytes icr = factory_icr(r.vrbus.size() > 2 ? r.vrbus[2] : 0);
-        for (std::size_t k = 0; k < icr.size(); ++k) store->set(g.sector_cells + k, icr[k]);
+        const std::size_t first = store_geometry(config.chip).sector_cells;
+        for (std::size_t k = 0; k < icr.size() && first + k < store->cells(); ++k) store->set(first + k, icr[k]);
+        if (!store->write_error().empty()) {
+            if (error) *error = "cannot write flash file " + config.flash_file + ": " + store->write_error();
+            return nullptr;
+        }
     }
     std::unique_ptr<FlashChip> chip = make_flash_chip(config.chip, *store);
     if (!chip) {
@@ -258,6 +252,12 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         std::string line = describe(r);
         if (r.cmd == Cmd::BusRead || r.cmd == Cmd::BusWrite) line += " | chip " + chip_->state_name();
         trace_.request(socket, size, line);
+    }
+    if (ack && !store_->write_error().empty()) {
+        // The cell did not reach the flash file: no acknowledge, so the
+        // client sees a failure instead of a write that is later lost.
+        trace_.line("-> no answer: flash file failed: " + store_->write_error());
+        return out;
     }
     if (ack) emit(&out, std::move(*ack), socket, from, std::string("ack ") + cmd_name(r.cmd) + note, true);
     return out;
