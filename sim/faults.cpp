@@ -1,6 +1,6 @@
 #include "faults.h"
 
-#include <cstdio>
+#include <utility>
 
 namespace vrnsim {
 
@@ -49,7 +49,7 @@ AckPlan FaultInjector::plan_ack(bool framed) {
     p.split = roll(f_.split_ack, &counts_.split_ack);
     if (roll(f_.other_port, &counts_.other_port))
         p.from = kOtherPort;
-    else if (roll(f_.foreign_address, &counts_.foreign_address))
+    else if (foreign_ok_ && roll(f_.foreign_address, &counts_.foreign_address))
         p.from = kForeignAddress;
     if (roll(f_.delay_ack, &counts_.delay_ack)) p.delay_ms = f_.delay_ms;
     p.duplicate = roll(f_.duplicate_ack, &counts_.duplicate_ack);
@@ -57,15 +57,15 @@ AckPlan FaultInjector::plan_ack(bool framed) {
 }
 
 std::string FaultInjector::summary() const {
-    char buf[320];
-    std::snprintf(buf, sizeof buf,
-                  "faults injected: drop-request %llu, drop-ack %llu, dup-ack %llu, delay-ack %llu, split-ack %llu, "
-                  "corrupt-magic %llu, other-port %llu, foreign-address %llu",
-                  (unsigned long long)counts_.drop_request, (unsigned long long)counts_.drop_ack,
-                  (unsigned long long)counts_.duplicate_ack, (unsigned long long)counts_.delay_ack,
-                  (unsigned long long)counts_.split_ack, (unsigned long long)counts_.corrupt_magic,
-                  (unsigned long long)counts_.other_port, (unsigned long long)counts_.foreign_address);
-    return buf;
+    const std::pair<const char*, std::uint64_t> items[] = {
+        {"drop-request", counts_.drop_request}, {"drop-ack", counts_.drop_ack},
+        {"dup-ack", counts_.duplicate_ack},     {"delay-ack", counts_.delay_ack},
+        {"split-ack", counts_.split_ack},       {"corrupt-magic", counts_.corrupt_magic},
+        {"other-port", counts_.other_port},     {"foreign-address", counts_.foreign_address},
+    };
+    std::string s = "faults injected:";
+    for (const auto& [name, n] : items) s += std::string(s.back() == ':' ? " " : ", ") + name + " " + std::to_string(n);
+    return s;
 }
 
 }  // namespace vrnsim

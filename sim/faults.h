@@ -26,6 +26,8 @@ public:
     explicit FaultInjector(const WireFaults& f);
     // Replaces the rates; the counts and the generator's position stay.
     void configure(const WireFaults& f);
+    // Where no socket on another address could be had, that fault is off.
+    void set_foreign_available(bool ok) { foreign_ok_ = ok; }
 
     // Called once per datagram on a command port, before anything else.
     bool drop_request();
@@ -43,6 +45,7 @@ private:
     std::uint64_t state_;
     std::uint64_t seen_ = 0;
     std::uint64_t injected_ = 0;
+    bool foreign_ok_ = true;
     FaultCounts counts_{};
 };
 

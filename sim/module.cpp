@@ -97,8 +97,15 @@ bool ModuleServer::start(std::string* error) {
     std::string ignored;
     socks_[kForeignAddress] = open_bound(foreign, 0, &ignored, "a port on another loopback address");
 
+    foreign_address_.clear();
+    if (socks_[kForeignAddress] != VRN_NO_SOCKET) {
+        std::uint32_t f = plat_ntohl(foreign);
+        foreign_address_ = std::to_string(f >> 24) + "." + std::to_string((f >> 16) & 255) + "." +
+                           std::to_string((f >> 8) & 255) + "." + std::to_string(f & 255);
+    }
     std::unique_ptr<Module> m = Module::create(config_, error);
     if (!m) return fail();
+    m->set_foreign_available(socks_[kForeignAddress] != VRN_NO_SOCKET);
     {
         std::lock_guard<std::mutex> lk(mu_);
         module_ = std::move(m);
@@ -129,7 +136,6 @@ void ModuleServer::run() {
     std::vector<std::uint8_t> buf(65536);
     auto send = [&](const Outgoing& o) {
         vrn_socket s = socks_[o.from];
-        if (s == VRN_NO_SOCKET) s = socks_[1];
         if (s != VRN_NO_SOCKET) plat_sendto(s, o.bytes.data(), int(o.bytes.size()), &o.to);
     };
     auto dispatch = [&](std::vector<Outgoing>& outs, Clock::time_point now) {
@@ -263,6 +269,8 @@ void ModuleServer::set_wire_faults(const WireFaults& faults) {
 }
 
 std::uint16_t ModuleServer::other_port() const { return other_port_; }
+
+std::string ModuleServer::foreign_address() const { return foreign_address_; }
 
 std::vector<std::uint8_t> ModuleServer::stream_received(int port_index) const {
     std::lock_guard<std::mutex> lk(mu_);

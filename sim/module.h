@@ -105,6 +105,9 @@ public:
     std::string fault_summary() const;            // one line, for the end of a run
     void set_wire_faults(const WireFaults& faults);
     std::uint16_t other_port() const;             // the fifth socket's port
+    // The address foreign-address answers come from; empty where the system
+    // would not bind one (that fault is then never injected).
+    std::string foreign_address() const;
     // What arrived on a stream port (2 or 3), up to 4 MiB, and how many datagrams.
     std::vector<std::uint8_t> stream_received(int port_index) const;
     std::uint64_t stream_datagrams(int port_index) const;
@@ -124,6 +127,7 @@ private:
     vrn_socket socks_[6] = {VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET,
                             VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET};
     std::uint16_t other_port_ = 0;
+    std::string foreign_address_;
 };
 
 }  // namespace vrnsim

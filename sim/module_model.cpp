@@ -216,8 +216,7 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         channels_.stream_in(socket, data, size, from, now);
         if (trace_.on())
             trace_.request(socket, size,
-                           fmt("stream data (%llu datagrams in all)",
-                               (unsigned long long)channels_.datagrams_in(socket)));
+                           "stream data (" + std::to_string(channels_.datagrams_in(socket)) + " datagrams in all)");
         return out;
     }
     if (!is_command_socket(socket)) {
@@ -272,8 +271,8 @@ std::vector<Outgoing> Module::poll(Clock::time_point now) {
         o.from = 2;
         o.to = to;
         if (trace_.on())
-            trace_.line(fmt("-> +2      %4zu B stream data (%llu bytes sent since start)", o.bytes.size(),
-                            (unsigned long long)channels_.stream_bytes_out()));
+            trace_.line(fmt("-> +2      %4u B stream data (", unsigned(o.bytes.size())) +
+                        std::to_string(channels_.stream_bytes_out()) + " bytes sent since start)");
         out.push_back(std::move(o));
     }
     return out;

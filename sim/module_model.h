@@ -61,6 +61,7 @@ public:
     std::uint64_t refused() const { return refused_; }
     const FaultInjector& faults() const { return faults_; }
     void set_wire_faults(const WireFaults& f) { faults_.configure(f); }
+    void set_foreign_available(bool ok) { faults_.set_foreign_available(ok); }
 
 private:
     // The module's answer to a well-formed request, before wire faults;

@@ -33,7 +33,7 @@ std::string describe(const Request& r) {
         std::size_t shown = 0;
         for (const Pair& p : r.pairs) {
             if (shown++ == 6) {
-                s += fmt(" ... (%zu words)", r.pairs.size());
+                s += fmt(" ... (%u words)", unsigned(r.pairs.size()));
                 break;
             }
             s += r.cmd == Cmd::RegRead ? fmt(" 0x%08X", unsigned(p.address))
@@ -69,12 +69,12 @@ void Trace::line(const std::string& text) const {
 }
 
 void Trace::request(int socket, std::size_t size, const std::string& detail) const {
-    if (sink_) line(fmt("<- %-7s %4zu B ", port_label(socket).c_str(), size) + detail);
+    if (sink_) line(fmt("<- %-7s %4u B ", port_label(socket).c_str(), unsigned(size)) + detail);
 }
 
 void Trace::answer(int socket, std::size_t size, const std::string& detail, const AckPlan& p) const {
     if (!sink_) return;
-    std::string s = fmt("-> %-7s %4zu B ", port_label(p.from >= 0 ? p.from : socket).c_str(), size) + detail;
+    std::string s = fmt("-> %-7s %4u B ", port_label(p.from >= 0 ? p.from : socket).c_str(), unsigned(size)) + detail;
     if (p.drop) s += " [dropped]";
     if (p.corrupt_offset >= 0) s += fmt(" [corrupt word at %d]", p.corrupt_offset);
     if (p.split) s += " [split]";

@@ -687,7 +687,12 @@ TEST(ModuleServer, FaultsOnTheWire) {
     srv.set_wire_faults(f);
     c.send(kEcho, std::uint16_t(srv.base_port() + 1));
     EXPECT_EQ(H(c.recv(2000, &from)), H(kEcho));
-    EXPECT_EQ(from.addr, plat_inet_addr("127.0.0.2"));
+    const bool foreign = !srv.foreign_address().empty();  // some systems bind only 127.0.0.1
+#ifndef _WIN32  // Wine sends from 127.0.0.1 whatever the socket is bound to
+    if (foreign) {
+        EXPECT_EQ(from.addr, plat_inet_addr("127.0.0.2"));
+    }
+#endif
 
     f = {};
     f.split_ack = 1;
@@ -699,7 +704,7 @@ TEST(ModuleServer, FaultsOnTheWire) {
     vrnsim::FaultCounts n = srv.fault_counts();
     EXPECT_EQ(n.delay_ack, 1u);
     EXPECT_EQ(n.other_port, 1u);
-    EXPECT_EQ(n.foreign_address, 1u);
+    EXPECT_EQ(n.foreign_address, foreign ? 1u : 0u);
     EXPECT_EQ(n.split_ack, 1u);
     EXPECT_NE(srv.fault_summary().find("split-ack 1"), std::string::npos) << srv.fault_summary();
 }
