@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #include "platform/platform.h"
 
@@ -110,6 +111,22 @@ bool parse_chip(const std::string& s, ChipConfig* chip, std::string* error) {
     return true;
 }
 
+struct RateOption {
+    const char* name;
+    double* value;
+};
+struct CountOption {
+    const char* name;
+    std::function<void(long)> store;
+};
+
+template <class T, std::size_t N>
+const T* find_option(const T (&table)[N], const std::string& name) {
+    for (const T& t : table)
+        if (name == t.name) return &t;
+    return nullptr;
+}
+
 }  // namespace
 
 bool parse_options(const std::vector<std::string>& args, Options* out, std::string* error) {
@@ -145,6 +162,20 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         unsigned long n;
         WireFaults& f = o.config.faults;
         ChipFaults& cf = o.config.chip.faults;
+        const RateOption rates[] = {
+            {"--drop-request", &f.drop_request}, {"--drop-ack", &f.drop_ack},
+            {"--dup-ack", &f.duplicate_ack},     {"--split-ack", &f.split_ack},
+            {"--corrupt-magic", &f.corrupt_magic}, {"--other-port", &f.other_port},
+            {"--foreign-address", &f.foreign_address},
+        };
+        const CountOption counts[] = {
+            {"--faults-after", [&](long v) { f.faults_after = int(v); }},
+            {"--fault-limit", [&](long v) { f.fault_limit = v; }},
+            {"--busy-polls", [&](long v) { cf.busy_polls = int(v); }},
+            {"--stuck-cell", [&](long v) { cf.stuck_cell = v; }},
+            {"--bridge-grant-after", [&](long v) { o.config.bridge_grant_after = int(v); }},
+            {"--bridge-done-after", [&](long v) { o.config.bridge_done_after = int(v); }},
+        };
         if (flag("--help") || flag("-h")) {
             o.help = true;
         } else if (flag("--trace")) {
@@ -178,12 +209,6 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         } else if (take("--seed")) {
             if (!parse_uint(value, 0xFFFFFFFFul, &n)) return bad("seed must be a 32-bit number");
             f.seed = std::uint32_t(n);
-        } else if (take("--drop-request")) {
-            if (!parse_rate(value, &f.drop_request)) return bad("rate must be 0..1");
-        } else if (take("--drop-ack")) {
-            if (!parse_rate(value, &f.drop_ack)) return bad("rate must be 0..1");
-        } else if (take("--dup-ack")) {
-            if (!parse_rate(value, &f.duplicate_ack)) return bad("rate must be 0..1");
         } else if (take("--delay-ack")) {
             std::string rate = value;
             if (std::size_t c = value.find(':'); c != std::string::npos) {
@@ -192,32 +217,11 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
                 f.delay_ms = int(n);
             }
             if (!parse_rate(rate, &f.delay_ack)) return bad("rate must be 0..1");
-        } else if (take("--split-ack")) {
-            if (!parse_rate(value, &f.split_ack)) return bad("rate must be 0..1");
-        } else if (take("--corrupt-magic")) {
-            if (!parse_rate(value, &f.corrupt_magic)) return bad("rate must be 0..1");
-        } else if (take("--other-port")) {
-            if (!parse_rate(value, &f.other_port)) return bad("rate must be 0..1");
-        } else if (take("--foreign-address")) {
-            if (!parse_rate(value, &f.foreign_address)) return bad("rate must be 0..1");
-        } else if (take("--faults-after")) {
+        } else if (const auto* r = find_option(rates, name); r && take(name.c_str())) {
+            if (!parse_rate(value, r->value)) return bad("rate must be 0..1");
+        } else if (const auto* c = find_option(counts, name); c && take(name.c_str())) {
             if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a count is wanted");
-            f.faults_after = int(n);
-        } else if (take("--fault-limit")) {
-            if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a count is wanted");
-            f.fault_limit = long(n);
-        } else if (take("--busy-polls")) {
-            if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a count is wanted");
-            cf.busy_polls = int(n);
-        } else if (take("--stuck-cell")) {
-            if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a cell index is wanted");
-            cf.stuck_cell = long(n);
-        } else if (take("--bridge-grant-after")) {
-            if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a count is wanted");
-            o.config.bridge_grant_after = int(n);
-        } else if (take("--bridge-done-after")) {
-            if (!parse_uint(value, 0x7FFFFFFF, &n)) return bad("a count is wanted");
-            o.config.bridge_done_after = int(n);
+            c->store(long(n));
         } else if (missing) {
             *error = name + " wants a value";
             return false;

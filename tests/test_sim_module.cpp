@@ -226,6 +226,24 @@ TEST(ModuleBus, DirectBusCommandReachesTheChip) {
     EXPECT_FALSE(log[6].bridged);
 }
 
+TEST(ModuleBus, SixteenBitIntelChipSeesCellsAtFourBytesEach) {
+    ModuleConfig c;
+    c.chip.kind = vrnsim::ChipKind::Intel;
+    c.chip.maker = 0x89;
+    c.chip.device = 0x18;
+    c.chip.width = 16;
+    Rig r(c);
+    // Sector 1 of 0x10000 cells starts at bus address 0x40000: the ICR's 'I', 'C'.
+    Bytes a = r.ask(bus_frame(false, 0x40000));
+    ASSERT_EQ(a.size(), 36u);
+    EXPECT_EQ(w(a, 32), 0x49u);
+    EXPECT_EQ(w(r.ask(bus_frame(false, 0x40004)), 32), 0x43u);
+    // Identifier mode: maker at cell 0, device at cell 1 (bus address 4).
+    EXPECT_EQ(r.ask(bus_frame(true, 0, 0x90)).size(), 32u);
+    EXPECT_EQ(w(r.ask(bus_frame(false, 0)), 32) & 0xFF, 0x89u);
+    EXPECT_EQ(w(r.ask(bus_frame(false, 4)), 32) & 0xFF, 0x18u);
+}
+
 TEST(ModuleBus, EchoAndTestPatternComeBackUnchanged) {
     Rig r;
     for (const char* p : {"68 24 57 13 dd cc bb aa 11 00 ff ee aa 33 ff 00", "44 33 22 11 88 77 66 55 cc bb aa 99 00 ff ee dd"}) {

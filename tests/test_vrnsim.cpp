@@ -98,8 +98,8 @@ public:
         while (Clock::now() < end) {
             pump(20);
             if (output().find(text) != std::string::npos) return true;
-            if (exited_) {
-                pump(0);
+            if (poll_exit()) {
+                drain(end);
                 return output().find(text) != std::string::npos;
             }
         }
@@ -111,7 +111,10 @@ public:
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         do {
             pump(20);
-            if (poll_exit()) return status_;
+            if (poll_exit()) {
+                drain(end);
+                return status_;
+            }
         } while (Clock::now() < end);
         return -1000;
     }
@@ -142,6 +145,15 @@ public:
     }
 
 private:
+    // After the exit: the rest of what the child wrote, up to the end of the pipe.
+    void drain(Clock::time_point end) {
+#ifdef _WIN32
+        (void)end;
+        if (reader_.joinable()) reader_.join();
+#else
+        while (fd_ >= 0 && Clock::now() < end) pump(20);
+#endif
+    }
     void pump(int ms) {
 #ifdef _WIN32
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -268,6 +280,8 @@ TEST(Vrnsim, HelpAndBadOptions) {
         {{"--drop-ack", "1.5"}, "rate"},
         {{"--frobnicate"}, "unknown option"},
         {{"--port"}, "wants a value"},
+        {{"--port", std::to_string(vrntest::pick_free_base(4)), "--flash", "/nonexistent-dir/flash.bin"},
+         "cannot use flash file /nonexistent-dir/flash.bin"},
     };
     for (const Bad& b : bad) {
         Child c(b.args);
