@@ -23,9 +23,10 @@ t_start=$SECONDS
 phase() { echo "== $1 ($((SECONDS - t_start)) s)"; }
 
 work="$(mktemp -d)"
-sim_pids=()
 cleanup() {
-  for p in "${sim_pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  if [ -f "$work/sim.pids" ]; then
+    while read -r p; do kill -TERM "$p" 2>/dev/null || true; done <"$work/sim.pids"
+  fi
   # Ends the Wine processes of this prefix only (and its server).
   [ -d "$WINEPREFIX" ] && "$WINESERVER" -k 2>/dev/null || true
   rm -rf "$work"
@@ -66,20 +67,20 @@ win_prog=build/mingw/tools/vrnprog.exe
 win_stat=build/mingw/tools/vrnstat.exe
 
 # Starts a vrnsim with a fresh flash file on a free base port in
-# 20000-29999 (retrying when a port is taken); prints the port.
+# 20000-29999 (retrying when a port is taken); sets sim_port. Its pid goes
+# to a file, as the two sides run in subshells of their own.
 start_sim() {
   local tag="$1"; shift
-  local port log
+  local port log="$work/sim-$tag.log"
   for _ in $(seq 1 30); do
     port=$((20000 + (RANDOM % 1000) * 10))
-    log="$work/sim-$tag.log"
     rm -f "$work/flash-$tag.bin"
-    "$sim" --port "$port" --flash "$work/flash-$tag.bin" "$@" 2>"$log" &
+    "$sim" --port "$port" --flash "$work/flash-$tag.bin" "$@" </dev/null >/dev/null 2>"$log" &
     local pid=$!
+    echo "$pid" >>"$work/sim.pids"
     for _ in $(seq 1 100); do
       if grep -q "listening" "$log" 2>/dev/null; then
-        sim_pids+=("$pid")
-        echo "$port"
+        sim_port="$port"
         return 0
       fi
       kill -0 "$pid" 2>/dev/null || break
@@ -117,8 +118,10 @@ run_side() {
   local -a run=()
   if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; else
     prog="$win_prog"; stat="$win_stat"; run=("$WINE"); fi
-  clean="$(start_sim "$side-clean")" || return 1
-  faulty="$(start_sim "$side-faulty" "${faults[@]}")" || return 1
+  start_sim "$side-clean" || return 1
+  clean="$sim_port"
+  start_sim "$side-faulty" "${faults[@]}" || return 1
+  faulty="$sim_port"
   silent="$(silent_port)"
   for c in "${cases[@]}"; do
     IFS='|' read -r name which simkind args <<<"$c"
