@@ -48,11 +48,8 @@ for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/min
   done
 done
 
-phase "Wine prefix"
-# Made once here, so that the tests running in parallel do not race to make it.
-"$WINE" wineboot.exe -i >/dev/null 2>&1 || { echo "### ERROR: Wine cannot start ($WINE)" >&2; exit 1; }
-
 phase "unit tests under Wine"
+# The first of them (wine_prefix) makes the Wine prefix.
 ctest --preset mingw
 
 phase "native programs for the cross run"
