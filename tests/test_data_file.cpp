@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data_file.h"
@@ -180,5 +181,17 @@ TEST(DataFileLimit, HoldsExactly65536Bytes) {
         EXPECT_EQ(big.out, "### ERROR: To Big data file - 65537\n");
         EXPECT_EQ(image[VRN_IMAGE_BYTES], 0xAA) << "nothing stored for the refused byte";
         EXPECT_EQ(image[65535], 255);
+    }
+}
+
+TEST(DataFileExamples, ExamplesHoldWholeRecords) {
+    // examples/netcfg.dat is a NetCfg record, examples/icr.dat an ICR record;
+    // what they print is checked where vrnprog writes them and vrnstat reads.
+    for (auto [name, size] : {std::pair<const char*, int>{"netcfg.dat", 152}, {"icr.dat", 164}}) {
+        std::FILE* f = std::fopen((std::string(VRN_EXAMPLES_DIR) + "/" + name).c_str(), "rt");
+        ASSERT_NE(f, nullptr) << name;
+        std::vector<std::uint8_t> image(VRN_IMAGE_BYTES);
+        EXPECT_EQ(vrn_parse_data_file(f, image.data()), size) << name;
+        std::fclose(f);
     }
 }

@@ -1,6 +1,5 @@
 // What vrnstat prints, from byte images: register blocks, the ICR and
-// NetCfg records (big-endian words, addresses, COMMENT bounds), and the
-// example data files read back through the parser.
+// NetCfg records (big-endian words, addresses, COMMENT bounds).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "data_file.h"
 #include "info_records.h"
 
 namespace {
@@ -42,19 +40,6 @@ std::string icr_text(Bytes record) {
 std::string netcfg_text(Bytes record) {
     EXPECT_EQ(swap_words_to_host(record.data(), record.data(), VRN_NETCFG_WORDS), VRN_NETCFG_WORDS);
     return capture([&](std::FILE* f) { print_netcfg_record(f, record.data()); });
-}
-
-Bytes parse_example(const char* name) {
-    std::string path = std::string(VRN_EXAMPLES_DIR) + "/" + name;
-    std::FILE* f = std::fopen(path.c_str(), "rt");
-    EXPECT_NE(f, nullptr) << path;
-    if (!f) return {};
-    Bytes image(VRN_IMAGE_BYTES);
-    int n = vrn_parse_data_file(f, image.data());
-    std::fclose(f);
-    EXPECT_GT(n, 0);
-    image.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return image;
 }
 
 }  // namespace
@@ -197,36 +182,4 @@ TEST(Comment, WithoutNulStopsAtTheEndOfItsField) {
 
     // An empty comment.
     EXPECT_NE(netcfg_text(Bytes(VRN_NETCFG_BYTES, 0)).find("COMMENT   - \t\n"), std::string::npos);
-}
-
-TEST(Examples, DataFilesGiveTheRecordsTheyDescribe) {
-    Bytes net = parse_example("netcfg.dat");
-    ASSERT_EQ(net.size(), static_cast<std::size_t>(VRN_NETCFG_BYTES));
-    EXPECT_EQ(netcfg_text(net),
-              "NetCfg VRN info:\n"
-              "SIG       - \t0x4E434647\n"
-              "IP        - \t192.168.0.150\n"
-              "MASK      - \t255.255.255.0\n"
-              "GATE      - \t192.168.0.1\n"
-              "PORT      - \t3011\n"
-              "TIMEOUT   - \t1000\n"
-              "COMMENT   - \tVRN module, lab bench 2\n"
-              "\n");
-    EXPECT_EQ(net[VRN_NETCFG_BYTES - 1], 0) << "the comment field ends in NUL bytes";
-
-    Bytes icr = parse_example("icr.dat");
-    ASSERT_EQ(icr.size(), static_cast<std::size_t>(VRN_ICR_BYTES));
-    EXPECT_EQ(icr_text(icr),
-              "ICR VRN info:\n"
-              "SIG       - \t0x49435230\n"
-              "SIZE      - \t164\n"
-              "SERIAL\t   - \t1234\n"
-              "TYPE      - \t0x00000001\n"
-              "VER       - \t0x00010002\n"
-              "DEVID     - \t0x00008042\n"
-              "DAY       - \t17\n"
-              "MON       - \t3\n"
-              "YEAR      - \t2011\n"
-              "COMMENT   - \tVRN test module\n"
-              "\n");
 }

@@ -402,6 +402,44 @@ TEST(VrnprogRun, EmptyFileStillErasesTheSector) {
     EXPECT_TRUE(sector_erased(read_file_bytes(flash), 3, 1));
 }
 
+TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
+    FakeAmdChip chip;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    ASSERT_EQ(r.status, 0) << r.out;
+    using Op = FakeAmdChip::BusOp;
+    std::vector<Op> want;
+    auto w = [&](std::uint32_t a, std::uint32_t v) { want.push_back({true, a, v}); };
+    auto rd = [&](std::uint32_t a) { want.push_back({false, a, 0}); };
+    for (std::uint32_t v : {0xFF, 0xF0, 0xAA, 0x55, 0x90}) w(0, v);  // identification
+    rd(0);
+    rd(2);
+    w(0, 0xF0);
+    for (std::uint32_t v : {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30}) w(0x40000, v);  // erase of sector 2
+    rd(0x40000);
+    w(0, 0xF0);
+    const std::vector<std::uint8_t> image = netcfg_bytes();
+    for (std::uint32_t k = 0; k < 152; ++k) {  // one byte per cell, verified, reset
+        for (std::uint32_t v : {0xAAu, 0x55u, 0xA0u, std::uint32_t{image[k]}}) w(0x40000 + 2 * k, v);
+        rd(0x40000 + 2 * k);
+        w(0, 0xF0);
+    }
+    w(0, 0xF0);
+    for (std::uint32_t k = 0; k < 152; ++k) rd(0x40000 + 2 * k);  // read-back
+    w(0, 0xF0);
+
+    std::vector<Op> got = chip.bus_log();
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].write, want[i].write) << "item " << i;
+        EXPECT_EQ(got[i].address, want[i].address) << "item " << i;
+        if (want[i].write) {
+            EXPECT_EQ(got[i].value, want[i].value) << "item " << i;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The mended faults: each failure has its own line and exit status.
 
@@ -502,7 +540,7 @@ TEST(VrnprogFaults, FailedReadBackIsReported) {
     FakeModule module(chip.script());
     std::string port = std::to_string(module.base_port());
     RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
-    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Read-back of sector 2 failed\n");
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Read-back of sector 2 failed at cell 100\n");
     EXPECT_EQ(r.status, 248);
 }
 

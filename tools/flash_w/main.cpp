@@ -3,6 +3,7 @@
 
 #include "data_file.h"
 #include "program_args.h"
+#include "image_runs.h"
 #include "progress.h"
 #include "vrn.h"
 
@@ -71,27 +72,27 @@ int write_flash(int handle, long sector, int count) {
 
     VrnProgress progress;
     vrn_progress_begin(&progress, tty, "program", count);
-    int programmed = vrn_program_with_progress(handle, s, g_image, count, &progress);
+    int programmed = vrn_program_image(handle, s, g_image, count, &progress);
     vrn_progress_end(&progress, programmed);
     if (programmed != count) {
         std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, programmed, count);
         return fail(handle, EXIT_PROGRAM_FAILED);
     }
 
-    unsigned failures_before = g_flash_read_failures;
+    // Each byte was verified as it was programmed; reading the whole image
+    // back catches what changed since.
+    int cell = 0;
     vrn_progress_begin(&progress, tty, "read back", count);
-    int read = vrn_read_with_progress(handle, s, g_read_back, count, &progress);
-    vrn_progress_end(&progress, read);
-    if (read != count || g_flash_read_failures != failures_before) {
-        std::printf("### ERROR: Read-back of sector %d failed\n", s);
+    int verified = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
+    vrn_progress_end(&progress, verified == VRN_VERIFY_OK ? count : cell);
+    if (verified == VRN_VERIFY_READ_FAILED) {
+        std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, cell);
         return fail(handle, EXIT_READ_FAILED);
     }
-    for (int k = 0; k < count; ++k) {
-        if (g_read_back[k] != g_image[k]) {
-            std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s, k,
-                        g_image[k], g_read_back[k]);
-            return fail(handle, EXIT_COMPARE_FAILED);
-        }
+    if (verified == VRN_VERIFY_DIFFERS) {
+        std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s, cell,
+                    g_image[cell], g_read_back[cell]);
+        return fail(handle, EXIT_COMPARE_FAILED);
     }
     vrn_close(handle);
     return 0;

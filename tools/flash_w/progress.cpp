@@ -52,31 +52,3 @@ void vrn_progress_end(VrnProgress* p, long done) {
     std::fputs("\n", stderr);
     std::fflush(stderr);
 }
-
-int vrn_program_with_progress(int handle, int sector, const std::uint8_t* data, int count, VrnProgress* p) {
-    if (!p->shown) return vrn_flash_program(handle, sector, 0, data, count);
-    int done = 0;
-    while (done < count) {
-        int n = count - done < VRN_PROGRESS_CHUNK ? count - done : VRN_PROGRESS_CHUNK;
-        int ok = vrn_flash_program(handle, sector, done, data + done, n);
-        done += ok > 0 ? ok : 0;
-        vrn_progress_update(p, done);
-        if (ok != n) break;
-    }
-    if (count <= 0) vrn_flash_program(handle, sector, 0, data, count);  // its reset, as without progress
-    return done;
-}
-
-int vrn_read_with_progress(int handle, int sector, std::uint8_t* buffer, int count, VrnProgress* p) {
-    if (!p->shown) return vrn_flash_read(handle, sector, 0, buffer, count);
-    int done = 0;
-    while (done < count) {
-        int n = count - done < VRN_PROGRESS_CHUNK ? count - done : VRN_PROGRESS_CHUNK;
-        int got = vrn_flash_read(handle, sector, done, buffer + done, n);
-        if (got <= 0) break;
-        done += got;
-        vrn_progress_update(p, done);
-    }
-    if (count <= 0) vrn_flash_read(handle, sector, 0, buffer, count);
-    return done;
-}

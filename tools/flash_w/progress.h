@@ -24,13 +24,3 @@ void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long tota
 void vrn_progress_update(VrnProgress* p, long done);
 // Draws the last state and ends the line.
 void vrn_progress_end(VrnProgress* p, long done);
-
-// Bytes per flash call while a progress line is shown; without one a run
-// is a single call, as the driver's traffic is then exactly one run.
-constexpr int VRN_PROGRESS_CHUNK = 256;
-
-// vrn_flash_program and vrn_flash_read of (sector, 0, buf, count), in
-// chunks with progress when p->shown. Return the bytes done, as the
-// driver's calls do.
-int vrn_program_with_progress(int handle, int sector, const std::uint8_t* data, int count, VrnProgress* p);
-int vrn_read_with_progress(int handle, int sector, std::uint8_t* buffer, int count, VrnProgress* p);
