@@ -131,9 +131,11 @@ TEST(DataFileLines, LongLinesAreParsedInPiecesOf127) {
     EXPECT_EQ(parse_bytes(line + "\n"), (Bytes{7, 42}));
 
     // A long comment: its second piece is parsed as a value.
-    EXPECT_EQ(parse_bytes(";" + std::string(126, 'c') + "0x21 rest\n"), (Bytes{0x21}));
-    EXPECT_EQ(parse_bytes(";" + std::string(126, 'c') + "  ; still\n"), Bytes{});
-    EXPECT_EQ(parse_bytes(";" + std::string(126, 'c') + "#\nA\n"), (Bytes{'A'}));
+    std::string comment(127, 'c');
+    comment[0] = ';';
+    EXPECT_EQ(parse_bytes(comment + "0x21 rest\n"), (Bytes{0x21}));
+    EXPECT_EQ(parse_bytes(comment + "  ; still\n"), Bytes{});
+    EXPECT_EQ(parse_bytes(comment + "#\nA\n"), (Bytes{'A'}));
 
     // Exactly 127 characters and a line feed: the line feed alone is the
     // second piece, an empty line.

@@ -2,6 +2,7 @@
 // program as a child process against vrnsim and against a scripted module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -18,7 +19,7 @@
 #endif
 
 #include "fake_module.h"
-#include "process.h"
+#include "child_process.h"
 #include "program_args.h"
 #include "progress.h"
 
@@ -68,11 +69,12 @@ const std::string kNetcfg = std::string(VRN_EXAMPLES_DIR) + "/netcfg.dat";
 
 // examples/netcfg.dat as the bytes it stands for.
 std::vector<std::uint8_t> netcfg_bytes() {
-    std::vector<std::uint8_t> b = {0x4E, 0x43, 0x46, 0x47, 192, 168, 0, 150, 255, 255, 255, 0,
-                                   192,  168,  0,    1,    0,   0,   0x0B, 0xC3, 0, 0, 0x03, 0xE8};
+    static const std::uint8_t head[24] = {0x4E, 0x43, 0x46, 0x47, 192, 168, 0, 150, 255, 255, 255, 0,
+                                          192,  168,  0,    1,    0,   0,   0x0B, 0xC3, 0, 0, 0x03, 0xE8};
     static const char comment[] = "VRN module, lab bench 2";
-    b.resize(152, 0);
-    std::memcpy(b.data() + 24, comment, sizeof comment - 1);
+    std::vector<std::uint8_t> b(152, 0);
+    std::memcpy(b.data(), head, sizeof head);
+    std::memcpy(b.data() + sizeof head, comment, sizeof comment - 1);
     return b;
 }
 

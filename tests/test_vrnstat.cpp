@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_module.h"
-#include "process.h"
+#include "child_process.h"
 
 using namespace vrntest;
 

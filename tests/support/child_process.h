@@ -1,5 +1,6 @@
 // Child processes for the program tests: run a program to its end with its
-// output captured, or keep a vrnsim running in the background.
+// output captured, or keep a vrnsim running in the background. (Not named
+// process.h: that is a C library header on Windows, which pthread.h takes.)
 #pragma once
 
 #include <cstdint>
