@@ -15,8 +15,10 @@ long decimal_value(const char* text, long limit) {
     long value = 0;
     for (const char* p = text; *p; ++p) {
         if (!is_digit(*p)) return -1;
-        value = value * 10 + (*p - '0');
-        if (value > limit) return -1;
+        int d = *p - '0';
+        // Checked before it is computed: long has 32 bits on Windows.
+        if (value > (limit - d) / 10) return -1;
+        value = value * 10 + d;
     }
     return value;
 }

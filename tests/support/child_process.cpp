@@ -259,6 +259,15 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
     r.status = child.status();
     r.out = child.out();
     r.err = child.err();
+#ifdef _WIN32
+    // A program's standard output is in text mode there: undo its CR LF.
+    for (std::string* s : {&r.out, &r.err}) {
+        std::string lf;
+        for (std::size_t i = 0; i < s->size(); ++i)
+            if (!((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n')) lf += (*s)[i];
+        *s = lf;
+    }
+#endif
     return r;
 }
 

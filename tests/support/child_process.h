@@ -12,7 +12,7 @@ namespace vrntest {
 
 struct RunResult {
     int status = -1;        // exit status, low 8 bits (-1 reads 255); 1000 + signal when killed
-    std::string out;        // standard output
+    std::string out;        // standard output (on Windows with CR LF turned back into LF)
     std::string err;        // standard error
     bool timed_out = false; // killed after the time limit
     long elapsed_ms = 0;
