@@ -20,7 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Datagram {
     Bytes bytes;
-    int port_index;          // 0..3: which of base..base+3 received it
+    int port_index;          // 0..3: which of base..base+3 received it; 4/5 the extra sockets
     std::uint16_t src_port;  // host order
     std::uint16_t dst_port;  // host order
     std::chrono::steady_clock::time_point when;

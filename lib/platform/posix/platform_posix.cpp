@@ -99,6 +99,24 @@ int plat_set_nonblocking(vrn_socket s, unsigned long mode) {
 int plat_wait_readable(vrn_socket s, long sec, long usec) { return wait_one(s, false, sec, usec); }
 int plat_wait_writable(vrn_socket s, long sec, long usec) { return wait_one(s, true, sec, usec); }
 
+int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    int top = -1;
+    for (int i = 0; i < n; ++i) {
+        ready[i] = 0;
+        if (socks[i] < 0 || socks[i] >= FD_SETSIZE) continue;
+        FD_SET(static_cast<int>(socks[i]), &set);
+        if (socks[i] > top) top = static_cast<int>(socks[i]);
+    }
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int r = ::select(top + 1, &set, nullptr, nullptr, &tv);
+    if (r < 0) return fail();
+    for (int i = 0; i < n; ++i)
+        if (socks[i] >= 0 && socks[i] < FD_SETSIZE && FD_ISSET(static_cast<int>(socks[i]), &set)) ready[i] = 1;
+    return r;
+}
+
 int plat_bind(vrn_socket s, const VrnSockAddr* addr) {
     sockaddr_in sa;
     to_native(addr, &sa);

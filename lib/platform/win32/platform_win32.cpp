@@ -59,6 +59,28 @@ int plat_set_nonblocking(vrn_socket s, unsigned long mode) {
 int plat_wait_readable(vrn_socket s, long sec, long usec) { return wait_one(s, false, sec, usec); }
 int plat_wait_writable(vrn_socket s, long sec, long usec) { return wait_one(s, true, sec, usec); }
 
+int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    int any = 0;
+    for (int i = 0; i < n; ++i) {
+        ready[i] = 0;
+        if (socks[i] == VRN_NO_SOCKET) continue;
+        FD_SET(native(socks[i]), &set);
+        any = 1;
+    }
+    if (!any) {
+        Sleep(static_cast<DWORD>(timeout_ms));
+        return 0;
+    }
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int r = ::select(0, &set, nullptr, nullptr, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    for (int i = 0; i < n; ++i)
+        if (socks[i] != VRN_NO_SOCKET && FD_ISSET(native(socks[i]), &set)) ready[i] = 1;
+    return r;
+}
+
 int plat_bind(vrn_socket s, const VrnSockAddr* addr) {
     sockaddr_in sa;
     to_native(addr, &sa);

@@ -1,0 +1,74 @@
+#include "link/connection_table.h"
+
+#include <cstring>
+
+ConnEntry g_conn_table[VRN_MAX_CONNECTIONS];
+
+namespace {
+bool s_table_ready = false;
+}
+
+int conn_lookup(int handle) {
+    if (handle < 0 || handle >= VRN_MAX_CONNECTIONS) return -1;
+    return g_conn_table[handle].endpoint ? handle : -1;
+}
+
+int find_free_slot(ChannelSlot* slots, int count) {
+    for (int i = 0; i < count; ++i)
+        if (slots[i].state == SLOT_FREE) return i;
+    return -1;
+}
+
+void reset_slot(ChannelSlot* slot) {
+    if (slot->lock) plat_handle_close(slot->lock);
+    std::memset(slot, 0, sizeof *slot);
+}
+
+int reset_slots(ChannelSlot* slots, int count) {
+    for (int i = 0; i < count; ++i) reset_slot(&slots[i]);
+    return count;
+}
+
+int vrn_open(const char* address, int options) {
+    if (!s_table_ready) {
+        for (auto& e : g_conn_table) e.endpoint = nullptr;
+        s_table_ready = true;
+    }
+    UdpEndpoint* ep = udp_ep_open(address, options);
+    if (!ep) return -1;
+    int h = -1;
+    for (int i = 0; i < VRN_MAX_CONNECTIONS; ++i) {
+        if (!g_conn_table[i].endpoint) {
+            h = i;
+            break;
+        }
+    }
+    if (h < 0) {
+        udp_ep_close(ep);
+        return -1;
+    }
+    ConnEntry& e = g_conn_table[h];
+    e.endpoint = ep;
+    e.mutex = plat_mutex_create();
+    if (!e.mutex) {
+        udp_ep_close(ep);
+        e.endpoint = nullptr;
+        return -1;
+    }
+    reset_slots(e.slots, VRN_MAX_SLOTS);
+    return h;
+}
+
+int vrn_close(int handle) {
+    if (conn_lookup(handle) < 0) return -1;
+    ConnEntry& e = g_conn_table[handle];
+    if (e.mutex) plat_handle_close(e.mutex);
+    e.mutex = 0;
+    if (e.event) plat_handle_close(e.event);
+    e.event = 0;
+    // Slot locks go with the connection rather than lingering to the next open.
+    reset_slots(e.slots, VRN_MAX_SLOTS);
+    int r = udp_ep_close(e.endpoint);
+    e.endpoint = nullptr;
+    return r;
+}

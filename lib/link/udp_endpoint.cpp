@@ -1,0 +1,238 @@
+#include "link/udp_endpoint.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
+int g_udp_error_counter = 0;
+
+namespace {
+
+int s_echo_probe = 0;
+
+constexpr std::uint32_t PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
+constexpr int PROBE_ATTEMPTS = 2;
+constexpr int DRAIN_BUFFER = 2048;
+constexpr int DRAIN_LIMIT = 100000;  // bounds a drain against a flooding sender
+
+VrnSockAddr make_addr(std::uint32_t ip_be, std::uint16_t port) {
+    VrnSockAddr a;
+    std::memset(&a, 0, sizeof a);
+    a.family = 2;
+    a.port = plat_htons(port);
+    a.addr = ip_be;
+    return a;
+}
+
+void close_made(vrn_socket* socks, int n) {
+    for (int i = 0; i < n; ++i)
+        if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
+}
+
+long ms_left(std::uint32_t start, long budget_ms) {
+    long spent = static_cast<long>(static_cast<std::uint32_t>(plat_tick_ms() - start));
+    return spent >= budget_ms ? 0 : budget_ms - spent;
+}
+
+int echo_probe(vrn_socket s) {
+    unsigned char buf[16];
+    for (int i = 0; i < 4; ++i) {
+        buf[4 * i] = static_cast<unsigned char>(PROBE_PATTERN[i]);
+        buf[4 * i + 1] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 8);
+        buf[4 * i + 2] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 16);
+        buf[4 * i + 3] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 24);
+    }
+    for (int attempt = 0; attempt < PROBE_ATTEMPTS; ++attempt) {
+        unsigned char retbuf[16];
+        std::memset(retbuf, 0, sizeof retbuf);
+        udp_drain(s);
+        udp_send_all(s, buf, 16, 0);
+        if (udp_recv_all(s, retbuf, 16, 0) == 16 && std::memcmp(retbuf, buf, 16) == 0) return 0;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void udp_set_echo_probe(int enabled) { s_echo_probe = enabled ? 1 : 0; }
+int udp_echo_probe_enabled() { return s_echo_probe; }
+
+vrn_socket udp_make_socket(const char*, std::uint16_t) {
+    vrn_socket s = plat_udp_socket();
+    if (s == VRN_NO_SOCKET) return VRN_NO_SOCKET;
+    if (plat_set_nonblocking(s, 1) != 0 || plat_wait_writable(s, UDP_MAKE_WAIT_SECONDS, 0) <= 0) {
+        plat_close_socket(s);
+        return VRN_NO_SOCKET;
+    }
+    return s;
+}
+
+UdpEndpoint* udp_ep_open(const char* address, int) {
+    if (!address) return nullptr;
+    // The working copy holds 63 characters and a terminator; longer text
+    // and text without a port are refused rather than overflowed or guessed.
+    std::size_t len = std::strlen(address);
+    if (len >= static_cast<std::size_t>(UDP_ADDRESS_BUFFER)) return nullptr;
+    char ip[UDP_ADDRESS_BUFFER];
+    std::memcpy(ip, address, len + 1);
+    char* colon = std::strchr(ip, ':');
+    if (!colon) return nullptr;
+    *colon = '\0';
+    std::uint16_t port = static_cast<std::uint16_t>(std::atoi(colon + 1));
+
+    auto* ep = new (std::nothrow) UdpEndpoint;
+    if (!ep) return nullptr;
+    std::memset(ep, 0, sizeof *ep);
+    if (plat_net_start() != 0) {
+        delete ep;
+        return nullptr;
+    }
+    std::memcpy(ep->ip_text, ip, std::strlen(ip));
+    ep->base_port = port;
+    ep->next_port = port;
+    ep->stream_sock = VRN_NO_SOCKET;
+    for (auto& c : ep->chan_sock) c = VRN_NO_SOCKET;
+    for (auto& f : ep->fixed_sock) f = VRN_NO_SOCKET;
+
+    std::uint32_t module_ip = plat_inet_addr(ep->ip_text);
+    PeerEntry fresh[UDP_FIXED_SOCKETS];
+    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) {
+        std::uint16_t p = static_cast<std::uint16_t>(port + i);
+        vrn_socket s = udp_make_socket(ep->ip_text, p);
+        if (s == VRN_NO_SOCKET) {
+            close_made(ep->fixed_sock, i);
+            plat_net_stop();
+            delete ep;
+            return nullptr;
+        }
+        ep->fixed_sock[i] = s;
+        fresh[i].socket = s;
+        fresh[i].peer = make_addr(module_ip, p);
+        fresh[i].module_ip = module_ip;
+        // An ephemeral local port on every interface: binding to the
+        // module's own address would make a local socket talk to itself.
+        VrnSockAddr any = make_addr(0, 0);
+        plat_bind(s, &any);
+        ++ep->next_port;
+    }
+    for (int i = 1; i < UDP_FIXED_SOCKETS; ++i) plat_set_rcvbuf(ep->fixed_sock[i], UDP_RCVBUF_BYTES);
+    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) g_peer_table[i] = fresh[i];
+
+    if (s_echo_probe && echo_probe(ep->fixed_sock[1]) != 0) {
+        close_made(ep->fixed_sock, UDP_FIXED_SOCKETS);
+        plat_net_stop();
+        delete ep;
+        return nullptr;
+    }
+    return ep;
+}
+
+int udp_ep_close(UdpEndpoint* ep) {
+    if (!ep) return -1;
+    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS];
+    int n = 0;
+    auto close_once = [&](vrn_socket s) {
+        if (s == VRN_NO_SOCKET) return;
+        for (int i = 0; i < n; ++i)
+            if (closed[i] == s) return;
+        plat_close_socket(s);
+        closed[n++] = s;
+    };
+    for (vrn_socket s : ep->fixed_sock) close_once(s);
+    close_once(ep->stream_sock);
+    for (vrn_socket s : ep->chan_sock) close_once(s);
+    delete ep;
+    plat_net_stop();
+    return 0;
+}
+
+int udp_peer_find(vrn_socket s) {
+    if (s == VRN_NO_SOCKET) return -1;
+    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i)
+        if (g_peer_table[i].socket == s) return i;
+    return -1;
+}
+
+int udp_source_accepted(int peer_index, const VrnSockAddr* from) {
+    if (peer_index < 0 || peer_index >= UDP_FIXED_SOCKETS || !from) return 0;
+    return from->addr == g_peer_table[peer_index].module_ip ? 1 : 0;
+}
+
+int udp_drain(vrn_socket s) {
+    unsigned char scratch[DRAIN_BUFFER];
+    int dropped = 0;
+    for (int i = 0; i < DRAIN_LIMIT; ++i) {
+        VrnSockAddr from;
+        int n = plat_recvfrom(s, scratch, sizeof scratch, &from);
+        if (n >= 0) {
+            ++dropped;
+            continue;
+        }
+        int err = plat_last_error();
+        // An oversized datagram or an ICMP report is consumed all the same.
+        if (err == VRN_WSAEMSGSIZE || err == VRN_WSAECONNRESET) continue;
+        break;
+    }
+    return dropped;
+}
+
+int udp_send_all(vrn_socket s, const void* data, int count, int) {
+    int idx = udp_peer_find(s);
+    if (idx < 0) return -1;
+    const auto* p = static_cast<const unsigned char*>(data);
+    int remaining = count;
+    while (remaining > 0) {
+        if (plat_wait_writable(s, UDP_WAIT_SECONDS, 0) == 0) return 0;
+        int n = plat_sendto(s, p, remaining, &g_peer_table[idx].peer);
+        if (n < 0) return plat_last_error() == VRN_WSAEWOULDBLOCK ? 0 : -1;
+        p += n;
+        remaining -= n;
+    }
+    return count - remaining;
+}
+
+int udp_recv_all(vrn_socket s, void* buf, int count, int) {
+    int idx = udp_peer_find(s);
+    if (idx < 0) return -1;
+    auto* p = static_cast<unsigned char*>(buf);
+    int remaining = count;
+    while (remaining > 0) {
+        // A datagram from a stranger is dropped without restarting the wait.
+        std::uint32_t start = plat_tick_ms();
+        long budget = UDP_WAIT_SECONDS * 1000;
+        bool got = false;
+        while (!got) {
+            long left = ms_left(start, budget);
+            if (left == 0 || plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
+            for (;;) {
+                VrnSockAddr from;
+                int n = plat_recvfrom(s, p, remaining, &from);
+                int err = n < 0 ? plat_last_error() : 0;
+                if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
+                if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) break;
+                if (n > 0) {
+                    g_peer_table[idx].peer = from;
+                    p += n;
+                    remaining -= n;
+                    got = true;
+                    break;
+                }
+                std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
+                ++g_udp_error_counter;
+                if (g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT) {
+                    g_udp_error_counter = 0;
+                    if (n < 0) return -1;
+                    got = true;  // a zero-byte datagram: wait afresh
+                    break;
+                }
+            }
+        }
+    }
+    return count - remaining;
+}
+
+int udp_max_payload(const UdpEndpoint*) { return UDP_MAX_PAYLOAD; }
+
+int udp_control(int, int, int) { return 0; }

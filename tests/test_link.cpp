@@ -1,0 +1,410 @@
+// Endpoint, connection table and the command exchange, against a scripted
+// module on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "fake_module.h"
+#include "vrn.h"
+
+using namespace vrntest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+std::uint16_t peer_port(int i) { return plat_htons(g_peer_table[i].peer.port); }
+
+// A 32-byte channel-family request written out by hand: header with
+// word_count 6 and packet_type 0x36, then the payload head.
+const Bytes kRequest = {0x6b, 0x24, 0x5a, 0x13, 0x06, 0x00, 0x00, 0x00, 0xdf, 0x2b, 0xa1,
+                       0xec, 0x36, 0x00, 0x00, 0x00, 0x55, 0xaa, 0x24, 0x1b, 0x00, 0x11,
+                       0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+struct Conn {
+    int h = -1;
+    explicit Conn(const std::string& address, int probe = 0) {
+        udp_set_echo_probe(probe);
+        h = vrn_open(address.c_str(), 0);
+        udp_set_echo_probe(0);
+    }
+    ~Conn() {
+        if (h >= 0) vrn_close(h);
+    }
+    UdpEndpoint* ep() const { return g_conn_table[h].endpoint; }
+};
+
+Script echo_script() {
+    return [](const Datagram& d, int) { return std::vector<Action>{{d.bytes}}; };
+}
+
+}  // namespace
+
+TEST(PacketHeader, BuildsTheExactHeaderBytes) {
+    unsigned char h[16];
+    std::memset(h, 0xEE, sizeof h);
+    EXPECT_EQ(make_packet_header(h, 6, 0x36), 6);
+    EXPECT_EQ(hex(Bytes(h, h + 16)), "6b 24 5a 13 06 00 00 00 df 2b a1 ec 36 00 00 00");
+    make_packet_header(h, 0x12345678, 0x31);
+    EXPECT_EQ(hex(Bytes(h, h + 16)), "6b 24 5a 13 78 56 34 12 df 2b a1 ec 31 00 00 00");
+}
+
+TEST(CheckAck, AcceptsOnlyTheFourCheckedFields) {
+    auto ack = [](std::uint32_t a, std::uint32_t b, std::uint32_t type, std::uint32_t magic) {
+        return words_le({a, 99, b, type, magic, 0xDEAD, 1, 2});
+    };
+    for (std::uint32_t type : {0x13u, 0x33u, 0x03u, 0xF3u})
+        EXPECT_EQ(check_ack(ack(0x135a246b, 0xeca12bdf, type, 0xcd4594aa).data()), 0) << type;
+    for (std::uint32_t type : {0x31u, 0x12u, 0x36u, 0x00u})
+        EXPECT_EQ(check_ack(ack(0x135a246b, 0xeca12bdf, type, 0xcd4594aa).data()), -1) << type;
+    EXPECT_EQ(check_ack(ack(0x135a246b, 0xeca12bdf, 0x13, 0x1b24aa55).data()), 0);
+    EXPECT_EQ(check_ack(ack(0x135a246c, 0xeca12bdf, 0x13, 0xcd4594aa).data()), -1);
+    EXPECT_EQ(check_ack(ack(0x135a246b, 0xeca12bde, 0x13, 0xcd4594aa).data()), -1);
+    EXPECT_EQ(check_ack(ack(0x135a246b, 0xeca12bdf, 0x13, 0xcd4594ab).data()), -1);
+    EXPECT_EQ(check_payload_magic(words_le({0x1b24aa55}).data()), 0);
+    EXPECT_EQ(check_payload_magic(words_le({0}).data()), -1);
+}
+
+TEST(LinkOps, ReleaseAndQueryOnUdp) {
+    EXPECT_EQ(link_release_channel(nullptr, 15), 0);
+    EXPECT_EQ(link_release_channel(nullptr, 16), -1);
+    int dest = 7;
+    EXPECT_EQ(link_query(nullptr, &dest, 4), 1);
+    EXPECT_EQ(dest, 7);
+    EXPECT_EQ(udp_max_payload(nullptr), 1460);
+    EXPECT_EQ(udp_control(1, 2, 3), 0);
+}
+
+TEST(Endpoint, AddressStringAndPortArithmetic) {
+    UdpEndpoint* ep = udp_ep_open("10.1.2.3:3011", 0);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_STREQ(ep->ip_text, "10.1.2.3");
+    EXPECT_EQ(ep->base_port, 3011);
+    EXPECT_EQ(ep->next_port, 3015);
+    EXPECT_EQ(ep->stream_sock, VRN_NO_SOCKET);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(ep->chan_sock[i], VRN_NO_SOCKET);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(g_peer_table[i].socket, ep->fixed_sock[i]);
+        EXPECT_EQ(peer_port(i), 3011 + i);
+        EXPECT_EQ(g_peer_table[i].peer.addr, plat_inet_addr("10.1.2.3"));
+        EXPECT_EQ(g_peer_table[i].peer.family, 2);
+    }
+    EXPECT_EQ(udp_ep_close(ep), 0);
+
+    ep = udp_ep_open("10.1.2.3:70000", 0);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_EQ(ep->base_port, 4464);
+    udp_ep_close(ep);
+
+    ep = udp_ep_open("10.1.2.3:65534", 0);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_EQ(peer_port(0), 65534);
+    EXPECT_EQ(peer_port(1), 65535);
+    EXPECT_EQ(peer_port(2), 0);
+    EXPECT_EQ(peer_port(3), 1);
+    udp_ep_close(ep);
+
+    ep = udp_ep_open("10.1.2.3:3011:9", 0);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_EQ(ep->base_port, 3011);
+    udp_ep_close(ep);
+
+    EXPECT_EQ(udp_ep_close(nullptr), -1);
+}
+
+TEST(Endpoint, RefusesAddressWithoutColonOrTooLong) {
+    EXPECT_EQ(udp_ep_open("10.1.2.3", 0), nullptr);
+    EXPECT_EQ(udp_ep_open("", 0), nullptr);
+    std::string ok63 = "10.1.2.3:" + std::string(63 - 9, '1');
+    ASSERT_EQ(ok63.size(), 63u);
+    UdpEndpoint* ep = udp_ep_open(ok63.c_str(), 0);
+    ASSERT_NE(ep, nullptr);
+    udp_ep_close(ep);
+    std::string bad64 = ok63 + "1";
+    EXPECT_EQ(udp_ep_open(bad64.c_str(), 0), nullptr);
+    EXPECT_EQ(vrn_open(bad64.c_str(), 0), -1);
+    EXPECT_EQ(vrn_open("no-port-here", 0), -1);
+}
+
+TEST(Endpoint, SocketsNotInPeerTableFailAtOnce) {
+    FakeModule fm(echo_script());
+    UdpEndpoint* first = udp_ep_open(fm.address().c_str(), 0);
+    ASSERT_NE(first, nullptr);
+    UdpEndpoint* second = udp_ep_open(fm.address().c_str(), 0);
+    ASSERT_NE(second, nullptr);
+    unsigned char buf[16] = {1, 2, 3};
+    auto t0 = Clock::now();
+    EXPECT_EQ(udp_send_all(first->fixed_sock[1], buf, 16, 0), -1);
+    EXPECT_EQ(udp_recv_all(first->fixed_sock[1], buf, 16, 0), -1);
+    EXPECT_EQ(udp_send_all(VRN_NO_SOCKET, buf, 16, 0), -1);
+    EXPECT_LT(ms_since(t0), 500);
+    EXPECT_EQ(udp_send_all(second->fixed_sock[1], buf, 16, 0), 16);
+    EXPECT_EQ(udp_send_all(second->fixed_sock[1], buf, 0, 0), 0);
+    EXPECT_TRUE(fm.wait_for(1, 2000));
+    EXPECT_EQ(fm.count(1), 1u);
+    udp_ep_close(second);
+    udp_ep_close(first);
+}
+
+TEST(Endpoint, ReceiveAllJoinsDatagramsAndTimesOut) {
+    FakeModule fm([](const Datagram& d, int) {
+        Bytes a(d.bytes.begin(), d.bytes.begin() + 8), b(d.bytes.begin() + 8, d.bytes.end());
+        if (d.bytes[0] == 1) return std::vector<Action>{{a}, {b, 20}};
+        return std::vector<Action>{{a}};  // half, then silence
+    });
+    Conn c(fm.address());
+    ASSERT_EQ(c.h, 0);
+    vrn_socket s = c.ep()->fixed_sock[1];
+    unsigned char req[16], got[16];
+    for (int i = 0; i < 16; ++i) req[i] = static_cast<unsigned char>(i + 1);
+    ASSERT_EQ(udp_send_all(s, req, 16, 0), 16);
+    ASSERT_EQ(udp_recv_all(s, got, 16, 0), 16);
+    EXPECT_EQ(std::memcmp(req, got, 16), 0);
+
+    req[0] = 2;
+    ASSERT_EQ(udp_send_all(s, req, 16, 0), 16);
+    auto t0 = Clock::now();
+    EXPECT_EQ(udp_recv_all(s, got, 16, 0), 0);
+    EXPECT_GE(ms_since(t0), 3900);
+    EXPECT_LT(ms_since(t0), 6000);
+}
+
+TEST(Endpoint, PeerFollowsTheReplyingPort) {
+    FakeModule fm([](const Datagram& d, int seq) {
+        Action a{make_ack(32)};
+        if (seq == 0) a.from = Action::kOtherPort;
+        (void)d;
+        return std::vector<Action>{a};
+    });
+    Conn c(fm.address());
+    ASSERT_GE(c.h, 0);
+    Bytes ack(32);
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    EXPECT_EQ(peer_port(1), fm.other_port());
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    auto log = fm.received();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].port_index, 1);
+    EXPECT_EQ(log[1].port_index, Action::kOtherPort);
+    EXPECT_EQ(log[1].bytes, kRequest);
+}
+
+TEST(Exchange, RetryingExchangeSendsUntilAnswered) {
+    FakeModule fm([](const Datagram&, int seq) {
+        if (seq < 2) return std::vector<Action>{};
+        return std::vector<Action>{{make_ack(36, {0xCAFE})}};
+    });
+    Conn c(fm.address());
+    Bytes ack(36);
+    auto t0 = Clock::now();
+    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 36);
+    EXPECT_GE(ms_since(t0), 7900);
+    EXPECT_EQ(word_at(ack, 32), 0xCAFEu);
+    EXPECT_EQ(fm.count(1), 3u);
+    for (const Datagram& d : fm.received()) EXPECT_EQ(d.bytes, kRequest);
+}
+
+TEST(Exchange, RetryingExchangeGivesUpAfterElevenSends) {
+    FakeModule fm;  // never answers
+    Conn c(fm.address());
+    Bytes ack(36);
+    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 0);
+    EXPECT_EQ(fm.count(1), 11u);
+    EXPECT_EQ(link_exchange(-1, kRequest.data(), 32, ack.data(), 36, 1), -1);
+    EXPECT_EQ(link_exchange(c.h + 1, kRequest.data(), 32, ack.data(), 36, 1), -1);
+    EXPECT_EQ(fm.count(1), 11u);
+}
+
+TEST(Exchange, SplitAcknowledgeIsTakenAsOne) {
+    FakeModule fm([](const Datagram&, int) {
+        Bytes ack = make_ack(32);
+        return std::vector<Action>{{Bytes(ack.begin(), ack.begin() + 16)}, {Bytes(ack.begin() + 16, ack.end()), 30}};
+    });
+    Conn c(fm.address());
+    Bytes ack(32);
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    EXPECT_EQ(ack, make_ack(32));
+}
+
+// Without draining, the duplicate of the first acknowledge answers the
+// second request and every later exchange is shifted by one.
+TEST(MendedFaults, StaleAcknowledgeIsNotTakenForTheNextAnswer) {
+    FakeModule fm([](const Datagram&, int seq) {
+        Bytes ack = make_ack(36, {static_cast<std::uint32_t>(seq + 100)});
+        return std::vector<Action>{{ack}, {ack}};
+    });
+    Conn c(fm.address());
+    Bytes ack(36);
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    EXPECT_EQ(word_at(ack, 32), 100u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    EXPECT_EQ(word_at(ack, 32), 101u);
+}
+
+TEST(MendedFaults, LateAcknowledgeOfAFailedExchangeIsDiscarded) {
+    FakeModule fm([](const Datagram&, int seq) {
+        // The first request is answered only after the client gave up on it.
+        if (seq == 0) return std::vector<Action>{{make_ack(36, {1}), 4300}};
+        return std::vector<Action>{{make_ack(36, {2}), 100}};
+    });
+    Conn c(fm.address());
+    Bytes ack(36);
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    EXPECT_EQ(word_at(ack, 32), 2u);
+    EXPECT_EQ(fm.count(1), 2u);
+}
+
+TEST(MendedFaults, OversizedDatagramPrintsOneCounterLine) {
+    FakeModule fm([](const Datagram&, int) { return std::vector<Action>{{make_ack(64)}}; });
+    Conn c(fm.address());
+    Bytes ack(32);
+    int before = g_udp_error_counter;
+    testing::internal::CaptureStdout();
+    auto t0 = Clock::now();
+    int r = link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(ms_since(t0), 3000);  // the error ends the receive, no spin to 5000
+    EXPECT_EQ(out, "\nERROR COUNTER = " + std::to_string(before) + "\n");
+    EXPECT_EQ(g_udp_error_counter, before + 1);
+}
+
+TEST(MendedFaults, DatagramsFromAnotherAddressAreIgnored) {
+    FakeModule fm([](const Datagram&, int seq) {
+        Action foreign{make_ack(36, {0xBAD}), 0, Action::kForeignAddress};
+        if (seq == 0) return std::vector<Action>{foreign, {make_ack(36, {0x600D}), 100}};
+        return std::vector<Action>{foreign};
+    });
+    Conn c(fm.address());
+    Bytes ack(36);
+    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    EXPECT_EQ(word_at(ack, 32), 0x600Du);
+    EXPECT_EQ(peer_port(1), fm.base_port() + 1);
+    // A stranger alone does not make an answer.
+    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 0);
+    EXPECT_EQ(peer_port(1), fm.base_port() + 1);
+    EXPECT_EQ(fm.count(1), 2u);
+}
+
+TEST(EchoProbe, AnsweredFirstOrSecondTime) {
+    FakeModule fm(echo_script());
+    {
+        Conn c(fm.address(), 1);
+        EXPECT_GE(c.h, 0);
+        ASSERT_EQ(fm.count(1), 1u);
+        EXPECT_EQ(hex(fm.received()[0].bytes), "68 24 57 13 dd cc bb aa 11 00 ff ee aa 33 ff 00");
+    }
+    fm.clear();
+    fm.set_script([](const Datagram& d, int seq) {
+        if (seq == 0) return std::vector<Action>{};
+        return std::vector<Action>{{d.bytes}};
+    });
+    Conn c(fm.address(), 1);
+    EXPECT_GE(c.h, 0);
+    EXPECT_EQ(fm.count(1), 2u);
+}
+
+TEST(EchoProbe, WrongEchoFailsAndWriterOpensWithoutProbe) {
+    FakeModule fm([](const Datagram& d, int) {
+        Bytes b = d.bytes;
+        b[3] ^= 1;
+        return std::vector<Action>{{b}};
+    });
+    Conn bad(fm.address(), 1);
+    EXPECT_EQ(bad.h, -1);
+    EXPECT_EQ(fm.count(1), 2u);
+    fm.clear();
+    Conn writer(fm.address(), 0);
+    EXPECT_GE(writer.h, 0);
+    EXPECT_EQ(fm.count(1), 0u);
+}
+
+// Bound to the module's own address, the socket would answer its own probe.
+TEST(MendedFaults, ProbeOfAnEmptyLocalPortFails) {
+    std::uint16_t base = pick_free_base(4);
+    std::string address = "127.0.0.1:" + std::to_string(base);
+    auto t0 = Clock::now();
+    Conn c(address, 1);
+    EXPECT_EQ(c.h, -1);
+    EXPECT_GE(ms_since(t0), 7500);
+}
+
+TEST(ConnectionTable, HandlesAreTheLowestFreeEntries) {
+    FakeModule fm;
+    std::string a = fm.address();
+    int h0 = vrn_open(a.c_str(), 0);
+    int h1 = vrn_open(a.c_str(), 0);
+    EXPECT_EQ(h0, 0);
+    EXPECT_EQ(h1, 1);
+    EXPECT_EQ(conn_lookup(h1), 1);
+    EXPECT_EQ(vrn_close(h0), 0);
+    EXPECT_EQ(conn_lookup(h0), -1);
+    EXPECT_EQ(vrn_close(h0), -1);
+    EXPECT_EQ(vrn_open(a.c_str(), 0), 0);
+    EXPECT_EQ(vrn_close(0), 0);
+    EXPECT_EQ(vrn_close(1), 0);
+    for (int bad : {-1, 16, 5}) {
+        EXPECT_EQ(vrn_close(bad), -1);
+        EXPECT_EQ(conn_lookup(bad), -1);
+    }
+}
+
+TEST(ConnectionTable, SeventeenthOpenFailsAndLeavesNothing) {
+    FakeModule fm;
+    std::string a = fm.address();
+    for (int i = 0; i < 16; ++i) ASSERT_EQ(vrn_open(a.c_str(), 0), i);
+    UdpEndpoint* last = g_conn_table[15].endpoint;
+    EXPECT_EQ(vrn_open(a.c_str(), 0), -1);
+    // The refused open's sockets are gone: a new socket reuses the lowest
+    // free descriptor, which is below the last open endpoint's.
+    vrn_socket probe = plat_udp_socket();
+    EXPECT_LE(probe, last->fixed_sock[3] + 1);
+    plat_close_socket(probe);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(vrn_close(i), 0);
+}
+
+TEST(ConnectionTable, CommandsOnClosedHandlesSendNothing) {
+    FakeModule fm(echo_script());
+    Conn c(fm.address());
+    int h = c.h;
+    ASSERT_EQ(vrn_close(h), 0);
+    c.h = -1;
+    Bytes ack(32);
+    EXPECT_EQ(link_exchange(h, kRequest.data(), 32, ack.data(), 32, 1), -1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(fm.count(1), 0u);
+}
+
+TEST(ConnectionTable, SlotsAndTheirLocks) {
+    ChannelSlot slots[16];
+    std::memset(slots, 0, sizeof slots);
+    EXPECT_EQ(find_free_slot(slots, 16), 0);
+    slots[0].state = SLOT_OPEN;
+    slots[1].state = SLOT_STARTED;
+    EXPECT_EQ(find_free_slot(slots, 16), 2);
+    for (auto& s : slots) s.state = SLOT_OPEN;
+    EXPECT_EQ(find_free_slot(slots, 16), -1);
+    EXPECT_EQ(find_free_slot(slots, 0), -1);
+
+    slots[4].lock = plat_mutex_create();
+    ASSERT_NE(slots[4].lock, 0);
+    slots[4].conn = 3;
+    slots[4].direction = 1;
+    slots[4].descriptor[1] = 96;
+    reset_slot(&slots[4]);
+    ChannelSlot zero;
+    std::memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(std::memcmp(&slots[4], &zero, sizeof zero), 0);
+    EXPECT_EQ(find_free_slot(slots, 16), 4);
+    EXPECT_EQ(reset_slots(slots, 16), 16);
+    EXPECT_EQ(find_free_slot(slots, 16), 0);
+}
