@@ -166,7 +166,7 @@ TEST_F(RegisterSpace, LongWriteBatchesLikeTheReadAndCarriesTheData) {
         const Bytes& b = got[r].bytes;
         const std::size_t pairs = r < 4 ? 60 : 16;
         ASSERT_EQ(b.size(), 32 + 8 * pairs);
-        EXPECT_EQ(bytes_hex(b, 20, 24), r < 4 ? "00 7a 1a 31" : "00 20 1a 31");
+        EXPECT_EQ(bytes_hex(b, 20, 24), r < 4 ? "00 78 1a 31" : "00 20 1a 31");
         for (std::size_t i = 0; i < pairs; ++i, ++k) {
             EXPECT_EQ(word_at(b, 32 + 8 * i), 0x2000u + k);
             EXPECT_EQ(word_at(b, 36 + 8 * i), data[k]);
