@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "fake_module.h"
+#include "module.h"
 #include "vrn.h"
 
 using vrntest::Action;
@@ -722,5 +724,112 @@ TEST_F(FlashDriver, IntelStatusErrorBitsFailTheOperation) {
     with_chip([](ToyChip& c) { c.status_errors = 0x4F; });
     EXPECT_EQ(vrn_flash_erase_sector(handle_, 2), 2);
 }
+
+// --- end to end against the module model's chips ----------------------------
+
+class FlashOnModule : public ::testing::TestWithParam<vrnsim::ChipConfig> {
+protected:
+    void SetUp() override {
+        g_flash_info = vrnFlashInfo{};
+        vrnsim::ModuleConfig config;
+        config.base_port = vrntest::pick_free_base(4);
+        config.chip = GetParam();
+        server_ = std::make_unique<vrnsim::ModuleServer>(config);
+        std::string error;
+        ASSERT_TRUE(server_->start(&error)) << error;
+        handle_ = vrn_open(server_->address().c_str(), 0);
+        ASSERT_GE(handle_, 0);
+    }
+    void TearDown() override {
+        g_flash_erase_timeout_ms = VRN_FLASH_ERASE_TIMEOUT_MS;
+        if (handle_ >= 0) {
+            vrn_close(handle_);
+        }
+    }
+    std::unique_ptr<vrnsim::ModuleServer> server_;
+    int handle_ = -1;
+};
+
+TEST_P(FlashOnModule, IdentifiesErasesProgramsAndReadsBack) {
+    const vrnsim::ChipConfig& chip = GetParam();
+    ASSERT_EQ(vrn_flash_identify(handle_), 0);
+    vrnFlashInfo info{};
+    vrn_flash_get_info(handle_, &info);
+    const vrnsim::ChipGeometry geometry = vrnsim::chip_geometry(chip);
+    EXPECT_EQ(info.vendor_id, chip.maker);
+    EXPECT_EQ(info.device_id, chip.device);
+    EXPECT_EQ(info.data_width, chip.width);
+    EXPECT_EQ(info.sector_size, static_cast<std::int32_t>(geometry.sector_cells));
+    EXPECT_EQ(info.sector_count, static_cast<std::int32_t>(geometry.sector_count));
+
+    const int sector = 2;
+    const int offset = 5;
+    EXPECT_EQ(vrn_flash_erase_sector(handle_, sector), sector);
+    std::vector<std::uint8_t> data(40);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(0xC3 ^ (i * 7));
+    }
+    const unsigned failures = g_flash_read_failures;
+    EXPECT_EQ(vrn_flash_program(handle_, sector, offset, data.data(), 40), 40);
+    std::vector<std::uint8_t> back(40, 0);
+    EXPECT_EQ(vrn_flash_read(handle_, sector, offset, back.data(), 40), 40);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(g_flash_read_failures, failures);
+    const std::size_t first = static_cast<std::size_t>(sector) * geometry.sector_cells + offset;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        EXPECT_EQ(server_->cell(first + i) & 0xFF, data[i]) << "cell " << i;
+    }
+    // The run ended with the chip's reset at bus address 0.
+    const auto log = server_->bus_log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_TRUE(log.back().write);
+    EXPECT_EQ(log.back().address, 0u);
+    EXPECT_EQ(log.back().value, chip.maker == 0x89 ? 0xFFu : 0xF0u);
+}
+
+TEST_P(FlashOnModule, StuckCellStopsTheRunAndAnEndlessEraseIsBounded) {
+    ASSERT_EQ(vrn_flash_identify(handle_), 0);
+    const long sector_cells = g_flash_info.sector_size;
+    ASSERT_EQ(vrn_flash_erase_sector(handle_, 3), 3);
+
+    vrnsim::ChipFaults faults = GetParam().faults;
+    faults.stuck_cell = 3 * sector_cells + 6;
+    server_->set_chip_faults(faults);
+    const std::uint8_t data[8] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80};
+    EXPECT_EQ(vrn_flash_program(handle_, 3, 0, data, 8), 6);
+    EXPECT_EQ(server_->cell(static_cast<std::size_t>(3 * sector_cells + 7)) & 0xFF, 0xFF);
+
+    faults.stuck_cell = -1;
+    faults.erase_never_ends = true;
+    server_->set_chip_faults(faults);
+    g_flash_erase_timeout_ms = 300;
+    const auto start = Clock::now();
+    EXPECT_EQ(vrn_flash_erase_sector(handle_, 4), -1);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+}
+
+vrnsim::ChipConfig amd8() {
+    vrnsim::ChipConfig c;
+    c.kind = vrnsim::ChipKind::Amd;
+    c.maker = 0x01;
+    c.device = 0xA3;
+    c.width = 8;
+    return c;
+}
+
+vrnsim::ChipConfig intel16() {
+    vrnsim::ChipConfig c;
+    c.kind = vrnsim::ChipKind::Intel;
+    c.maker = 0x89;
+    c.device = 0x18;
+    c.width = 16;
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, FlashOnModule, ::testing::Values(amd8(), intel16()),
+                         [](const ::testing::TestParamInfo<vrnsim::ChipConfig>& info) {
+                             return info.param.kind == vrnsim::ChipKind::Intel ? std::string("Intel16")
+                                                                                : std::string("Amd8");
+                         });
 
 }  // namespace
