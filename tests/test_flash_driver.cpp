@@ -808,25 +808,17 @@ TEST_P(FlashOnModule, StuckCellStopsTheRunAndAnEndlessEraseIsBounded) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
 }
 
-vrnsim::ChipConfig amd8() {
+vrnsim::ChipConfig chip_config(vrnsim::ChipKind kind, std::uint8_t maker, std::uint8_t device, int width) {
     vrnsim::ChipConfig c;
-    c.kind = vrnsim::ChipKind::Amd;
-    c.maker = 0x01;
-    c.device = 0xA3;
-    c.width = 8;
+    c.kind = kind;
+    c.maker = maker;
+    c.device = device;
+    c.width = width;
     return c;
 }
 
-vrnsim::ChipConfig intel16() {
-    vrnsim::ChipConfig c;
-    c.kind = vrnsim::ChipKind::Intel;
-    c.maker = 0x89;
-    c.device = 0x18;
-    c.width = 16;
-    return c;
-}
-
-INSTANTIATE_TEST_SUITE_P(Chips, FlashOnModule, ::testing::Values(amd8(), intel16()),
+INSTANTIATE_TEST_SUITE_P(Chips, FlashOnModule, ::testing::Values(chip_config(vrnsim::ChipKind::Amd, 0x01, 0xA3, 8),
+                                                                 chip_config(vrnsim::ChipKind::Intel, 0x89, 0x18, 16)),
                          [](const ::testing::TestParamInfo<vrnsim::ChipConfig>& info) {
                              return info.param.kind == vrnsim::ChipKind::Intel ? std::string("Intel16")
                                                                                 : std::string("Amd8");
