@@ -26,25 +26,6 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
     return b;
 }
 
-// A loopback socket of the test's own: the stream data of a read channel
-// comes to the client's base+2 socket from 127.0.0.1.
-struct LocalSender {
-    vrn_socket s = plat_udp_socket();
-    LocalSender() {
-        VrnSockAddr a{};
-        a.family = 2;
-        a.addr = plat_inet_addr("127.0.0.1");
-        plat_bind(s, &a);
-    }
-    ~LocalSender() { plat_close_socket(s); }
-    void send(vrn_socket client, const Bytes& b) const {
-        VrnSockAddr to{};
-        plat_local_addr(client, &to);
-        to.addr = plat_inet_addr("127.0.0.1");
-        plat_sendto(s, b.data(), static_cast<int>(b.size()), &to);
-    }
-};
-
 // Acknowledges every channel command with 32 bytes (except the one muted)
 // and answers the raw command with its argument words plus 0x100.
 class Channels : public ::testing::Test {
@@ -87,6 +68,14 @@ protected:
         if (s >= 0 && vrn_channel_start(h, s, 0) != 0) return -1;
         return s;
     }
+    // A read channel's data comes from the module's base+2 port, which
+    // learns the client's socket from a first datagram sent on it.
+    void hello() {
+        unsigned char x[4] = {};
+        ASSERT_EQ(udp_chan_send(ep(), 0, x, 4, 0), 4);
+        ASSERT_TRUE(fm.wait_for(1, 1000, 2));
+    }
+    void push(const Bytes& b) { fm.send_to_client(b, 2, 2); }
     // Lets the fake module's log catch up and proves nothing new arrived.
     std::size_t settled_count(int port_index) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -308,18 +297,17 @@ TEST_F(Channels, StreamWriteChunksByDescriptorWordOne) {
 TEST_F(Channels, StreamReadChunksAndTimeOutZero) {
     int rd = started(4, 96);
     ASSERT_GE(rd, 0);
-    vrn_socket sock = ep()->fixed_sock[2];
-    LocalSender src;
+    hello();
     Bytes a = pattern(96, 3), b = pattern(96, 50), c = pattern(8, 99);
-    src.send(sock, a);
-    src.send(sock, b);
+    push(a);
+    push(b);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
 
     Bytes buf(400, 0);
     EXPECT_EQ(vrn_stream_read(h, rd, buf.data(), 300, 0), 96);  // one receive only
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 96), a);
 
-    src.send(sock, c);
+    push(c);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     // 104 bytes: a chunk of 96, then one of the 8 that remain.
     EXPECT_EQ(vrn_stream_read(h, rd, buf.data(), 104, 1000), 104);
@@ -327,7 +315,7 @@ TEST_F(Channels, StreamReadChunksAndTimeOutZero) {
     EXPECT_EQ(Bytes(buf.begin() + 96, buf.begin() + 104), c);
 
     // A datagram longer than the chunk fails the receive: nothing is read.
-    src.send(sock, pattern(100, 0));
+    push(pattern(100, 0));
     EXPECT_EQ(vrn_stream_read(h, rd, buf.data(), 300, 1000), 0);
 }
 
@@ -343,11 +331,10 @@ TEST_F(Channels, StreamReadPositiveTimeOutBoundsTheCall) {
 
     // A trickle of datagrams: the clock ends the call after its time-out
     // although bytes remain.
-    vrn_socket sock = ep()->fixed_sock[2];
-    std::thread trickle([sock] {
-        LocalSender src;
+    hello();
+    std::thread trickle([this] {
         for (int i = 0; i < 12; ++i) {
-            src.send(sock, pattern(96, static_cast<std::uint8_t>(i)));
+            push(pattern(96, static_cast<std::uint8_t>(i)));
             std::this_thread::sleep_for(std::chrono::milliseconds(60));
         }
     });
@@ -365,15 +352,14 @@ TEST_F(Channels, StreamReadPositiveTimeOutBoundsTheCall) {
 TEST_F(Channels, StreamReadTimeOutMinusOneAndOtherNegatives) {
     int rd = started(4, 96);
     ASSERT_GE(rd, 0);
-    vrn_socket sock = ep()->fixed_sock[2];
+    hello();
     Bytes buf(600);
 
     // Other negative time-outs run until the length is done.
-    std::thread later([sock] {
-        LocalSender src;
+    std::thread later([this] {
         for (int i = 0; i < 3; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            src.send(sock, pattern(96, static_cast<std::uint8_t>(i)));
+            push(pattern(96, static_cast<std::uint8_t>(i)));
         }
     });
     EXPECT_EQ(vrn_stream_read(h, rd, buf.data(), 288, -2), 288);
@@ -381,8 +367,7 @@ TEST_F(Channels, StreamReadTimeOutMinusOneAndOtherNegatives) {
     EXPECT_EQ(Bytes(buf.begin() + 192, buf.begin() + 288), pattern(96, 2));
 
     // -1 stops at the first chunk that brings nothing within 4 seconds.
-    LocalSender src;
-    src.send(sock, pattern(96, 9));
+    push(pattern(96, 9));
     auto t0 = Clock::now();
     EXPECT_EQ(vrn_stream_read(h, rd, buf.data(), 500, -1), 96);
     long waited = ms_since(t0);
