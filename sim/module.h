@@ -3,7 +3,9 @@
 // ModuleServer runs it on four consecutive loopback UDP ports.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "flash_chip.h"
+#include "platform/platform.h"
 
 namespace vrnsim {
 
@@ -21,7 +24,20 @@ struct WireFaults {
     double drop_request = 0, drop_ack = 0, duplicate_ack = 0, delay_ack = 0, split_ack = 0,
            corrupt_magic = 0, other_port = 0;
     int delay_ms = 5000;  // how late a delayed acknowledge comes
+    double foreign_address = 0;  // answer from another loopback address (127.0.0.2, or .3)
+    int faults_after = 0;        // command datagrams served cleanly before faults begin
+    long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)
 };
+
+// How many faults of each kind were injected.
+struct FaultCounts {
+    std::uint64_t drop_request = 0, drop_ack = 0, duplicate_ack = 0, delay_ack = 0, split_ack = 0,
+                  corrupt_magic = 0, other_port = 0, foreign_address = 0;
+};
+
+// Sockets a reply can leave from besides the four module ports.
+constexpr int kOtherPort = 4;       // same address, another port
+constexpr int kForeignAddress = 5;  // another loopback address
 
 struct ModuleConfig {
     std::string address = "127.0.0.1";  // a loopback address
@@ -35,6 +51,10 @@ struct ModuleConfig {
     bool bridge_never_grants = false;
     WireFaults faults;
     bool trace = false;                  // one decoded line per datagram to stderr
+    // Where trace lines go instead of stderr (tests); used when set, with or without `trace`.
+    std::function<void(const std::string&)> trace_sink;
+    bool keep_logs = true;               // record BusEvent/RegEvent logs (off in the long-running program)
+    bool factory_icr = true;             // a new flash gets the factory ICR record in sector 1
 };
 
 // One bus item the module moved, in order, for tests and the trace.
@@ -42,6 +62,7 @@ struct BusEvent {
     bool write;
     std::uint32_t address;
     std::uint32_t value;
+    bool bridged = false;  // moved by a bridge cycle rather than the direct bus command
 };
 
 // One register access the module served (space_mode, sub_space, address).
@@ -75,14 +96,38 @@ public:
     void clear_logs();
     std::uint16_t cell(std::size_t index) const;  // flash contents
     ChipFaults& chip_faults();                    // switch chip faults at run time
+    void set_chip_faults(const ChipFaults& faults);  // the same, safely while serving
     std::uint64_t requests_seen() const;
 
+    // Datagrams on a command port that the module refused (no answer).
+    std::uint64_t refused() const;
+    FaultCounts fault_counts() const;
+    std::string fault_summary() const;            // one line, for the end of a run
+    void set_wire_faults(const WireFaults& faults);
+    std::uint16_t other_port() const;             // the fifth socket's port
+    // The address foreign-address answers come from; empty where the system
+    // would not bind one (that fault is then never injected).
+    std::string foreign_address() const;
+    // What arrived on a stream port (2 or 3), up to 4 MiB, and how many datagrams.
+    std::vector<std::uint8_t> stream_received(int port_index) const;
+    std::uint64_t stream_datagrams(int port_index) const;
+    std::size_t cells() const;
+    // Empty while every flash change reached the flash file; else what failed.
+    std::string flash_error() const;
+
 private:
+    void run();
+
     std::unique_ptr<Module> module_;
     ModuleConfig config_;
     mutable std::mutex mu_;
     std::thread thread_;
     bool running_ = false;
+    std::atomic<bool> stop_{false};
+    vrn_socket socks_[6] = {VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET,
+                            VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET};
+    std::uint16_t other_port_ = 0;
+    std::string foreign_address_;
 };
 
 }  // namespace vrnsim

@@ -1,0 +1,71 @@
+#include "faults.h"
+
+#include <utility>
+
+namespace vrnsim {
+
+FaultInjector::FaultInjector(const WireFaults& f) : f_(f), state_(f.seed) {}
+
+void FaultInjector::configure(const WireFaults& f) { f_ = f; }
+
+// splitmix64: small, fast and the same on every platform and compiler.
+double FaultInjector::next_unit() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    return double(z >> 11) * (1.0 / 9007199254740992.0);
+}
+
+bool FaultInjector::armed() const {
+    return seen_ > std::uint64_t(f_.faults_after < 0 ? 0 : f_.faults_after) &&
+           (f_.fault_limit < 0 || injected_ < std::uint64_t(f_.fault_limit));
+}
+
+bool FaultInjector::roll(double rate, std::uint64_t* counter) {
+    if (rate <= 0 || !armed()) return false;
+    if (rate < 1 && next_unit() >= rate) return false;
+    ++injected_;
+    ++*counter;
+    return true;
+}
+
+bool FaultInjector::drop_request() {
+    ++seen_;
+    return roll(f_.drop_request, &counts_.drop_request);
+}
+
+AckPlan FaultInjector::plan_ack(bool framed) {
+    AckPlan p;
+    if (roll(f_.drop_ack, &counts_.drop_ack)) {
+        p.drop = true;
+        return p;
+    }
+    if (roll(f_.corrupt_magic, &counts_.corrupt_magic)) {
+        // magic_a, magic_b or payload_magic; an unframed answer loses its first word.
+        static const int offsets[3] = {0, 8, 16};
+        p.corrupt_offset = framed ? offsets[int(next_unit() * 3) % 3] : 0;
+    }
+    p.split = roll(f_.split_ack, &counts_.split_ack);
+    if (roll(f_.other_port, &counts_.other_port))
+        p.from = kOtherPort;
+    else if (foreign_ok_ && roll(f_.foreign_address, &counts_.foreign_address))
+        p.from = kForeignAddress;
+    if (roll(f_.delay_ack, &counts_.delay_ack)) p.delay_ms = f_.delay_ms;
+    p.duplicate = roll(f_.duplicate_ack, &counts_.duplicate_ack);
+    return p;
+}
+
+std::string FaultInjector::summary() const {
+    const std::pair<const char*, std::uint64_t> items[] = {
+        {"drop-request", counts_.drop_request}, {"drop-ack", counts_.drop_ack},
+        {"dup-ack", counts_.duplicate_ack},     {"delay-ack", counts_.delay_ack},
+        {"split-ack", counts_.split_ack},       {"corrupt-magic", counts_.corrupt_magic},
+        {"other-port", counts_.other_port},     {"foreign-address", counts_.foreign_address},
+    };
+    std::string s = "faults injected:";
+    for (const auto& [name, n] : items) s += std::string(s.back() == ':' ? " " : ", ") + name + " " + std::to_string(n);
+    return s;
+}
+
+}  // namespace vrnsim
