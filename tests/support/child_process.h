@@ -1,0 +1,70 @@
+// Child processes for the program tests: run a program to its end with its
+// output captured, or keep a vrnsim running in the background. (Not named
+// process.h: that is a C library header on Windows, which pthread.h takes.)
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vrntest {
+
+struct RunResult {
+    int status = -1;        // exit status, low 8 bits (-1 reads 255); 1000 + signal when killed
+    std::string out;        // standard output (on Windows with CR LF turned back into LF)
+    std::string err;        // standard error
+    bool timed_out = false; // killed after the time limit
+    long elapsed_ms = 0;
+};
+
+// Runs path with args. Standard input is the null device, or a pipe that
+// carries `input` and then closes when input is given. Standard error goes
+// to the file stderr_path when given (POSIX only: a terminal's device, for
+// instance), else it is captured. Kills the child after timeout_ms.
+RunResult run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms,
+                      const std::string* input = nullptr, const std::string* stderr_path = nullptr);
+
+// A vrnsim child on a loopback base it picks itself (with pick_free_base),
+// ready when its "listening" line has shown on standard error. Stopped with
+// SIGTERM (TerminateProcess on Windows) when destroyed.
+class SimProcess {
+public:
+    // extra: vrnsim options besides --port (e.g. --chip, --flash, faults).
+    explicit SimProcess(std::vector<std::string> extra);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool ready() const { return ready_; }
+    std::uint16_t port() const { return port_; }
+    std::string port_text() const { return std::to_string(port_); }
+    std::string log() const;  // its standard error so far
+    // Stops it and waits for it to end; its exit status.
+    int stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::uint16_t port_ = 0;
+    bool ready_ = false;
+};
+
+// A directory of its own under the system temp directory, removed with
+// everything in it when destroyed.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name) const;
+    std::string write(const std::string& name, const std::string& content) const;  // returns the path
+
+private:
+    std::string dir_;
+};
+
+std::string read_file_bytes(const std::string& path);
+
+}  // namespace vrntest
