@@ -49,7 +49,7 @@ for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/min
 done
 
 phase "unit tests under Wine"
-# The first of them (wine_prefix) makes the Wine prefix.
+# The first of them (wine_start) starts Wine, with scripts/wine-start.sh.
 ctest --preset mingw
 
 phase "native programs for the cross run"
@@ -57,6 +57,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target vrnprog vrnstat vrnsim >/dev/null
 
 phase "cross run: Windows programs under Wine against the Linux vrnsim"
+bash scripts/wine-start.sh "$WINE"
 native_prog=build/default/tools/vrnprog
 native_stat=build/default/tools/vrnstat
 sim=build/default/sim/vrnsim
