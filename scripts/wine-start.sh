@@ -13,8 +13,9 @@ server="$dir/wineserver64"
 [ -x "$server" ] || server="$dir/wineserver"
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 mkdir -p "$WINEPREFIX"
-# Exit status 2: a server for this prefix runs already, which will do.
-"$server" -p60 || [ $? = 2 ]
+# Exit status 2: a server for this prefix runs already, which will do. The
+# server, too, must not keep our standard streams.
+"$server" -p60 </dev/null >/dev/null 2>&1 || [ $? = 2 ]
 if ! "$wine" wineboot.exe -i </dev/null >/dev/null 2>&1; then
   echo "### ERROR: Wine cannot start ($wine, prefix $WINEPREFIX)" >&2
   exit 1
