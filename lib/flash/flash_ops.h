@@ -6,6 +6,9 @@
 // Bounds on the chip polls, measured from the command.
 constexpr std::uint32_t VRN_FLASH_ERASE_TIMEOUT_MS = 20000;
 constexpr std::uint32_t VRN_FLASH_PROGRAM_TIMEOUT_MS = 1000;
+// The bounds in force; they start at the constants above. Tests shorten them.
+extern std::uint32_t g_flash_erase_timeout_ms;
+extern std::uint32_t g_flash_program_timeout_ms;
 // What vrn_flash_read_cell yields when its bus read fails: no byte equals it.
 constexpr int VRN_FLASH_READ_FAILED = -1;
 

@@ -184,8 +184,13 @@ int udp_send_all(vrn_socket s, const void* data, int count, int) {
     const auto* p = static_cast<const unsigned char*>(data);
     int remaining = count;
     while (remaining > 0) {
-        if (plat_wait_writable(s, UDP_WAIT_SECONDS, 0) == 0) return 0;
+        // A datagram socket is nearly always writable: try first, and spend
+        // the wait for writability only when the send would block.
         int n = plat_sendto(s, p, remaining, &g_peer_table[idx].peer);
+        if (n < 0 && plat_last_error() == VRN_WSAEWOULDBLOCK) {
+            if (plat_wait_writable(s, UDP_WAIT_SECONDS, 0) == 0) return 0;
+            n = plat_sendto(s, p, remaining, &g_peer_table[idx].peer);
+        }
         if (n < 0) return plat_last_error() == VRN_WSAEWOULDBLOCK ? 0 : -1;
         p += n;
         remaining -= n;

@@ -1,0 +1,187 @@
+// Cell access, sector erase, byte programming with verification and runs
+// of cells, in the Intel or the AMD command set as identification chose.
+#include "flash/flash_ops.h"
+
+#include <initializer_list>
+
+#include "flash/flash_info.h"
+#include "platform/platform.h"
+#include "protocol/bus_access.h"
+#include "protocol/packet.h"
+
+unsigned g_flash_read_failures = 0;
+std::uint32_t g_flash_erase_timeout_ms = VRN_FLASH_ERASE_TIMEOUT_MS;
+std::uint32_t g_flash_program_timeout_ms = VRN_FLASH_PROGRAM_TIMEOUT_MS;
+
+namespace {
+
+constexpr int ERASED = 0xFF;
+
+constexpr int AMD_UNLOCK1 = 0xAA;
+constexpr int AMD_UNLOCK2 = 0x55;
+constexpr int AMD_ERASE_SETUP = 0x80;
+constexpr int AMD_SECTOR_ERASE = 0x30;
+constexpr int AMD_PROGRAM = 0xA0;
+// Compared reads of an AMD byte program; one more read ends it in failure.
+constexpr int AMD_VERIFY_READS = 4095;
+
+constexpr int INTEL_BLOCK_ERASE = 0x20;
+constexpr int INTEL_ERASE_CONFIRM = 0xD0;
+constexpr int INTEL_PROGRAM = 0x40;
+constexpr int INTEL_READ_STATUS = 0x70;
+constexpr int INTEL_CLEAR_STATUS = 0x50;
+constexpr int INTEL_STATUS_READY = 0x80;
+// Bit 5 erase error, bit 4 program error.
+constexpr int INTEL_STATUS_ERRORS = 0x30;
+
+bool intel_set() {
+    return g_flash_info.vendor_id == FLASH_VENDOR_INTEL;
+}
+
+// A poll's bound, taken when the command was written.
+struct Deadline {
+    std::uint32_t start;
+    std::uint32_t bound_ms;
+    bool passed() const { return plat_tick_ms() - start >= bound_ms; }
+};
+
+Deadline deadline_from_now(std::uint32_t bound_ms) {
+    return Deadline{plat_tick_ms(), bound_ms};
+}
+
+void write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
+    for (int v : values) {
+        vrn_flash_write_cell(handle, sector, offset, v);
+    }
+}
+
+bool ready(int status) {
+    return status != VRN_FLASH_READ_FAILED && (status & INTEL_STATUS_READY) != 0;
+}
+
+// The Intel status read: 0x70, poll for the ready bit, read once more for
+// the status, clear it with 0x50. -1 when the bound passes before the
+// chip is ready, or when the status read itself fails.
+int read_status_within(int handle, int sector, int offset, const Deadline& deadline) {
+    vrn_flash_write_cell(handle, sector, offset, INTEL_READ_STATUS);
+    while (!ready(vrn_flash_read_cell(handle, sector, offset))) {
+        if (deadline.passed()) {
+            return -1;
+        }
+    }
+    const int status = vrn_flash_read_cell(handle, sector, offset);
+    vrn_flash_write_cell(handle, sector, offset, INTEL_CLEAR_STATUS);
+    return status;
+}
+
+// Repeats status reads until one is ready, then reads the cell back. Fails
+// at the bound, on an error bit in the ready status, or when the cell does
+// not read `expected`.
+int intel_finish(int handle, int sector, int offset, int expected, const Deadline& deadline) {
+    int status = read_status_within(handle, sector, offset, deadline);
+    while (!ready(status)) {
+        if (deadline.passed()) {
+            return -1;
+        }
+        status = read_status_within(handle, sector, offset, deadline);
+    }
+    const int cell = vrn_flash_read_cell(handle, sector, offset);
+    if (cell != expected || (status & INTEL_STATUS_ERRORS) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int vrn_flash_write_cell(int handle, int sector, int offset, int value) {
+    unsigned char word[4];
+    put_u32(word, static_cast<std::uint32_t>(value));
+    return vrn_bus_write(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), word, 1);
+}
+
+int vrn_flash_read_cell(int handle, int sector, int offset) {
+    unsigned char x = 0;
+    if (vrn_bus_read(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), &x, 1) != 0) {
+        ++g_flash_read_failures;
+        return VRN_FLASH_READ_FAILED;
+    }
+    return x;
+}
+
+int vrn_flash_read_status(int handle, int sector, int offset) {
+    // Called on its own the status may belong to an erase, the longest
+    // operation the chip runs.
+    return read_status_within(handle, sector, offset, deadline_from_now(g_flash_erase_timeout_ms));
+}
+
+int vrn_flash_erase_sector(int handle, int sector) {
+    const Deadline deadline = deadline_from_now(g_flash_erase_timeout_ms);
+    if (intel_set()) {
+        write_sequence(handle, sector, 0, {INTEL_BLOCK_ERASE, INTEL_ERASE_CONFIRM});
+        if (intel_finish(handle, sector, 0, ERASED, deadline) < 0) {
+            return -1;
+        }
+    } else {
+        write_sequence(handle, sector, 0,
+                       {AMD_UNLOCK1, AMD_UNLOCK2, AMD_ERASE_SETUP, AMD_UNLOCK1, AMD_UNLOCK2, AMD_SECTOR_ERASE});
+        while (vrn_flash_read_cell(handle, sector, 0) != ERASED) {
+            if (deadline.passed()) {
+                return -1;
+            }
+        }
+    }
+    vrn_flash_reset(handle);
+    return sector;
+}
+
+int vrn_flash_erase_all(int handle) {
+    int sector = 0;
+    for (; sector < g_flash_info.sector_count; ++sector) {
+        vrn_flash_erase_sector(handle, sector);
+    }
+    return sector;
+}
+
+int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+    if (intel_set()) {
+        const Deadline deadline = deadline_from_now(g_flash_program_timeout_ms);
+        write_sequence(handle, sector, offset, {INTEL_PROGRAM, value});
+        if (intel_finish(handle, sector, offset, value, deadline) < 0) {
+            return -1;
+        }
+    } else {
+        write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value});
+        for (int counter = 0;; ++counter) {
+            const int cell = vrn_flash_read_cell(handle, sector, offset);
+            if (counter == AMD_VERIFY_READS) {
+                return -1;
+            }
+            if (cell == value) {
+                break;
+            }
+        }
+    }
+    vrn_flash_reset(handle);
+    return value;
+}
+
+int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length) {
+    int i = 0;
+    while (i < length && vrn_flash_program_byte(handle, sector, offset + i, data[i]) == data[i]) {
+        ++i;
+    }
+    vrn_flash_reset(handle);
+    return i;
+}
+
+int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length) {
+    int i = 0;
+    for (; i < length; ++i) {
+        // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
+        // caller learns of it from g_flash_read_failures.
+        buffer[i] = static_cast<std::uint8_t>(vrn_flash_read_cell(handle, sector, offset + i));
+    }
+    vrn_flash_reset(handle);
+    return i;
+}

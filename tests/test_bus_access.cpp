@@ -1,0 +1,393 @@
+// Bus access against a scripted module: the direct bus command's bytes and
+// item runs, refusals, and the bridge cycles over the bridge registers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fake_module.h"
+#include "vrn.h"
+
+using vrntest::Action;
+using vrntest::Bytes;
+using vrntest::Datagram;
+using vrntest::FakeModule;
+using vrntest::hex;
+using vrntest::make_ack;
+using vrntest::word_at;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The bridge registers as a module plays them: BRIDGE_REQ shows after
+// grant_after status reads following a request, BRIDGE_DONE after
+// done_after reads following a strobe. Every access is logged in order.
+struct Bridge {
+    int grant_after = 1;
+    int done_after = 1;
+    bool never_grants = false;
+    bool never_done = false;
+
+    struct Access {
+        std::string text;  // "W 800036 4000" or "R 800036"
+        Clock::time_point when;
+    };
+    std::vector<Access> log;
+    std::uint32_t data_reads = 0;
+
+    enum class Phase { Idle, Requested, Strobed } phase = Phase::Idle;
+    int status_reads = 0;
+
+    std::uint32_t status() {
+        ++status_reads;
+        switch (phase) {
+            case Phase::Requested:
+                return !never_grants && status_reads >= grant_after ? 0x4000u : 0u;
+            case Phase::Strobed:
+                return !never_done && status_reads >= done_after ? 0xC000u : 0x4000u;
+            default:
+                return 0;
+        }
+    }
+
+    void write(std::uint32_t reg, std::uint32_t value) {
+        char text[40];
+        std::snprintf(text, sizeof text, "W %x %x", reg, value);
+        log.push_back({text, Clock::now()});
+        if (reg != 0x800036u) {
+            return;
+        }
+        const std::uint32_t strobe = value & 0xFFu;
+        if (value == 0x4000u) {
+            phase = Phase::Requested;
+            status_reads = 0;
+        } else if (strobe == 0x01u || strobe == 0x12u) {
+            phase = Phase::Strobed;
+            status_reads = 0;
+        } else if (value == 0) {
+            phase = Phase::Idle;
+        }
+    }
+
+    std::uint32_t read(std::uint32_t reg) {
+        char text[40];
+        std::snprintf(text, sizeof text, "R %x", reg);
+        log.push_back({text, Clock::now()});
+        if (reg == 0x800036u) {
+            return status();
+        }
+        if (reg == 0x800038u) {
+            // Upper half set so the test sees that only 16 bits are kept.
+            return 0xFFFF1100u + data_reads++;
+        }
+        return 0;
+    }
+};
+
+class BusAccess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_.set_script([this](const Datagram& d, int) { return answer(d); });
+        handle_ = vrn_open(module_.address().c_str(), 0);
+        ASSERT_GE(handle_, 0);
+    }
+    void TearDown() override {
+        if (handle_ >= 0) {
+            vrn_close(handle_);
+        }
+    }
+
+    std::vector<Action> answer(const Datagram& d) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (d.port_index != 1 || d.bytes.size() < 40) {
+            return {};
+        }
+        ++answered_;
+        const std::uint32_t command = word_at(d.bytes, 20);
+        if (answered_ == fail_at_) {
+            Bytes bad = make_ack(command == 0x14190100u ? 36 : 32);
+            bad[12] = 0x31;  // a request's packet_type: check_ack refuses it
+            return {Action{bad}};
+        }
+        const std::uint32_t address = word_at(d.bytes, 32);
+        if (command == 0x14190100u) {
+            Bytes ack = make_ack(36);
+            // Only the low byte is the item; the rest must be ignored.
+            put_u32(&ack[32], 0xA1B2C300u | (address & 0xFFu));
+            return {Action{ack}};
+        }
+        if (command == 0x141A0300u) {
+            return {Action{make_ack(32)}};
+        }
+        if (command == 0x31190200u) {
+            Bytes ack = make_ack(36);
+            put_u32(&ack[32], bridge_.read(address));
+            return {Action{ack}};
+        }
+        if (command == 0x311A0200u) {
+            bridge_.write(address, word_at(d.bytes, 36));
+            return {Action{make_ack(32)}};
+        }
+        return {};
+    }
+
+    std::vector<Datagram> requests() const {
+        std::vector<Datagram> out;
+        for (const Datagram& d : module_.received()) {
+            if (d.port_index == 1) {
+                out.push_back(d);
+            }
+        }
+        return out;
+    }
+
+    std::vector<std::string> bridge_log() {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::vector<std::string> out;
+        for (const auto& a : bridge_.log) {
+            out.push_back(a.text);
+        }
+        return out;
+    }
+
+    void expect_no_traffic_before_probe() {
+        unsigned char b = 0;
+        ASSERT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0x77, &b, 1), 0);
+        const auto got = requests();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(word_at(got[0].bytes, 32), 0x77u);
+    }
+
+    std::mutex mu_;
+    Bridge bridge_;
+    int answered_ = 0;
+    int fail_at_ = 0;  // which answer (1-based) goes wrong; 0: none
+    FakeModule module_;  // after what its script uses, so it stops first
+    int handle_ = -1;
+};
+
+// Expected bridge traffic, built from the cycle's steps.
+struct Expect {
+    std::vector<std::string> lines;
+    void w(std::uint32_t reg, std::uint32_t value) {
+        char t[40];
+        std::snprintf(t, sizeof t, "W %x %x", reg, value);
+        lines.push_back(t);
+    }
+    void r(std::uint32_t reg, int times = 1) {
+        char t[40];
+        std::snprintf(t, sizeof t, "R %x", reg);
+        for (int i = 0; i < times; ++i) {
+            lines.push_back(t);
+        }
+    }
+    void read_cycle(std::uint32_t cycle, std::uint32_t address, int grant_reads, int done_reads) {
+        w(0x800036, 0x4000);
+        r(0x800036, grant_reads);
+        w(0x800036, (cycle << 8) | 0x4000);
+        w(0x800037, address);
+        w(0x800036, (cycle << 8) | 0x4001);
+        r(0x800036, done_reads);
+        r(0x800038);
+        w(0x800036, 0);
+        r(0x800036);
+    }
+    void write_cycle(std::uint32_t cycle, std::uint32_t address, std::uint32_t value, int grant_reads,
+                     int done_reads) {
+        w(0x800036, 0x4000);
+        r(0x800036, grant_reads);
+        w(0x800036, (cycle << 8) | 0x4000);
+        w(0x800037, address);
+        w(0x800038, value);
+        w(0x800036, (cycle << 8) | 0x4010);
+        w(0x800036, (cycle << 8) | 0x4012);
+        r(0x800036, done_reads);
+        w(0x800036, 0);
+    }
+};
+
+TEST_F(BusAccess, DirectReadOfOneItemSendsOneRequestAndStoresOneByte) {
+    unsigned char buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    ASSERT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0x1234, buf, 1), 0);
+    const auto got = requests();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(hex(got[0].bytes),
+              "6b 24 5a 13 08 00 00 00 df 2b a1 ec 31 00 00 00 "
+              "aa 94 45 cd 00 01 19 14 03 00 00 00 00 00 00 00 "
+              "34 12 00 00 01 00 00 00");
+    EXPECT_EQ(buf[0], 0x34);
+    EXPECT_EQ(buf[1], 0xEE);
+}
+
+TEST_F(BusAccess, DirectWriteOfOneItemCarriesTheWholeDataWord) {
+    const std::uint32_t v = 0x000000A5u;
+    ASSERT_EQ(vrn_bus_write(handle_, 16, 0, 0, 0x40, &v, 1), 0);
+    const auto got = requests();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(hex(got[0].bytes),
+              "6b 24 5a 13 09 00 00 00 df 2b a1 ec 31 00 00 00 "
+              "aa 94 45 cd 00 03 1a 14 03 00 00 00 00 00 00 00 "
+              "40 00 00 00 01 00 00 00 a5 00 00 00");
+}
+
+TEST_F(BusAccess, DirectRunsStepTheAddressBy8AndTheDataByOneByte) {
+    unsigned char buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    ASSERT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0x100, buf, 3), 0);
+    const unsigned char data[6] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    ASSERT_EQ(vrn_bus_write(handle_, 16, 0, 0, 0x200, data, 3), 0);
+    const auto got = requests();
+    ASSERT_EQ(got.size(), 6u);
+    const std::uint32_t read_addresses[] = {0x100, 0x108, 0x110};
+    const std::uint32_t write_words[] = {0x44332211u, 0x55443322u, 0x66554433u};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(word_at(got[i].bytes, 32), read_addresses[i]);
+        EXPECT_EQ(word_at(got[i].bytes, 36), 1u);
+        EXPECT_EQ(word_at(got[3 + i].bytes, 32), 0x200u + 8 * i);
+        EXPECT_EQ(word_at(got[3 + i].bytes, 40), write_words[i]);
+    }
+    EXPECT_EQ(buf[0], 0x00);
+    EXPECT_EQ(buf[1], 0x08);
+    EXPECT_EQ(buf[2], 0x10);
+    EXPECT_EQ(buf[3], 0xEE);
+}
+
+TEST_F(BusAccess, DirectRunStopsAtTheFirstBadAcknowledge) {
+    fail_at_ = 2;
+    unsigned char buf[3] = {0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0x100, buf, 3), -1);
+    EXPECT_EQ(requests().size(), 2u);
+    EXPECT_EQ(buf[0], 0x00);
+    EXPECT_EQ(buf[1], 0xEE);
+
+    module_.clear();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        answered_ = 0;
+    }
+    const unsigned char data[6] = {};
+    EXPECT_EQ(vrn_bus_write(handle_, 16, 0, 0, 0x100, data, 3), -1);
+    EXPECT_EQ(requests().size(), 2u);
+}
+
+TEST_F(BusAccess, UnknownBusCodesAndHandlesSendNothing) {
+    unsigned char buf[8] = {};
+    for (int bus : {0, 3, 15, 17, -1}) {
+        EXPECT_EQ(vrn_bus_read(handle_, bus, 0, 0, 0, buf, 1), -1) << bus;
+        EXPECT_EQ(vrn_bus_write(handle_, bus, 0, 0, 0, buf, 1), -1) << bus;
+    }
+    for (int bad : {-1, 16}) {
+        EXPECT_EQ(vrn_bus_read(bad, 16, 0, 0, 0, buf, 1), -1);
+        EXPECT_EQ(vrn_bus_write(bad, 1, 0, 0, 0, buf, 2), -1);
+        EXPECT_EQ(vrn_bridge_read(bad, 1, 0), -1);
+        EXPECT_EQ(vrn_bridge_write(bad, 1, 0, 0), -1);
+    }
+    EXPECT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0, buf, 0), 0);
+    EXPECT_EQ(vrn_bus_write(handle_, 16, 0, 0, 0, buf, 0), 0);
+    // The bridged route moves whole 16-bit words only.
+    EXPECT_EQ(vrn_bus_read(handle_, 1, 0, 0, 0, buf, 1), 0);
+    EXPECT_EQ(vrn_bus_write(handle_, 2, 0, 0, 0, buf, 1), 0);
+    expect_no_traffic_before_probe();
+}
+
+TEST_F(BusAccess, BridgedReadRunsAPrimingCycleThenADataCycle) {
+    bridge_.grant_after = 2;
+    bridge_.done_after = 3;
+    std::uint16_t words[2] = {0xEEEE, 0xEEEE};
+    ASSERT_EQ(vrn_bus_read(handle_, 2, 0, 0, 0x500, words, 2), 0);
+    Expect e;
+    e.read_cycle(0, 0x500, 2, 3);
+    e.read_cycle(1, 0x500, 2, 3);
+    EXPECT_EQ(bridge_log(), e.lines);
+    // The second data read (0xFFFF1101) is the word; 16 bits are kept.
+    EXPECT_EQ(words[0], 0x1101);
+    EXPECT_EQ(words[1], 0xEEEE);
+}
+
+TEST_F(BusAccess, BridgedReadOfBusOnePrimesWithCycleOneAndMovesWholeWords) {
+    std::uint16_t words[3] = {0xEEEE, 0xEEEE, 0xEEEE};
+    ASSERT_EQ(vrn_bus_read(handle_, 1, 0, 0, 0x20, words, 5), 0);
+    Expect e;
+    e.read_cycle(1, 0x20, 1, 1);
+    e.read_cycle(1, 0x20, 1, 1);
+    e.read_cycle(1, 0x21, 1, 1);
+    e.read_cycle(1, 0x21, 1, 1);
+    EXPECT_EQ(bridge_log(), e.lines);
+    EXPECT_EQ(words[0], 0x1101);
+    EXPECT_EQ(words[1], 0x1103);
+    EXPECT_EQ(words[2], 0xEEEE);
+}
+
+TEST_F(BusAccess, BridgedWriteCycleOnePausesBeforeEachStrobe) {
+    const std::uint16_t words[1] = {0xBEEF};
+    ASSERT_EQ(vrn_bus_write(handle_, 1, 0, 0, 0x30, words, 2), 0);
+    Expect e;
+    e.write_cycle(1, 0x30, 0xBEEF, 1, 1);
+    EXPECT_EQ(bridge_log(), e.lines);
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto& log = bridge_.log;
+    ASSERT_EQ(log.size(), 9u);
+    // Data written (4), 0x4110 (5), 0x4112 (6): 10 ms sleeps between them.
+    EXPECT_GE(log[5].when - log[4].when, std::chrono::milliseconds(9));
+    EXPECT_GE(log[6].when - log[5].when, std::chrono::milliseconds(9));
+}
+
+TEST_F(BusAccess, BridgedWriteOfBusTwoUsesCycleZeroPerWord) {
+    const std::uint16_t words[2] = {0xBEEF, 0x0102};
+    ASSERT_EQ(vrn_bus_write(handle_, 2, 0, 0, 0x30, words, 4), 0);
+    Expect e;
+    e.write_cycle(0, 0x30, 0xBEEF, 1, 1);
+    e.write_cycle(0, 0x31, 0x0102, 1, 1);
+    EXPECT_EQ(bridge_log(), e.lines);
+}
+
+TEST_F(BusAccess, BridgeThatNeverGrantsGivesUpAfter34StatusReads) {
+    bridge_.never_grants = true;
+    EXPECT_EQ(vrn_bridge_read(handle_, 1, 0x40), -1);
+    Expect e;
+    e.w(0x800036, 0x4000);
+    e.r(0x800036, 34);
+    EXPECT_EQ(bridge_log(), e.lines);
+}
+
+TEST_F(BusAccess, GivenUpCyclesStillLetTheBusCallsSucceed) {
+    bridge_.never_grants = true;
+    std::uint16_t word = 0;
+    EXPECT_EQ(vrn_bus_read(handle_, 1, 0, 0, 0x40, &word, 2), 0);
+    EXPECT_EQ(word, 0xFFFF);
+    EXPECT_EQ(bridge_log().size(), 70u);  // two cycles of one request and 34 status reads
+}
+
+TEST_F(BusAccess, WriteCycleWithoutDoneLeavesTheControlRegisterAsWritten) {
+    bridge_.never_done = true;
+    EXPECT_EQ(vrn_bridge_write(handle_, 0, 0x40, 9), -1);
+    Expect e;
+    e.w(0x800036, 0x4000);
+    e.r(0x800036, 1);
+    e.w(0x800036, 0x4000);
+    e.w(0x800037, 0x40);
+    e.w(0x800038, 9);
+    e.w(0x800036, 0x4010);
+    e.w(0x800036, 0x4012);
+    e.r(0x800036, 34);
+    EXPECT_EQ(bridge_log(), e.lines);
+}
+
+TEST_F(BusAccess, BridgeReadReturnsAllThirtyTwoBitsOfTheData) {
+    EXPECT_EQ(static_cast<std::uint32_t>(vrn_bridge_read(handle_, 0, 0x40)), 0xFFFF1100u);
+}
+
+// Waits out one 4-second receive.
+TEST_F(BusAccess, DirectExchangeIsNotRepeated) {
+    module_.set_script([](const Datagram&, int) { return std::vector<Action>{}; });
+    unsigned char b = 0xEE;
+    EXPECT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0, &b, 1), -1);
+    EXPECT_EQ(b, 0xEE);
+    EXPECT_EQ(requests().size(), 1u);
+}
+
+}  // namespace
