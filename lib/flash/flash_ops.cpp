@@ -49,17 +49,20 @@ Deadline deadline_from_now(std::uint32_t bound_ms) {
     return Deadline{plat_tick_ms(), bound_ms};
 }
 
-// Notices a module that has stopped answering: cell reads that have failed
-// for VRN_FLASH_LINK_LOST_MS on end, each after a full receive wait. The
-// loops it guards would otherwise wait out thousands of 4-second receives.
-struct LinkWatch {
-    std::uint32_t last_answer = plat_tick_ms();
-    bool lost(int cell) {
-        if (cell != VRN_FLASH_READ_FAILED) {
-            last_answer = plat_tick_ms();
-            return false;
+// Time an AMD verify or a run of cells may lose to failed cell reads, each
+// normally a full receive wait. Past it the module has gone or the link is
+// too poor to go on: the loops would otherwise wait out thousands of
+// 4-second receives. Reads that fail at once cost nothing here.
+struct LinkBudget {
+    std::uint32_t lost_ms = 0;
+    bool spent() const { return lost_ms >= VRN_FLASH_LINK_LOST_MS; }
+    int read_cell(int handle, int sector, int offset) {
+        const std::uint32_t start = plat_tick_ms();
+        const int cell = vrn_flash_read_cell(handle, sector, offset);
+        if (cell == VRN_FLASH_READ_FAILED) {
+            lost_ms += plat_tick_ms() - start;
         }
-        return plat_tick_ms() - last_answer >= VRN_FLASH_LINK_LOST_MS;
+        return cell;
     }
 };
 
@@ -166,10 +169,10 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
         }
     } else {
         write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value});
-        LinkWatch link;
+        LinkBudget link;
         for (int counter = 0;; ++counter) {
-            const int cell = vrn_flash_read_cell(handle, sector, offset);
-            if (counter == AMD_VERIFY_READS || link.lost(cell)) {
+            const int cell = link.read_cell(handle, sector, offset);
+            if (counter == AMD_VERIFY_READS || link.spent()) {
                 return -1;
             }
             if (cell == value) {
@@ -192,16 +195,13 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
 
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length) {
     int i = 0;
-    LinkWatch link;
-    while (i < length) {
-        // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
-        // caller learns of it from g_flash_read_failures. A module that has
-        // gone ends the run short.
-        const int cell = vrn_flash_read_cell(handle, sector, offset + i);
-        buffer[i++] = static_cast<std::uint8_t>(cell);
-        if (link.lost(cell)) {
-            break;
-        }
+    LinkBudget link;
+    // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
+    // caller learns of it from g_flash_read_failures. A module that has gone
+    // ends the run short.
+    while (i < length && !link.spent()) {
+        buffer[i] = static_cast<std::uint8_t>(link.read_cell(handle, sector, offset + i));
+        ++i;
     }
     vrn_flash_reset(handle);
     return i;

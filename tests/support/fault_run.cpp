@@ -241,6 +241,7 @@ private:
             !faulty.start(flash_, s_.chip, s_.stat_sim, 0, &error))
             return violate("vrnsim did not start for vrnstat: " + error);
         o_.stat = run_program({VRNSTAT_PATH, "127.0.0.1", std::to_string(faulty.base())}, s_.timeout_ms);
+        o_.stat_ran = true;
         collect(faulty.stop());
         if (read_file(flash_) != before) violate("vrnstat changed the flash");
 
