@@ -25,6 +25,8 @@ constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
 
+constexpr int AMD_RESET = 0xF0;
+
 constexpr int INTEL_BLOCK_ERASE = 0x20;
 constexpr int INTEL_ERASE_CONFIRM = 0xD0;
 constexpr int INTEL_PROGRAM = 0x40;
@@ -65,6 +67,21 @@ struct LinkBudget {
         return cell;
     }
 };
+
+// On the AMD set the reset after programming goes to the cell just
+// programmed rather than to cell 0 of sector 0: a program command whose
+// data write was lost still waits for its data and takes the next write,
+// whatever its address, as the data for that address. Sent here it can at
+// most spoil the cell being written, which the verify or the read-back
+// reports, never a cell of another sector. (The Intel reset, 0xFF,
+// programs nothing, so it may go anywhere.)
+void reset_after_program(int handle, int sector, int offset) {
+    if (intel_set()) {
+        vrn_flash_reset(handle);
+    } else {
+        vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
+    }
+}
 
 void write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
     for (int v : values) {
@@ -180,7 +197,7 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             }
         }
     }
-    vrn_flash_reset(handle);
+    reset_after_program(handle, sector, offset);
     return value;
 }
 
@@ -189,7 +206,11 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
     while (i < length && vrn_flash_program_byte(handle, sector, offset + i, data[i]) == data[i]) {
         ++i;
     }
-    vrn_flash_reset(handle);
+    if (length <= 0) {
+        vrn_flash_reset(handle);
+    } else {
+        reset_after_program(handle, sector, offset + (i < length ? i : length - 1));
+    }
     return i;
 }
 
