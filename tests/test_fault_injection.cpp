@@ -152,6 +152,20 @@ TEST(FaultInjection, EveryWireFaultAtOnceOnASixteenBitIntelChip) {
     EXPECT_EQ(o.faults.total(), 12u) << o.report();
 }
 
+// The data write of the first byte's program command is lost (it is the
+// 23rd command datagram of the run). The chip still waits for its data; an
+// image byte of 0xFF reads back at once, so the write that comes next, the
+// reset, must not be one that programs another sector.
+TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", "1"});
+    s.image.assign(16, 0xFF);
+    s.run_stat = false;
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.drop_request, 1u) << o.report();
+}
+
 TEST(FaultInjection, SlowChipsStillSucceed) {
     SKIP_ON_WINDOWS();
     for (const char* chip : {"amd:0xA3:8", kIntel16}) {

@@ -164,8 +164,22 @@ private:
         o_.sim_log += sim_err;
     }
 
+    bool write_old_image() {
+        std::string old = dir_ + "/old.dat", error;
+        SimProcess clean;
+        if (!write_data_file(old, s_.old_image) || !clean.start(flash_, s_.chip, {}, 0, &error)) {
+            violate("cannot write the old contents: " + error);
+            return false;
+        }
+        RunResult r = run_program(
+            {VRNPROG_PATH, "127.0.0.1", std::to_string(clean.base()), std::to_string(s_.sector), old}, s_.timeout_ms);
+        if (r.status != 0) violate("vrnprog without faults failed to write the old contents:\n" + r.out);
+        return r.status == 0;
+    }
+
     void run_prog(const std::string& data) {
         std::string error;
+        if (!s_.old_image.empty() && !write_old_image()) return;
         if (!sim_.start(flash_, s_.chip, s_.prog_sim, 0, &error)) return violate("vrnsim did not start: " + error);
         base_ = sim_.base();
         std::vector<std::uint8_t> before = read_file(flash_);

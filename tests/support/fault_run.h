@@ -70,10 +70,16 @@ public:
     virtual bool prog_running() = 0;
 };
 
+// Deterministic image bytes for a seed, with 0x00 and 0xFF among them.
+std::vector<std::uint8_t> make_image(std::size_t n, std::uint32_t seed);
+
 struct Scenario {
     std::string chip = "amd:0xA3:8";
     long sector = 2;
     std::vector<std::uint8_t> image;
+    // Written into the sector by a clean run first, so that the faulty run
+    // has something to erase; longer than the usual images.
+    std::vector<std::uint8_t> old_image = make_image(48, 99);
     std::vector<std::string> prog_sim;  // vrnsim switches while vrnprog runs
     std::vector<std::string> stat_sim;  // while vrnstat runs
     bool run_stat = true;
@@ -98,8 +104,6 @@ struct Outcome {
 
 Outcome run_scenario(const Scenario& s);
 
-// Deterministic image bytes for a seed, with 0x00 and 0xFF among them.
-std::vector<std::uint8_t> make_image(std::size_t n, std::uint32_t seed);
 // One "0xNN" line per byte.
 bool write_data_file(const std::string& path, const std::vector<std::uint8_t>& image);
 std::vector<std::uint8_t> read_file(const std::string& path);
