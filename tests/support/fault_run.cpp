@@ -415,8 +415,11 @@ std::string Outcome::report() const {
     s << "vrnprog: exit " << prog.status << (prog.timed_out ? " (timed out)" : "") << " after " << prog.elapsed.count()
       << " ms\n" << prog.out << "\n";
     s << "vrnsim:\n" << sim_log;
-    s << "vrnstat: exit " << stat.status << (stat.timed_out ? " (timed out)" : "") << " after " << stat.elapsed.count()
-      << " ms\n" << stat.out << "\n";
+    if (stat_ran)
+        s << "vrnstat: exit " << stat.status << (stat.timed_out ? " (timed out)" : "") << " after "
+          << stat.elapsed.count() << " ms\n" << stat.out << "\n";
+    else
+        s << "vrnstat: not run\n";
     return s.str();
 }
 
