@@ -1,0 +1,134 @@
+#include "link/timed_datagrams.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr long TIMED_DEFAULT_MS = 4000;  // what a time-out of -1 stands for
+// Bounds one receive against a stranger flooding the socket: past this many
+// discarded datagrams the call gives up as if the wait had run out.
+constexpr int FOREIGN_DISCARD_LIMIT = 1000;
+
+// The wait of one timed call in milliseconds. Negative values other than -1
+// would make an invalid select time-out; they poll, which is what such a
+// wait amounts to on either system.
+long timed_budget_ms(int timeout_ms) {
+    if (timeout_ms == -1) return TIMED_DEFAULT_MS;
+    if (timeout_ms < 0) return 0;
+    return timeout_ms;
+}
+
+long ms_left(std::uint32_t start, long budget_ms) {
+    long spent = static_cast<long>(static_cast<std::uint32_t>(plat_tick_ms() - start));
+    return spent >= budget_ms ? 0 : budget_ms - spent;
+}
+
+int soft_error() { return plat_last_error() == VRN_WSAEWOULDBLOCK ? 0 : -1; }
+
+bool chan_index_ok(const UdpEndpoint* ep, int index) {
+    return ep && index >= 0 && index < UDP_CHAN_SOCKETS && ep->chan_sock[index] != VRN_NO_SOCKET;
+}
+
+}  // namespace
+
+int udp_send_timed(vrn_socket s, const void* data, int count, int, int timeout_ms) {
+    int idx = udp_peer_find(s);
+    if (idx < 0) return -1;
+    long budget = timed_budget_ms(timeout_ms);
+    // A failing wait is not treated apart: the send decides.
+    if (plat_wait_writable(s, budget / 1000, (budget % 1000) * 1000) == 0) return 0;
+    int n = plat_sendto(s, data, count, &g_peer_table[idx].peer);
+    if (n < 0) return soft_error();
+    return n;
+}
+
+int udp_recv_timed(vrn_socket s, void* buf, int size, int, int timeout_ms) {
+    int idx = udp_peer_find(s);
+    if (idx < 0) return -1;
+    long budget = timed_budget_ms(timeout_ms);
+    std::uint32_t start = plat_tick_ms();
+    long left = budget;
+    for (int discarded = 0; discarded <= FOREIGN_DISCARD_LIMIT; ++discarded) {
+        if (plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
+        VrnSockAddr from;
+        std::memset(&from, 0, sizeof from);
+        int n = plat_recvfrom(s, buf, size, &from);
+        int err = n < 0 ? plat_last_error() : 0;
+        if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
+        // Only the module's address may answer; anyone else's datagram (an
+        // oversized one included) is dropped and the rest of the wait goes on.
+        if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
+            left = ms_left(start, budget);
+            continue;
+        }
+        if (n < 0) return -1;
+        g_peer_table[idx].peer = from;
+        return n;
+    }
+    return 0;
+}
+
+int udp_chan_send(UdpEndpoint* ep, int index, const void* data, int count, int timeout_ms) {
+    if (!chan_index_ok(ep, index)) return -1;
+    return udp_send_timed(ep->chan_sock[index], data, count, 0, timeout_ms);
+}
+
+int udp_chan_recv(UdpEndpoint* ep, int index, void* buf, int size, int timeout_ms) {
+    if (!chan_index_ok(ep, index)) return -1;
+    return udp_recv_timed(ep->chan_sock[index], buf, size, 0, timeout_ms);
+}
+
+int udp_close_socket(vrn_socket s) {
+    if (s == VRN_NO_SOCKET) return 0;
+    plat_set_nonblocking(s, 0);
+    plat_shutdown(s, 2);
+    return plat_close_socket(s);
+}
+
+int udp_add_chan_socket(UdpEndpoint* ep, std::uint16_t port) {
+    if (!ep) return -1;
+    int index = -1;
+    for (int i = 0; i < UDP_CHAN_SOCKETS; ++i) {
+        if (ep->chan_sock[i] == VRN_NO_SOCKET) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0) return -1;
+    // The port is handed on as the endpoint open hands on its ports: the
+    // socket takes whatever local port the system gives it.
+    std::uint16_t p = port == 0 ? ep->next_port : port;
+    vrn_socket s = udp_make_socket(ep->ip_text, p);
+    if (s == VRN_NO_SOCKET) return -1;
+    ep->chan_sock[index] = s;
+    ++ep->next_port;
+    return index;
+}
+
+int udp_stream_send(UdpEndpoint* ep, const void* data, int count) {
+    if (!ep || ep->stream_sock == VRN_NO_SOCKET) return -1;
+    return plat_send(ep->stream_sock, data, count) < 0 ? -1 : 0;
+}
+
+int udp_stream_recv(UdpEndpoint* ep, std::uint32_t* words, int count) {
+    if (!ep || ep->stream_sock == VRN_NO_SOCKET) return -1;
+    int n = plat_recv(ep->stream_sock, words, count);
+    if (n < 0) return -1;
+    // Only the words that arrived are turned to host order; the rest of the
+    // caller's buffer is left as it was.
+    for (int i = 0; i < n / 4; ++i) words[i] = plat_ntohl(words[i]);
+    return n;
+}
+
+int udp_send_test_pattern(UdpEndpoint* ep) {
+    if (!ep) return -1;
+    unsigned char pattern[sizeof UDP_TEST_PATTERN];
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t w = UDP_TEST_PATTERN[i];
+        pattern[4 * i] = static_cast<unsigned char>(w);
+        pattern[4 * i + 1] = static_cast<unsigned char>(w >> 8);
+        pattern[4 * i + 2] = static_cast<unsigned char>(w >> 16);
+        pattern[4 * i + 3] = static_cast<unsigned char>(w >> 24);
+    }
+    return udp_send_all(ep->fixed_sock[1], pattern, sizeof pattern, 0);
+}
