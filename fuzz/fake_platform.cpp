@@ -51,7 +51,10 @@ void answer(vrn_socket s, const VrnSockAddr& to) {
     int count = flags & 3;
     bool stranger = flags & 4, head = flags & 8;
     for (int i = 0; i < count; ++i) {
-        std::size_t len = (std::size_t(take()) | (std::size_t(take()) << 8)) % (kMaxDatagram + 1);
+        std::size_t word = std::size_t(take());
+        word |= std::size_t(take()) << 8;
+        vrn_socket into = word & 0x8000 ? s + 1 : s;
+        std::size_t len = (word & 0x7FFF) % (kMaxDatagram + 1);
         Datagram d;
         d.bytes.resize(len);
         std::size_t k = 0;
@@ -59,7 +62,7 @@ void answer(vrn_socket s, const VrnSockAddr& to) {
             for (; k < len && k < sizeof kHead; ++k) d.bytes[k] = kHead[k];
         for (; k < len; ++k) d.bytes[k] = take();
         d.from = addr(stranger ? kStranger : kModuleIp, to.port);
-        g.queues[s].push_back(std::move(d));
+        g.queues[into].push_back(std::move(d));
     }
 }
 

@@ -15,9 +15,11 @@ namespace fuzzplat {
 //   byte  flags: bits 0-1 datagram count (0-3); bit 2 from another host;
 //                bit 3 each datagram starts with a well-formed acknowledge
 //                head (both magics, packet_type 0x13, register magic)
-//   then per datagram: 2 bytes length (little-endian, modulo 1501), and
-//                its bytes (those after the head with bit 3), zeros once
-//                the script has run out.
+//   then per datagram: 2 bytes, little-endian: bits 0-14 the length
+//                (modulo 1501), bit 15 it arrives on the next socket of the
+//                endpoint (the read stream socket, for an answer to a
+//                command); then its bytes (those after the head with bit 3),
+//                zeros once the script has run out.
 // An exhausted script answers nothing.
 void reset(const std::uint8_t* script, std::size_t size);
 

@@ -1,6 +1,8 @@
 // Arbitrary datagrams answering each kind of request the library sends:
-// register reads and writes, direct and bridged bus access, and the flash
-// driver's sequences, over the scripted platform (fake_platform.h).
+// register reads and writes, direct and bridged bus access, the flash
+// driver's sequences, channel commands and streams, the raw command, query,
+// block, register list and bulk transfers, over the scripted platform
+// (fake_platform.h).
 //
 // Input: byte 0 picks the command, bytes 1-2 its arguments, the rest is the
 // answer script. Besides the sanitizers, the target checks that a command
@@ -45,7 +47,7 @@ void check(bool ok, const char* what) {
 void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
     const std::uint32_t address = std::uint32_t(a) << 4 | b;
     const auto& got = fuzzplat::delivered_for_last_request();
-    switch (op % 9) {
+    switch (op % 15) {
     case 0: {  // direct bus read of one cell
         std::uint8_t x = 0xA5;
         int r = vrn_bus_read(handle, BUS_DIRECT, 0, 0, address, &x, 1);
@@ -123,11 +125,72 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         check(read >= 0 && read <= n, "read count out of range");
         break;
     }
-    default: {  // single cell access and the Intel status read
+    case 8: {  // single cell access and the Intel status read
         int cell = vrn_flash_read_cell(handle, a % 3, b);
         check(cell == VRN_FLASH_READ_FAILED || (cell >= 0 && cell <= 255), "cell value out of range");
         if (cell >= 0) check(acceptable_ack(got, 36) && cell == got[32], "cell read is not the acknowledge's");
         vrn_flash_read_status(handle, a % 3, b);
+        break;
+    }
+    case 9: {  // a channel's life, with a stream transfer while it is started
+        bool read = a & 1;
+        std::uint32_t descriptor[VRN_DESCRIPTOR_WORDS] = {read ? 4u : 8u, std::uint32_t(b) * 8u, a, b, 0, 0, 0, 0, 0};
+        int slot = vrn_channel_open(handle, descriptor);
+        if (slot < 0) break;
+        check(slot < VRN_MAX_SLOTS && descriptor[1] % 8 == 0 && descriptor[1] <= 1460, "channel open result");
+        vrn_channel_start(handle, slot, a);
+        // A time-out below -1 asks for a transfer without end; not fuzzed.
+        static const int timeouts[] = {0, 1, 20, -1};
+        int length = (a * 7) % 700, timeout = timeouts[(a >> 1) & 3];
+        std::vector<std::uint8_t> buf(std::size_t(length > 0 ? length : 1), 0x5A);
+        int n = read ? vrn_stream_read(handle, slot, buf.data(), length, timeout)
+                     : vrn_stream_write(handle, slot, buf.data(), length, timeout);
+        check(n >= -1 && n <= length + 1460, "stream transfer count");
+        vrn_channel_stop(handle, slot);
+        vrn_channel_close(handle, slot);
+        break;
+    }
+    case 10: {  // the raw command, which goes without a packet header
+        std::uint32_t args[VRN_RAW_ARGS] = {a, b, 1, 2, 3, 4, 5, 6, 7}, results[VRN_RAW_ARGS];
+        vrn_raw_command(handle, args, results, (a % 4) - 1);
+        break;
+    }
+    case 11: {  // query, set and the info query
+        int length = (a * 16 + b) % 1413;
+        std::vector<std::uint32_t> buf(std::size_t(length >= 4 ? length / 4 : 1), 0);
+        int r = vrn_query(handle, b, buf.data(), length);
+        check(r >= -1, "query result");
+        vrn_set_value(handle, a, b);
+        std::uint8_t info[VRN_INFO_BYTES];
+        vrn_query_info(handle, info, sizeof info);
+        break;
+    }
+    case 12: {  // block transfer: buffers cover the length rounded up to 96 bytes
+        // The library keeps to the length itself, so the buffers are exact.
+        int length = (a * 4 + b) % 400;
+        std::vector<std::uint32_t> request(std::size_t(length > 0 ? (length + 3) / 4 : 1), 0x11111111u), reply(request.size(), 0);
+        int r = vrn_transfer_blocks(handle, 1 + b % 3, reply.data(), request.data(), length);
+        if (r == 0 && length > 0) check(acceptable_ack(got, BLOCK_PACKET_BYTES), "block took an unacceptable acknowledge");
+        break;
+    }
+    case 13: {  // register list write
+        int words = 1 + b % 130;
+        std::vector<std::uint32_t> addresses(std::size_t(words), a), values(std::size_t(words), b);
+        int r = vrn_reg_write_list(handle, kSpaces[a % 9], 0, 0, addresses.data(), values.data(), 4 * words, 1);
+        if (r == 0) check(acceptable_ack(got, 32), "list write took an unacceptable acknowledge");
+        break;
+    }
+    default: {  // bulk transfers on the read channel's socket
+        std::uint32_t descriptor[VRN_DESCRIPTOR_WORDS] = {4u, 1024u, 0, 0, 0, 0, 0, 0, 0};
+        vrn_channel_open(handle, descriptor);
+        int length = b * 8;
+        std::vector<std::uint8_t> in(std::size_t(length > 0 ? length + 1031 : 1032), 0);
+        int n = vrn_bulk_receive(handle, in.data(), length, a % 3 * 10);
+        check(n >= -1 && n <= length + 1031, "bulk receive count");
+        // Exact as well: the last datagram's tail is filled with zeros.
+        int out_length = a * 9;
+        std::vector<std::uint8_t> out(std::size_t(out_length > 0 ? out_length : 1), 0x33);
+        vrn_bulk_send(handle, out.data(), out_length, 10);
         break;
     }
     }
