@@ -45,7 +45,9 @@ for t in "${targets[@]}"; do
   build "$t"
   mkdir -p "$out/corpus/$t"
   echo "== $t: $seconds s"
+  status=0
   "$out/$t" "$out/corpus/$t" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -max_len=4096 -artifact_prefix="$out/$t-" -print_final_stats=1 2>&1 | tail -n 25
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "### ERROR: $t found a fault; see $out/$t-*" >&2; exit 1; }
+    -max_len=4096 -artifact_prefix="$out/$t-" -print_final_stats=1 >"$out/$t.log" 2>&1 || status=$?
+  tail -n 25 "$out/$t.log"
+  [ "$status" -eq 0 ] || { echo "### ERROR: $t found a fault (log $out/$t.log, input $out/$t-*)" >&2; exit 1; }
 done
