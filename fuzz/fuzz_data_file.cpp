@@ -32,10 +32,11 @@ std::uint32_t model_value(const std::string& line) {
 }
 
 std::vector<std::uint8_t> model_parse(const std::uint8_t* data, std::size_t size, bool* too_big) {
-    std::string text(reinterpret_cast<const char*>(data), size);
-#ifndef _WIN32
-    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-#endif
+    // Each carriage return right before a line feed goes, in one pass over
+    // the bytes as the file holds them.
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i)
+        if (!(data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')) text += char(data[i]);
     std::vector<std::uint8_t> image;
     bool text_mode = false;
     *too_big = false;
