@@ -1,7 +1,12 @@
 #include "child_process.h"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #ifdef _WIN32
@@ -9,294 +14,350 @@
 #else
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
 #endif
 
+#include "fake_module.h"
+
 namespace vrntest {
+
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-// How long the output of a child that has ended may take to reach its end.
-constexpr int kDrainMs = 3000;
-
-}  // namespace
-
-struct ChildProcess::Impl {
-    bool started = false;
-    bool exited = false;
-    int status = kTimedOut;
-    mutable std::mutex mu;
-    std::string out, err;
-    std::atomic<bool> stop_reading{false};
-    std::thread reader;
-#ifdef _WIN32
-    HANDLE proc = nullptr;
-    HANDLE out_rd = nullptr, err_rd = nullptr;
-    std::thread err_reader;
-#else
-    pid_t pid = -1;
-    int out_fd = -1, err_fd = -1;
-#endif
-
-    void append(bool to_err, const char* data, std::size_t n) {
-        std::lock_guard<std::mutex> lk(mu);
-        (to_err ? err : out).append(data, n);
+// One child with its standard output and standard error each drained by a
+// thread of its own, so that neither pipe can fill and stall it.
+class Spawned {
+public:
+    Spawned(const std::string& path, const std::vector<std::string>& args, const std::string* input,
+            bool keep_stdout, const std::string* stderr_path = nullptr) {
+        std::vector<std::string> argv = {path};
+        argv.insert(argv.end(), args.begin(), args.end());
+        start(argv, input, keep_stdout, stderr_path);
     }
-
-    bool poll_exit() {
-        if (!started || exited) return true;
+    ~Spawned() {
+        if (started_ && !exited_) {
+            kill_hard();
+            wait(10000);
+        }
+        join();
 #ifdef _WIN32
-        if (WaitForSingleObject(proc, 0) != WAIT_OBJECT_0) return false;
-        DWORD code = 0;
-        GetExitCodeProcess(proc, &code);
-        status = int(code & 0xFFu);
-#else
-        int st = 0;
-        if (waitpid(pid, &st, WNOHANG) != pid) return false;
-        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        if (proc_) CloseHandle(proc_);
 #endif
-        exited = true;
+    }
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
+
+    bool started() const { return started_; }
+
+    // True once the child has ended (status_ then set); false after ms.
+    bool wait(int ms) {
+        if (!started_) return true;
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!exited_) {
+#ifdef _WIN32
+            DWORD r = WaitForSingleObject(proc_, 20);
+            if (r == WAIT_OBJECT_0) {
+                DWORD code = 0;
+                GetExitCodeProcess(proc_, &code);
+                status_ = static_cast<int>(code & 0xFF);
+                exited_ = true;
+                break;
+            }
+#else
+            int st = 0;
+            pid_t r = waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) {
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+                exited_ = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+#endif
+            if (Clock::now() >= end) return false;
+        }
         return true;
     }
 
-    // After the exit: lets the readers reach the end of the pipes, within a bound.
-    void finish_reading() {
-        auto end = Clock::now() + std::chrono::milliseconds(kDrainMs);
+    void terminate() {
 #ifdef _WIN32
-        // ReadFile ends when the last write end closes, which the exit did.
-        (void)end;
-        if (reader.joinable()) reader.join();
-        if (err_reader.joinable()) err_reader.join();
+        kill_hard();
 #else
-        while (Clock::now() < end) {
-            {
-                std::lock_guard<std::mutex> lk(mu);
-                if (out_fd < 0 && err_fd < 0) break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        stop_reading = true;
-        if (reader.joinable()) reader.join();
+        if (started_ && !exited_) kill(pid_, SIGTERM);
 #endif
     }
-
-#ifndef _WIN32
-    void read_loop() {
-        while (!stop_reading) {
-            pollfd p[2];
-            int n = 0;
-            int fds[2];
-            {
-                std::lock_guard<std::mutex> lk(mu);
-                fds[0] = out_fd;
-                fds[1] = err_fd;
-            }
-            for (int fd : fds)
-                if (fd >= 0) p[n++] = pollfd{fd, POLLIN, 0};
-            if (n == 0) return;
-            if (::poll(p, nfds_t(n), 20) <= 0) continue;
-            for (int i = 0; i < n; ++i) {
-                if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                char buf[4096];
-                ssize_t got = ::read(p[i].fd, buf, sizeof buf);
-                bool is_err = p[i].fd == fds[1];
-                if (got > 0) {
-                    append(is_err, buf, std::size_t(got));
-                } else {
-                    std::lock_guard<std::mutex> lk(mu);
-                    ::close(p[i].fd);
-                    (is_err ? err_fd : out_fd) = -1;
-                }
-            }
-        }
-    }
-#endif
-};
-
-ChildProcess::ChildProcess(std::vector<std::string> argv) : impl_(std::make_unique<Impl>()) {
-    Impl& m = *impl_;
+    void kill_hard() {
+        if (!started_ || exited_) return;
 #ifdef _WIN32
-    // Inheritable pipe ends exist only inside this lock, so that a child
-    // started at the same time by another thread cannot keep them open.
-    static std::mutex spawn_mu;
-    std::lock_guard<std::mutex> lk(spawn_mu);
-    std::string cmd;
-    for (const std::string& a : argv) cmd += "\"" + a + "\" ";
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE out_wr = nullptr, err_wr = nullptr;
-    if (!CreatePipe(&m.out_rd, &out_wr, &sa, 0) || !CreatePipe(&m.err_rd, &err_wr, &sa, 0)) return;
-    SetHandleInformation(m.out_rd, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(m.err_rd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul;
-    si.hStdOutput = out_wr;
-    si.hStdError = err_wr;
-    PROCESS_INFORMATION pi{};
-    m.started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(out_wr);
-    CloseHandle(err_wr);
-    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    if (!m.started) return;
-    m.proc = pi.hProcess;
-    CloseHandle(pi.hThread);
-    auto pump = [&m](HANDLE h, bool is_err) {
+        TerminateProcess(proc_, 9);
+#else
+        kill(pid_, SIGKILL);
+#endif
+    }
+    // Waits for both pipes to reach their end (after the child ended).
+    void join() {
+        for (auto& t : readers_)
+            if (t.joinable()) t.join();
+    }
+
+    int status() const { return status_; }
+    std::string out() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return out_;
+    }
+    std::string err() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return err_;
+    }
+
+private:
+#ifdef _WIN32
+    static std::string quote(const std::string& a) {
+        std::string q = "\"";
+        for (char c : a) {
+            if (c == '"') q += '\\';
+            q += c;
+        }
+        return q + "\"";
+    }
+    void start(const std::vector<std::string>& argv, const std::string* input, bool keep_stdout,
+               const std::string*) {
+        std::string cmd;
+        for (const std::string& a : argv) cmd += quote(a) + " ";
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out_r = nullptr, out_w = nullptr, err_r = nullptr, err_w = nullptr, in_r = nullptr, in_w = nullptr;
+        CreatePipe(&out_r, &out_w, &sa, 0);
+        CreatePipe(&err_r, &err_w, &sa, 0);
+        SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+        if (input) {
+            CreatePipe(&in_r, &in_w, &sa, 0);
+            SetHandleInformation(in_w, HANDLE_FLAG_INHERIT, 0);
+        } else {
+            in_r = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        }
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = in_r;
+        si.hStdOutput = out_w;
+        si.hStdError = err_w;
+        PROCESS_INFORMATION pi{};
+        started_ = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+        CloseHandle(out_w);
+        CloseHandle(err_w);
+        CloseHandle(in_r);
+        if (started_) {
+            proc_ = pi.hProcess;
+            CloseHandle(pi.hThread);
+        }
+        if (in_w) {
+            DWORD n = 0;
+            if (started_ && !input->empty()) WriteFile(in_w, input->data(), DWORD(input->size()), &n, nullptr);
+            CloseHandle(in_w);
+        }
+        readers_.emplace_back([this, out_r, keep_stdout] { drain(out_r, keep_stdout ? &out_ : nullptr); });
+        readers_.emplace_back([this, err_r] { drain(err_r, &err_); });
+    }
+    void drain(HANDLE h, std::string* into) {
         char buf[4096];
         DWORD n = 0;
-        while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) m.append(is_err, buf, n);
-    };
-    m.reader = std::thread(pump, m.out_rd, false);
-    m.err_reader = std::thread(pump, m.err_rd, true);
-#else
-    int out_p[2], err_p[2];
-    // Close-on-exec, so that children started by other threads do not hold
-    // these pipes open; the dup2 below gives this child its own copies.
-    if (pipe2(out_p, O_CLOEXEC) != 0) return;
-    if (pipe2(err_p, O_CLOEXEC) != 0) {
-        ::close(out_p[0]);
-        ::close(out_p[1]);
-        return;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out_p[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err_p[1], 2);
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    m.started = posix_spawn(&m.pid, cargv[0], &fa, nullptr, cargv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out_p[1]);
-    ::close(err_p[1]);
-    m.out_fd = out_p[0];
-    m.err_fd = err_p[0];
-    m.reader = std::thread([&m] { m.read_loop(); });
-#endif
-}
-
-ChildProcess::~ChildProcess() {
-    Impl& m = *impl_;
-    if (m.started && !m.poll_exit()) {
-        kill();
-        wait_exit(5000);
-    }
-    m.finish_reading();
-#ifdef _WIN32
-    if (m.out_rd) CloseHandle(m.out_rd);
-    if (m.err_rd) CloseHandle(m.err_rd);
-    if (m.proc) CloseHandle(m.proc);
-#else
-    if (m.out_fd >= 0) ::close(m.out_fd);
-    if (m.err_fd >= 0) ::close(m.err_fd);
-#endif
-}
-
-bool ChildProcess::started() const { return impl_->started; }
-
-bool ChildProcess::running() { return impl_->started && !impl_->poll_exit(); }
-
-std::string ChildProcess::out() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
-    return impl_->out;
-}
-
-std::string ChildProcess::err() const {
-    std::lock_guard<std::mutex> lk(impl_->mu);
-    return impl_->err;
-}
-
-namespace {
-
-bool wait_text(ChildProcess& c, bool in_err, const std::string& text, int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    auto holds = [&] { return (in_err ? c.err() : c.out()).find(text) != std::string::npos; };
-    while (Clock::now() < end) {
-        if (holds()) return true;
-        if (!c.running()) {
-            c.wait_exit(0);
-            return holds();
+        while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (into) into->append(buf, n);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        CloseHandle(h);
     }
-    return holds();
-}
+    HANDLE proc_ = nullptr;
+#else
+    void start(const std::vector<std::string>& argv, const std::string* input, bool keep_stdout,
+               const std::string* stderr_path) {
+        int out[2], err[2], in[2] = {-1, -1};
+        if (pipe(out) != 0) return;
+        if (pipe(err) != 0) {
+            close(out[0]);
+            close(out[1]);
+            return;
+        }
+        if (input && pipe(in) != 0) in[0] = in[1] = -1;
+        for (int fd : {out[0], err[0], in[1]})
+            if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        if (input && in[0] >= 0) posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        else posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        if (stderr_path) posix_spawn_file_actions_addopen(&fa, 2, stderr_path->c_str(), O_WRONLY | O_NOCTTY, 0);
+        else posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        std::vector<std::string> copy = argv;
+        std::vector<char*> cargv;
+        for (std::string& a : copy) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        started_ = posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        close(err[1]);
+        if (in[0] >= 0) close(in[0]);
+        if (in[1] >= 0) {
+            // A child that ends early must not kill the test with SIGPIPE.
+            std::signal(SIGPIPE, SIG_IGN);
+            std::size_t done = 0;
+            while (started_ && done < input->size()) {
+                ssize_t n = ::write(in[1], input->data() + done, input->size() - done);
+                if (n <= 0) break;
+                done += static_cast<std::size_t>(n);
+            }
+            close(in[1]);
+        }
+        int o = out[0], e = err[0];
+        readers_.emplace_back([this, o, keep_stdout] { drain(o, keep_stdout ? &out_ : nullptr); });
+        readers_.emplace_back([this, e] { drain(e, &err_); });
+    }
+    void drain(int fd, std::string* into) {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            std::lock_guard<std::mutex> lk(mu_);
+            if (into) into->append(buf, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    pid_t pid_ = -1;
+#endif
+
+    bool started_ = false;
+    bool exited_ = false;
+    int status_ = -1;
+    mutable std::mutex mu_;
+    std::string out_, err_;
+    std::vector<std::thread> readers_;
+};
 
 }  // namespace
 
-bool ChildProcess::wait_for_err(const std::string& text, int ms) { return wait_text(*this, true, text, ms); }
-
-bool ChildProcess::wait_for_out(const std::string& text, int ms) { return wait_text(*this, false, text, ms); }
-
-int ChildProcess::wait_exit(int ms) {
-    Impl& m = *impl_;
-    if (!m.started) return kTimedOut;
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!m.poll_exit()) {
-        if (Clock::now() >= end) return kTimedOut;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    m.finish_reading();
-    return m.status;
-}
-
-void ChildProcess::terminate() {
-    Impl& m = *impl_;
-    if (!m.started || m.exited) return;
-#ifdef _WIN32
-    TerminateProcess(m.proc, 143);
-#else
-    ::kill(m.pid, SIGTERM);
-#endif
-}
-
-void ChildProcess::kill() {
-    Impl& m = *impl_;
-    if (!m.started || m.exited) return;
-#ifdef _WIN32
-    TerminateProcess(m.proc, 137);
-#else
-    ::kill(m.pid, SIGKILL);
-#endif
-}
-
-RunResult run_program(const std::vector<std::string>& argv, int timeout_ms) {
+RunResult run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms,
+                      const std::string* input, const std::string* stderr_path) {
     RunResult r;
     auto t0 = Clock::now();
-    ChildProcess c(argv);
-    if (!c.started()) {
-        r.status = -1;
-        r.err = "could not start " + argv[0];
+    Spawned child(path, args, input, true, stderr_path);
+    if (!child.started()) {
+        r.err = "cannot start " + path;
         return r;
     }
-    r.status = c.wait_exit(timeout_ms);
-    if (r.status == ChildProcess::kTimedOut) {
+    if (!child.wait(timeout_ms)) {
         r.timed_out = true;
-        c.kill();
-        c.wait_exit(5000);
+        child.kill_hard();
+        child.wait(10000);
     }
-    r.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
-    r.out = c.out();
-    r.err = c.err();
+    child.join();
+    r.elapsed_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    r.status = child.status();
+    r.out = child.out();
+    r.err = child.err();
+#ifdef _WIN32
+    // A program's standard output is in text mode there: undo its CR LF.
+    for (std::string* s : {&r.out, &r.err}) {
+        std::string lf;
+        for (std::size_t i = 0; i < s->size(); ++i)
+            if (!((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n')) lf += (*s)[i];
+        *s = lf;
+    }
+#endif
     return r;
 }
 
-bool has_line_starting(const std::string& text, const std::string& prefix) {
-    for (std::size_t pos = 0; pos < text.size();) {
-        if (text.compare(pos, prefix.size(), prefix) == 0) return true;
-        std::size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) break;
-        pos = nl + 1;
+struct SimProcess::Impl {
+    std::unique_ptr<Spawned> child;
+};
+
+SimProcess::SimProcess(std::vector<std::string> extra) : impl_(std::make_unique<Impl>()) {
+    // A port picked free can still be taken before vrnsim binds it: try a
+    // few bases.
+    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
+        port_ = pick_free_base(4);
+        std::vector<std::string> args = {"--port", std::to_string(port_)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        impl_->child = std::make_unique<Spawned>(VRNSIM_PATH, args, nullptr, false);
+        if (!impl_->child->started()) return;
+        auto end = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < end) {
+            if (impl_->child->err().find("listening on") != std::string::npos) {
+                ready_ = true;
+                break;
+            }
+            if (impl_->child->wait(10)) break;  // it ended: taken port or bad options
+        }
+        if (!ready_) {
+            std::string log = impl_->child->err();
+            impl_->child.reset();
+            if (log.find("in use") == std::string::npos && log.find("cannot be bound") == std::string::npos) {
+                std::fprintf(stderr, "vrnsim did not start: %s\n", log.c_str());
+                return;
+            }
+        }
     }
-    return false;
+}
+
+SimProcess::~SimProcess() { stop(); }
+
+std::string SimProcess::log() const { return impl_->child ? impl_->child->err() : std::string(); }
+
+int SimProcess::stop() {
+    if (!impl_->child) return -1;
+    impl_->child->terminate();
+    if (!impl_->child->wait(10000)) {
+        impl_->child->kill_hard();
+        impl_->child->wait(10000);
+    }
+    impl_->child->join();
+    return impl_->child->status();
+}
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> serial{0};
+    std::random_device rd;
+    auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+        auto p = base / ("vrntest_" + std::to_string(rd()) + "_" + std::to_string(serial++));
+        std::error_code ec;
+        if (std::filesystem::create_directory(p, ec)) {
+            dir_ = p.string();
+            break;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::string TempDir::path(const std::string& name) const { return (std::filesystem::path(dir_) / name).string(); }
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    std::string p = path(name);
+    std::FILE* f = std::fopen(p.c_str(), "wb");
+    if (f) {
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    return p;
+}
+
+std::string read_file_bytes(const std::string& path) {
+    std::string s;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    std::fclose(f);
+    return s;
 }
 
 }  // namespace vrntest

@@ -1,60 +1,70 @@
-// A program run as a child process for tests: standard output and standard
-// error each read into memory as they come, standard input empty, and a
-// bound on every wait so that a child that hangs is killed, never waited
-// for without end.
+// Child processes for the program tests: run a program to its end with its
+// output captured, or keep a vrnsim running in the background. (Not named
+// process.h: that is a C library header on Windows, which pthread.h takes.)
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace vrntest {
 
-class ChildProcess {
+struct RunResult {
+    int status = -1;        // exit status, low 8 bits (-1 reads 255); 1000 + signal when killed
+    std::string out;        // standard output (on Windows with CR LF turned back into LF)
+    std::string err;        // standard error
+    bool timed_out = false; // killed after the time limit
+    long elapsed_ms = 0;
+};
+
+// Runs path with args. Standard input is the null device, or a pipe that
+// carries `input` and then closes when input is given. Standard error goes
+// to the file stderr_path when given (POSIX only: a terminal's device, for
+// instance), else it is captured. Kills the child after timeout_ms.
+RunResult run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms,
+                      const std::string* input = nullptr, const std::string* stderr_path = nullptr);
+
+// A vrnsim child on a loopback base it picks itself (with pick_free_base),
+// ready when its "listening" line has shown on standard error. Stopped with
+// SIGTERM (TerminateProcess on Windows) when destroyed.
+class SimProcess {
 public:
-    // argv[0] is the program's path.
-    explicit ChildProcess(std::vector<std::string> argv);
-    ~ChildProcess();  // kills the child if it still runs
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    // extra: vrnsim options besides --port (e.g. --chip, --flash, faults).
+    explicit SimProcess(std::vector<std::string> extra);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
 
-    bool started() const;
-    bool running();
-    std::string out() const;  // standard output so far
-    std::string err() const;  // standard error so far
-
-    // Waits until standard error (or output) holds text; false after ms or
-    // when the child ended without writing it.
-    bool wait_for_err(const std::string& text, int ms);
-    bool wait_for_out(const std::string& text, int ms);
-
-    // The exit status as the system keeps it (low 8 bits; 128 + signal for
-    // a child killed by a signal), or kTimedOut when it has not ended
-    // within ms. Once ended, out() and err() hold everything it wrote.
-    int wait_exit(int ms);
-    static constexpr int kTimedOut = -1000;
-
-    void terminate();  // ask it to stop (SIGTERM; on Windows a hard kill)
-    void kill();       // stop it now
+    bool ready() const { return ready_; }
+    std::uint16_t port() const { return port_; }
+    std::string port_text() const { return std::to_string(port_); }
+    std::string log() const;  // its standard error so far
+    // Stops it and waits for it to end; its exit status.
+    int stop();
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    std::uint16_t port_ = 0;
+    bool ready_ = false;
 };
 
-struct RunResult {
-    int status = ChildProcess::kTimedOut;  // as ChildProcess::wait_exit
-    bool timed_out = false;                // killed at the bound
-    std::string out, err;
-    std::chrono::milliseconds elapsed{0};
+// A directory of its own under the system temp directory, removed with
+// everything in it when destroyed.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name) const;
+    std::string write(const std::string& name, const std::string& content) const;  // returns the path
+
+private:
+    std::string dir_;
 };
 
-// Runs the program to its end; one still running after timeout_ms is
-// killed and reported timed out.
-RunResult run_program(const std::vector<std::string>& argv, int timeout_ms);
-
-// Whether some line of text starts with prefix.
-bool has_line_starting(const std::string& text, const std::string& prefix);
+std::string read_file_bytes(const std::string& path);
 
 }  // namespace vrntest

@@ -1,2 +1,135 @@
+// vrnprog: writes a data file into one sector of the module's flash.
 #include <cstdio>
-int main() { std::printf("vrnprog: not yet\n"); return 0; }
+
+#include "data_file.h"
+#include "program_args.h"
+#include "image_runs.h"
+#include "progress.h"
+#include "vrn.h"
+
+namespace {
+
+// Exit statuses beyond the usage, connection and file errors: each flash
+// failure has its own, so that a script can tell them apart.
+enum : int {
+    EXIT_NOT_IDENTIFIED = -4,
+    EXIT_SECTOR_RANGE = -5,
+    EXIT_ERASE_FAILED = -6,
+    EXIT_PROGRAM_FAILED = -7,
+    EXIT_READ_FAILED = -8,
+    EXIT_COMPARE_FAILED = -9,
+};
+
+void print_usage() {
+    std::printf("Usage:\n");
+    std::printf("vrnprog.exe <ip> <port> <sector> <file>\n");
+    std::printf("<ip>\t- IP address of module\n");
+    std::printf("<port>\t- control port of module\n");
+    std::printf("<sector>- started sector for write\n");
+    std::printf("<file>\t- name of data file\n");
+    std::printf("Example:\n");
+    std::printf("vrnprog.exe 192.168.0.150 3011 2 netcfg.dat\n");
+}
+
+// The images are too big for the stack of every platform.
+std::uint8_t g_image[VRN_IMAGE_BYTES];
+std::uint8_t g_read_back[VRN_IMAGE_BYTES];
+
+int fail(int handle, int status) {
+    vrn_close(handle);
+    return status;
+}
+
+int write_flash(int handle, long sector, int count) {
+    vrnFlashInfo info;
+    vrn_flash_identify(handle);
+    vrn_flash_get_info(handle, &info);
+    vrn_print_flash_info(&info);
+
+    // Without a known geometry every cell address falls into sector 0,
+    // which usually holds the boot code: touch nothing.
+    if (info.sector_count <= 0 || info.sector_size <= 0) {
+        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X), nothing erased\n",
+                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
+        return fail(handle, EXIT_NOT_IDENTIFIED);
+    }
+    if (sector >= info.sector_count) {
+        std::printf("### ERROR: Sector %ld is beyond the last sector %ld, nothing erased\n", sector,
+                    static_cast<long>(info.sector_count - 1));
+        return fail(handle, EXIT_SECTOR_RANGE);
+    }
+    int s = static_cast<int>(sector);
+    bool tty = plat_stderr_is_terminal() != 0;
+
+    std::uint32_t t0 = plat_tick_ms();
+    if (tty) std::fprintf(stderr, "erase sector %d ...", s);
+    int erased = vrn_flash_erase_sector(handle, s);
+    if (tty) std::fprintf(stderr, " %.1f s\n", (plat_tick_ms() - t0) / 1000.0);
+    if (erased != s) {
+        std::printf("### ERROR: Erase of sector %d failed\n", s);
+        return fail(handle, EXIT_ERASE_FAILED);
+    }
+
+    VrnProgress progress;
+    vrn_progress_begin(&progress, tty, "program", count);
+    int programmed = vrn_program_image(handle, s, g_image, count, &progress);
+    vrn_progress_end(&progress, programmed);
+    if (programmed != count) {
+        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, programmed, count);
+        return fail(handle, EXIT_PROGRAM_FAILED);
+    }
+
+    // Each byte was verified as it was programmed; reading the whole image
+    // back catches what changed since.
+    int cell = 0;
+    vrn_progress_begin(&progress, tty, "read back", count);
+    int verified = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
+    vrn_progress_end(&progress, verified == VRN_VERIFY_OK ? count : cell);
+    if (verified == VRN_VERIFY_READ_FAILED) {
+        std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, cell);
+        return fail(handle, EXIT_READ_FAILED);
+    }
+    if (verified == VRN_VERIFY_DIFFERS) {
+        std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s, cell,
+                    g_image[cell], g_read_back[cell]);
+        return fail(handle, EXIT_COMPARE_FAILED);
+    }
+    vrn_close(handle);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 5) {
+        print_usage();
+        plat_wait_key();
+        return -1;
+    }
+    // Every argument is checked before anything is sent: a sector that is
+    // not a number must not become sector 0.
+    char address[VRN_ADDRESS_BUFFER];
+    char file_name[VRN_FILE_NAME_BUFFER];
+    if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
+    long sector = vrn_sector_arg(argv[3]);
+    if (sector < 0) return -1;
+    if (vrn_file_name_arg(argv[4], file_name) != 0) return -1;
+
+    std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
+    udp_set_echo_probe(0);
+    int handle = vrn_open(address, 0);
+    if (handle == -1) return -1;
+
+    // The whole file is parsed before any flash traffic, so a bad file
+    // leaves the flash untouched.
+    std::FILE* file = std::fopen(file_name, "rt");
+    if (!file) {
+        std::printf("### ERROR: Can't open data file %s\n", file_name);
+        return -2;
+    }
+    int count = vrn_parse_data_file(file, g_image);
+    if (count == VRN_PARSE_TOO_BIG) return -3;
+    std::fclose(file);
+
+    return write_flash(handle, sector, count);
+}

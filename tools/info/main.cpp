@@ -1,2 +1,93 @@
+// vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
-int main() { std::printf("vrnstat: not yet\n"); return 0; }
+
+#include "info_records.h"
+#include "program_args.h"
+#include "vrn.h"
+
+namespace {
+
+// Some block or record could not be read; the rest was still printed.
+constexpr int EXIT_READ_FAILED = -2;
+
+void print_usage() {
+    std::printf("Usage:\n");
+    std::printf("vrnstat.exe <ip> <port>\n");
+    std::printf("<ip>\t- IP address of module\n");
+    std::printf("<port>\t- control port of module\n");
+    std::printf("Example:\n");
+    std::printf("vrnstat.exe 192.168.0.150 3011\n");
+}
+
+std::uint32_t g_block[VRN_BLOCK_WORDS];
+std::uint8_t g_icr[VRN_ICR_BYTES];
+std::uint8_t g_net_cfg[VRN_NETCFG_BYTES];
+
+// A failed read leaves an error line where its block would be, so that the
+// output keeps its order and a broken link does not look like a module
+// full of zeros.
+bool show_block(int handle, const char* name, int space, std::uint32_t address, int step,
+                void (*print)(std::FILE*, const std::uint32_t*)) {
+    if (vrn_reg_read(handle, space, 0, 0, address, g_block, VRN_BLOCK_BYTES, step) != 0) {
+        std::printf("### ERROR: Can't read block %s\n\n", name);
+        return false;
+    }
+    print(stdout, g_block);
+    return true;
+}
+
+bool show_record(int handle, bool identified, const char* name, int sector, std::uint8_t* record, int bytes,
+                 int words, void (*print)(std::FILE*, const std::uint8_t*)) {
+    if (!identified) {
+        std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", name);
+        return false;
+    }
+    unsigned failures_before = g_flash_read_failures;
+    int got = vrn_flash_read(handle, sector, 0, record, bytes);
+    if (got != bytes || g_flash_read_failures != failures_before) {
+        std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
+        return false;
+    }
+    swap_words_to_host(record, record, words);
+    print(stdout, record);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        print_usage();
+        plat_wait_key();
+        return -1;
+    }
+    char address[VRN_ADDRESS_BUFFER];
+    if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
+
+    std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
+    udp_set_echo_probe(1);
+    int handle = vrn_open(address, 0);
+    if (handle == -1) return -1;
+
+    bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);
+    ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);
+
+    vrnFlashInfo info;
+    vrn_flash_identify(handle);
+    vrn_flash_get_info(handle, &info);
+    vrn_print_flash_info(&info);
+    // Without a geometry every cell address falls into sector 0: the
+    // records would be read from the wrong place.
+    bool identified = info.sector_count > 0 && info.sector_size > 0;
+    if (!identified) {
+        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X)\n",
+                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
+        ok = false;
+    }
+    ok &= show_record(handle, identified, "ICR VRN info", 1, g_icr, VRN_ICR_BYTES, VRN_ICR_WORDS, print_icr_record);
+    ok &= show_record(handle, identified, "NetCfg VRN info", 2, g_net_cfg, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
+                      print_netcfg_record);
+
+    vrn_close(handle);
+    return ok ? 0 : EXIT_READ_FAILED;
+}

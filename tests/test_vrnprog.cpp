@@ -1,0 +1,595 @@
+// vrnprog: the argument checks and the progress line in-process, and the
+// program as a child process against vrnsim and against a scripted module.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+#include "fake_module.h"
+#include "child_process.h"
+#include "program_args.h"
+#include "progress.h"
+
+using namespace vrntest;
+
+namespace {
+
+constexpr int kRunMs = 120000;
+
+RunResult vrnprog(const std::vector<std::string>& args, int timeout_ms = kRunMs) {
+    return run_program(VRNPROG_PATH, args, timeout_ms);
+}
+
+std::string connecting(const std::string& port) { return "\nConnecting to server 127.0.0.1 : " + port + " \n"; }
+
+const std::string kUsage =
+    "Usage:\n"
+    "vrnprog.exe <ip> <port> <sector> <file>\n"
+    "<ip>\t- IP address of module\n"
+    "<port>\t- control port of module\n"
+    "<sector>- started sector for write\n"
+    "<file>\t- name of data file\n"
+    "Example:\n"
+    "vrnprog.exe 192.168.0.150 3011 2 netcfg.dat\n";
+
+const std::string kAmdInfo =
+    "VRN FLASH INFO:\n"
+    "Vendor ID = 0x01\n"
+    "Device ID = 0xA3\n"
+    "Volume = 4194304 bytes\n"
+    "Size of Sector = 0x00010000 bytes\n"
+    "Number of Sectors = 64\n"
+    "Data Width = 8 bites\n"
+    "Base Address = 0x00000000\n";
+
+const std::string kIntel16Info =
+    "VRN FLASH INFO:\n"
+    "Vendor ID = 0x89\n"
+    "Device ID = 0x18\n"
+    "Volume = 8388608 bytes\n"
+    "Size of Sector = 0x00010000 bytes\n"
+    "Number of Sectors = 128\n"
+    "Data Width = 16 bites\n"
+    "Base Address = 0x00000000\n";
+
+const std::string kNetcfg = std::string(VRN_EXAMPLES_DIR) + "/netcfg.dat";
+
+// examples/netcfg.dat as the bytes it stands for.
+std::vector<std::uint8_t> netcfg_bytes() {
+    static const std::uint8_t head[24] = {0x4E, 0x43, 0x46, 0x47, 192, 168, 0, 150, 255, 255, 255, 0,
+                                          192,  168,  0,    1,    0,   0,   0x0B, 0xC3, 0, 0, 0x03, 0xE8};
+    static const char comment[] = "VRN module, lab bench 2";
+    std::vector<std::uint8_t> b(152, 0);
+    std::memcpy(b.data(), head, sizeof head);
+    std::memcpy(b.data() + sizeof head, comment, sizeof comment - 1);
+    return b;
+}
+
+// The low byte of each cell of a sector from a vrnsim flash file.
+std::vector<std::uint8_t> sector_bytes(const std::string& flash, int sector, int cell_bytes, int count) {
+    std::vector<std::uint8_t> out;
+    std::size_t at = static_cast<std::size_t>(sector) * 0x10000 * cell_bytes;
+    for (int k = 0; k < count && at + k * cell_bytes < flash.size(); ++k)
+        out.push_back(static_cast<std::uint8_t>(flash[at + static_cast<std::size_t>(k) * cell_bytes]));
+    return out;
+}
+
+bool sector_erased(const std::string& flash, int sector, int cell_bytes) {
+    std::size_t at = static_cast<std::size_t>(sector) * 0x10000 * cell_bytes;
+    std::size_t len = 0x10000 * static_cast<std::size_t>(cell_bytes);
+    if (flash.size() < at + len) return false;
+    for (std::size_t i = at; i < at + len; ++i)
+        if (static_cast<unsigned char>(flash[i]) != 0xFF) return false;
+    return true;
+}
+
+// An AMD 8-bit chip (maker 0x01) behind a scripted module, for the faults
+// vrnsim has no switch for. It answers the DFA head read, the direct bus
+// command and nothing else, and keeps a log of the bus items.
+struct FakeAmdChip {
+    struct BusOp {
+        bool write;
+        std::uint32_t address;
+        std::uint32_t value;
+    };
+    std::uint8_t device = 0xA3;
+    long differ_cell = -1;      // reads wrong after its program was verified
+    long spoil_read_cell = -1;  // answered with a bad magic after its verify
+
+    std::mutex mu;
+    std::vector<std::uint8_t> cells = std::vector<std::uint8_t>(64 * 0x10000, 0xFF);
+    std::vector<std::uint8_t> verify = std::vector<std::uint8_t>(64 * 0x10000, 0);  // 1: program done, 2: verified
+    std::vector<std::uint8_t> pending;
+    bool autoselect = false;
+    std::vector<BusOp> log;
+
+    std::vector<BusOp> bus_log() {
+        std::lock_guard<std::mutex> lk(mu);
+        return log;
+    }
+
+    Script script() {
+        return [this](const Datagram& d, int) -> std::vector<Action> {
+            if (d.port_index != 1 || d.bytes.size() < 32) return {};
+            std::uint32_t cw = word_at(d.bytes, 20);
+            std::lock_guard<std::mutex> lk(mu);
+            if (cw == 0x14190100 && d.bytes.size() == 40) return {{read(word_at(d.bytes, 32))}};
+            if (cw == 0x141A0300 && d.bytes.size() == 44) {
+                write(word_at(d.bytes, 32), word_at(d.bytes, 40));
+                return {{make_ack(32)}};
+            }
+            if ((cw >> 28) == 3 && (cw & 0x00010000)) {  // register read: the DFA head, 8-bit signature
+                std::size_t n = ((cw >> 8) & 0xFF) / 2;
+                Bytes ack = make_ack(32 + 4 * n);
+                if (n > 2) ack[40] = 0x67, ack[41] = 0x54;
+                return {{ack}};
+            }
+            return {};
+        };
+    }
+
+    Bytes read(std::uint32_t address) {
+        log.push_back({false, address, 0});
+        std::uint32_t cell = address / 2;
+        std::uint8_t v = 0xFF;
+        if (autoselect) {
+            v = cell == 0 ? 0x01 : cell == 1 ? device : 0;
+        } else if (cell < cells.size()) {
+            v = cells[cell];
+            if (verify[cell] == 1) {
+                verify[cell] = 2;
+            } else if (verify[cell] == 2 && static_cast<long>(cell) == differ_cell) {
+                v ^= 0x01;
+            } else if (verify[cell] == 2 && static_cast<long>(cell) == spoil_read_cell) {
+                Bytes bad = make_ack(36, {v});
+                bad[0] ^= 0xFF;
+                return bad;
+            }
+        }
+        return make_ack(36, {v});
+    }
+
+    void write(std::uint32_t address, std::uint32_t value) {
+        log.push_back({true, address, value});
+        std::uint8_t b = static_cast<std::uint8_t>(value);
+        std::uint32_t cell = address / 2;
+        static const std::vector<std::uint8_t> kProgram = {0xAA, 0x55, 0xA0};
+        static const std::vector<std::uint8_t> kAutoselect = {0xAA, 0x55, 0x90};
+        static const std::vector<std::uint8_t> kErase = {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30};
+        if (pending == kProgram) {
+            if (cell < cells.size()) {
+                cells[cell] &= b;
+                verify[cell] = 1;
+            }
+            pending.clear();
+            return;
+        }
+        if (b == 0xF0 || b == 0xFF) {
+            autoselect = false;
+            pending.clear();
+            return;
+        }
+        pending.push_back(b);
+        auto prefix_of = [&](const std::vector<std::uint8_t>& seq) {
+            return pending.size() <= seq.size() && std::equal(pending.begin(), pending.end(), seq.begin());
+        };
+        if (pending == kAutoselect) {
+            autoselect = true;
+            pending.clear();
+        } else if (pending == kErase) {
+            std::size_t first = (cell / 0x10000) * 0x10000;
+            if (first < cells.size()) std::fill_n(cells.begin() + static_cast<std::ptrdiff_t>(first), 0x10000, 0xFF);
+            pending.clear();
+        } else if (!prefix_of(kProgram) && !prefix_of(kErase)) {
+            pending.clear();
+        }
+    }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// In-process: the argument checks shared with vrnstat, and the progress line.
+
+TEST(ProgramArgs, DottedIpv4Only) {
+    for (const char* ok : {"127.0.0.1", "192.168.0.150", "0.0.0.0", "255.255.255.255", "10.0.0.5"})
+        EXPECT_TRUE(vrn_is_dotted_ipv4(ok)) << ok;
+    for (const char* bad : {"", "localhost", "127.0.0", "127.0.0.1.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4",
+                            "1..2.3", "1.2.3.", "010.0.0.1", "1.2.3.0x4", "1.2.3.-4", "1.2.3.4:80", "1234.1.1.1"})
+        EXPECT_FALSE(vrn_is_dotted_ipv4(bad)) << bad;
+}
+
+TEST(ProgramArgs, PortAndSectorAreCheckedDecimals) {
+    EXPECT_EQ(vrn_port_value("3011"), 3011);
+    EXPECT_EQ(vrn_port_value("1"), 1);
+    EXPECT_EQ(vrn_port_value("65535"), 65535);
+    for (const char* bad : {"0", "65536", "", "-1", "+80", "30a", " 80", "99999999999999999999"})
+        EXPECT_EQ(vrn_port_value(bad), -1) << bad;
+
+    EXPECT_EQ(vrn_sector_value("0"), 0);
+    EXPECT_EQ(vrn_sector_value("2"), 2);
+    EXPECT_EQ(vrn_sector_value("0127"), 127);
+    EXPECT_EQ(vrn_sector_value("2147483647"), 2147483647L);
+    for (const char* bad : {"", "abc", "-1", "+2", "2x", " 2", "2 ", "2147483648", "1e3"})
+        EXPECT_EQ(vrn_sector_value(bad), -1) << bad;
+}
+
+TEST(ProgramArgs, RefusalsPrintAnErrorLine) {
+    char address[VRN_ADDRESS_BUFFER];
+    std::memset(address, 'x', sizeof address);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrn_join_address_args("10.1.2.3", "3011", address), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_STREQ(address, "10.1.2.3:3011");
+
+    struct Case {
+        std::string ip, port, message;
+    };
+    const Case cases[] = {
+        {"10.1.2", "3011", "### ERROR: Bad IP address 10.1.2 (dotted IPv4 address expected)\n"},
+        {"10.1.2.3", "0", "### ERROR: Bad port 0 (1..65535 expected)\n"},
+        {std::string(125, '1'), "3011", "### ERROR: Address <ip>:<port> is longer than 127 characters\n"},
+        {"10.1.2.3", std::string(200, '1'), "### ERROR: Address <ip>:<port> is longer than 127 characters\n"},
+    };
+    for (const Case& c : cases) {
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(vrn_join_address_args(c.ip.c_str(), c.port.c_str(), address), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.message);
+    }
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrn_sector_arg("abc"), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "### ERROR: Bad sector abc (non-negative decimal number expected)\n");
+
+    char name[VRN_FILE_NAME_BUFFER];
+    std::string longest(255, 'f');
+    EXPECT_EQ(vrn_file_name_arg(longest.c_str(), name), 0);
+    EXPECT_EQ(std::string(name), longest);
+    std::string too_long(256, 'f');
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(vrn_file_name_arg(too_long.c_str(), name), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "### ERROR: Data file name is longer than 255 characters\n");
+}
+
+TEST(Progress, LineShowsPhaseBytesRateAndTimeLeft) {
+    char buf[160];
+    vrn_format_progress(buf, sizeof buf, "program", 0, 65536, 0);
+    EXPECT_STREQ(buf, "program 0/65536 bytes, -- B/s, --:-- left");
+    vrn_format_progress(buf, sizeof buf, "program", 1000, 65536, 2000);
+    EXPECT_STREQ(buf, "program 1000/65536 bytes, 500 B/s, 2:09 left");
+    vrn_format_progress(buf, sizeof buf, "read back", 152, 152, 40);
+    EXPECT_STREQ(buf, "read back 152/152 bytes, 3800 B/s, 0:00 left");
+}
+
+// ---------------------------------------------------------------------------
+// The program as a process.
+
+TEST(VrnprogUsage, TooFewArgumentsPrintUsageAndWaitForAKey) {
+    FakeModule module;
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2"});
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(r.timed_out);
+
+    // A key from a pipe ends the wait just as well.
+    std::string key = "k";
+    r = run_program(VRNPROG_PATH, {}, kRunMs, &key);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(module.received().empty());
+}
+
+TEST(VrnprogArguments, UnsafeArgumentsAreRefusedBeforeConnecting) {
+    FakeModule module;
+    std::string port = std::to_string(module.base_port());
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{"127.0.0.1", port, "abc", kNetcfg}, "### ERROR: Bad sector abc (non-negative decimal number expected)\n"},
+        {{"127.0.0.1", port, "-1", kNetcfg}, "### ERROR: Bad sector -1 (non-negative decimal number expected)\n"},
+        {{"127.0.0.1", port, "2x", kNetcfg}, "### ERROR: Bad sector 2x (non-negative decimal number expected)\n"},
+        {{"127.0.0.1", port, "", kNetcfg}, "### ERROR: Bad sector  (non-negative decimal number expected)\n"},
+        {{"localhost", port, "2", kNetcfg}, "### ERROR: Bad IP address localhost (dotted IPv4 address expected)\n"},
+        {{"127.0.0.1", "0", "2", kNetcfg}, "### ERROR: Bad port 0 (1..65535 expected)\n"},
+        {{"127.0.0.1", "65536", "2", kNetcfg}, "### ERROR: Bad port 65536 (1..65535 expected)\n"},
+        {{"127.0.0.1", port + "x", "2", kNetcfg}, "### ERROR: Bad port " + port + "x (1..65535 expected)\n"},
+        {{std::string(127, '1'), port, "2", kNetcfg},
+         "### ERROR: Address <ip>:<port> is longer than 127 characters\n"},
+        {{"127.0.0.1", port, "2", "/tmp/" + std::string(300, 'n')},
+         "### ERROR: Data file name is longer than 255 characters\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = vrnprog(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 255) << c.out;
+    }
+    EXPECT_TRUE(module.received().empty());
+}
+
+TEST(VrnprogFile, FileErrorsEndTheRunWithoutFlashTraffic) {
+    FakeModule module;
+    std::string port = std::to_string(module.base_port());
+    TempDir dir;
+
+    std::string missing = dir.path("missing.dat");
+    RunResult r = vrnprog({"127.0.0.1", port, "2", missing});
+    EXPECT_EQ(r.out, connecting(port) + "### ERROR: Can't open data file " + missing + "\n");
+    EXPECT_EQ(r.status, 254);
+
+    std::string big;
+    for (int i = 0; i < 65537; ++i) big += "0x5A\n";
+    std::string too_big = dir.write("big.dat", big);
+    r = vrnprog({"127.0.0.1", port, "2", too_big});
+    EXPECT_EQ(r.out, connecting(port) + "### ERROR: To Big data file - 65537\n");
+    EXPECT_EQ(r.status, 253);
+
+    EXPECT_TRUE(module.received().empty());
+}
+
+TEST(VrnprogRun, WritesNetcfgIntoAnAmd8BitModule) {
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    SimProcess sim({"--chip", "amd:0xA3:8", "--flash", flash});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string before = read_file_bytes(flash);
+
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", kNetcfg, "ignored"});
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
+    sim.stop();
+
+    std::string after = read_file_bytes(flash);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(sector_bytes(after, 2, 1, 152), netcfg_bytes());
+    for (std::size_t i = 2 * 0x10000 + 152; i < 3 * 0x10000; ++i)
+        ASSERT_EQ(static_cast<unsigned char>(after[i]), 0xFF) << "rest of sector 2 erased, cell " << i;
+    // Nothing outside sector 2 changed.
+    EXPECT_EQ(after.substr(0, 2 * 0x10000), before.substr(0, 2 * 0x10000));
+    EXPECT_EQ(after.substr(3 * 0x10000), before.substr(3 * 0x10000));
+}
+
+TEST(VrnprogRun, WritesIntoTheLowHalfOfIntel16BitCells) {
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    SimProcess sim({"--chip", "intel:0x18:16", "--flash", flash});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    // A CR LF copy of the example must write the same bytes.
+    std::string lf = read_file_bytes(kNetcfg);
+    std::string crlf;
+    for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string file = dir.write("netcfg_crlf.dat", crlf);
+
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "5", file});
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kIntel16Info);
+    EXPECT_EQ(r.status, 0);
+    sim.stop();
+
+    std::string after = read_file_bytes(flash);
+    EXPECT_EQ(sector_bytes(after, 5, 2, 152), netcfg_bytes());
+    EXPECT_EQ(static_cast<unsigned char>(after[(5 * 0x10000 + 152) * 2]), 0xFF);
+    EXPECT_TRUE(sector_erased(after, 4, 2));
+    EXPECT_TRUE(sector_erased(after, 6, 2));
+}
+
+TEST(VrnprogRun, EmptyFileStillErasesTheSector) {
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    SimProcess sim({"--flash", flash});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    ASSERT_EQ(vrnprog({"127.0.0.1", sim.port_text(), "3", kNetcfg}).status, 0);
+    ASSERT_EQ(sector_bytes(read_file_bytes(flash), 3, 1, 152), netcfg_bytes());
+
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "3", dir.write("empty.dat", "; nothing\n")});
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
+    EXPECT_EQ(r.status, 0);
+    sim.stop();
+    EXPECT_TRUE(sector_erased(read_file_bytes(flash), 3, 1));
+}
+
+TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
+    FakeAmdChip chip;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    ASSERT_EQ(r.status, 0) << r.out;
+    using Op = FakeAmdChip::BusOp;
+    std::vector<Op> want;
+    auto w = [&](std::uint32_t a, std::uint32_t v) { want.push_back({true, a, v}); };
+    auto rd = [&](std::uint32_t a) { want.push_back({false, a, 0}); };
+    for (std::uint32_t v : {0xFF, 0xF0, 0xAA, 0x55, 0x90}) w(0, v);  // identification
+    rd(0);
+    rd(2);
+    w(0, 0xF0);
+    for (std::uint32_t v : {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30}) w(0x40000, v);  // erase of sector 2
+    rd(0x40000);
+    w(0, 0xF0);
+    const std::vector<std::uint8_t> image = netcfg_bytes();
+    for (std::uint32_t k = 0; k < 152; ++k) {  // one byte per cell, verified, reset
+        for (std::uint32_t v : {0xAAu, 0x55u, 0xA0u, std::uint32_t{image[k]}}) w(0x40000 + 2 * k, v);
+        rd(0x40000 + 2 * k);
+        w(0, 0xF0);
+    }
+    w(0, 0xF0);
+    for (std::uint32_t k = 0; k < 152; ++k) rd(0x40000 + 2 * k);  // read-back
+    w(0, 0xF0);
+
+    std::vector<Op> got = chip.bus_log();
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].write, want[i].write) << "item " << i;
+        EXPECT_EQ(got[i].address, want[i].address) << "item " << i;
+        if (want[i].write) {
+            EXPECT_EQ(got[i].value, want[i].value) << "item " << i;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The mended faults: each failure has its own line and exit status.
+
+TEST(VrnprogFaults, UnknownChipIsRefusedBeforeAnyErase) {
+    FakeAmdChip chip;
+    chip.device = 0x77;  // not in the table: no geometry
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) +
+                         "VRN FLASH INFO:\n"
+                         "Vendor ID = 0x01\n"
+                         "Device ID = 0x77\n"
+                         "Volume = 0 bytes\n"
+                         "Size of Sector = 0x00010000 bytes\n"
+                         "Number of Sectors = 0\n"
+                         "Data Width = 8 bites\n"
+                         "Base Address = 0x00000000\n"
+                         "### ERROR: Flash chip not identified (vendor 0x01, device 0x77), nothing erased\n");
+    EXPECT_EQ(r.status, 252);
+    // Identification only: five commands to cell 0, two code reads, the reset.
+    auto log = chip.bus_log();
+    ASSERT_EQ(log.size(), 8u);
+    const std::uint32_t ident_writes[] = {0xFF, 0xF0, 0xAA, 0x55, 0x90};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(log[i].write);
+        EXPECT_EQ(log[i].address, 0u);
+        EXPECT_EQ(log[i].value, ident_writes[i]);
+    }
+    EXPECT_FALSE(log[5].write);
+    EXPECT_EQ(log[5].address, 0u);
+    EXPECT_FALSE(log[6].write);
+    EXPECT_EQ(log[6].address, 2u);
+    EXPECT_TRUE(log[7].write);
+    EXPECT_EQ(log[7].value, 0xF0u);
+}
+
+TEST(VrnprogFaults, DeadChipIsRefusedAndTheFlashStaysUntouched) {
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    SimProcess sim({"--flash", flash, "--dead-chip"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    std::string before = read_file_bytes(flash);
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "0", kNetcfg});
+    EXPECT_NE(r.out.find("### ERROR: Flash chip not identified (vendor 0xFF, device 0xFF), nothing erased\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.status, 252);
+    sim.stop();
+    EXPECT_EQ(read_file_bytes(flash), before);
+}
+
+TEST(VrnprogFaults, SectorBeyondTheChipIsRefused) {
+    FakeAmdChip chip;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "64", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Sector 64 is beyond the last sector 63, nothing erased\n");
+    EXPECT_EQ(r.status, 251);
+    EXPECT_EQ(chip.bus_log().size(), 8u) << "identification only";
+
+    // The last sector is fine.
+    r = vrnprog({"127.0.0.1", port, "63", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(VrnprogFaults, ProgramStopIsReported) {
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    // Cell 6 of sector 2 must become 0x00 and refuses to.
+    SimProcess sim({"--flash", flash, "--stuck-cell", std::to_string(2 * 0x10000 + 6)});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo +
+                         "### ERROR: Program of sector 2 stopped after 6 of 152 bytes\n");
+    EXPECT_EQ(r.status, 249);
+    sim.stop();
+    std::vector<std::uint8_t> want = netcfg_bytes();
+    want.resize(6);
+    EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 6), want);
+}
+
+TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
+    FakeAmdChip chip;
+    chip.differ_cell = 2 * 0x10000 + 25;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
+                         "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
+    EXPECT_EQ(r.status, 247);
+}
+
+TEST(VrnprogFaults, FailedReadBackIsReported) {
+    FakeAmdChip chip;
+    chip.spoil_read_cell = 2 * 0x10000 + 100;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Read-back of sector 2 failed at cell 100\n");
+    EXPECT_EQ(r.status, 248);
+}
+
+TEST(VrnprogFaults, EraseFailureIsReported) {
+    // The erase never ends: the driver gives up after its bound.
+    TempDir dir;
+    std::string flash = dir.path("flash.bin");
+    SimProcess sim({"--flash", flash, "--erase-never-ends"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo + "### ERROR: Erase of sector 2 failed\n");
+    EXPECT_EQ(r.status, 250);
+}
+
+#ifndef _WIN32
+// With standard error on a terminal the long runs show a progress line
+// there; standard output stays the same.
+TEST(VrnprogProgress, ShownOnATerminalOnly) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    std::string seen;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        char buf[1024];
+        while (!stop) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    });
+    SimProcess sim({});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    RunResult r = run_program(VRNPROG_PATH, {"127.0.0.1", sim.port_text(), "2", kNetcfg}, kRunMs, nullptr, &slave);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = true;
+    reader.join();
+    close(master);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
+    EXPECT_NE(seen.find("erase sector 2 ..."), std::string::npos) << seen;
+    EXPECT_NE(seen.find("program 152/152 bytes"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("read back 152/152 bytes"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(" left"), std::string::npos) << seen;
+}
+#endif

@@ -1,0 +1,54 @@
+#include "progress.h"
+
+#include <cstdio>
+
+#include "vrn.h"
+
+namespace {
+
+constexpr std::uint32_t kRedrawMs = 200;
+
+void draw(VrnProgress* p, long done) {
+    char line[160];
+    vrn_format_progress(line, sizeof line, p->phase, done, p->total, plat_tick_ms() - p->start_ms);
+    // Trailing blanks clear what a longer previous line left behind.
+    std::fprintf(stderr, "\r%s    ", line);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int vrn_format_progress(char* buf, std::size_t size, const char* phase, long done, long total,
+                        std::uint32_t elapsed_ms) {
+    if (done <= 0 || elapsed_ms == 0) {
+        return std::snprintf(buf, size, "%s %ld/%ld bytes, -- B/s, --:-- left", phase, done, total);
+    }
+    double rate = static_cast<double>(done) * 1000.0 / elapsed_ms;
+    long left_s = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
+    return std::snprintf(buf, size, "%s %ld/%ld bytes, %.0f B/s, %ld:%02ld left", phase, done, total, rate,
+                         left_s / 60, left_s % 60);
+}
+
+void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long total) {
+    p->shown = shown;
+    p->phase = phase;
+    p->total = total;
+    p->start_ms = plat_tick_ms();
+    p->last_ms = p->start_ms;
+    if (shown) draw(p, 0);
+}
+
+void vrn_progress_update(VrnProgress* p, long done) {
+    if (!p->shown) return;
+    std::uint32_t now = plat_tick_ms();
+    if (done < p->total && now - p->last_ms < kRedrawMs) return;
+    p->last_ms = now;
+    draw(p, done);
+}
+
+void vrn_progress_end(VrnProgress* p, long done) {
+    if (!p->shown) return;
+    draw(p, done);
+    std::fputs("\n", stderr);
+    std::fflush(stderr);
+}

@@ -1,0 +1,26 @@
+// A progress line on standard error for the long flash runs, shown only
+// when standard error is a terminal so that standard output and redirected
+// runs stay exactly as they are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// "<phase> <done>/<total> bytes, <rate> B/s, <m:ss> left" (no line end).
+// Rate and time left read "--" until a byte has taken measurable time.
+int vrn_format_progress(char* buf, std::size_t size, const char* phase, long done, long total,
+                        std::uint32_t elapsed_ms);
+
+struct VrnProgress {
+    bool shown;           // false: every call below does nothing
+    const char* phase;
+    long total;
+    std::uint32_t start_ms;
+    std::uint32_t last_ms;
+};
+
+void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long total);
+// Redraws the line, at most every 200 ms unless done == total.
+void vrn_progress_update(VrnProgress* p, long done);
+// Draws the last state and ends the line.
+void vrn_progress_end(VrnProgress* p, long done);

@@ -1,0 +1,92 @@
+#include "program_args.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The value of a run of decimal digits that makes up all of text, or -1
+// when text is empty, holds anything else, or exceeds limit.
+long decimal_value(const char* text, long limit) {
+    if (!text || !*text) return -1;
+    long value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (!is_digit(*p)) return -1;
+        int d = *p - '0';
+        // Checked before it is computed: long has 32 bits on Windows.
+        if (value > (limit - d) / 10) return -1;
+        value = value * 10 + d;
+    }
+    return value;
+}
+
+}  // namespace
+
+bool vrn_is_dotted_ipv4(const char* text) {
+    if (!text) return false;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.') return false;
+        int digits = 0;
+        int value = 0;
+        while (is_digit(p[digits]) && digits < 4) {
+            value = value * 10 + (p[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && p[0] == '0')) return false;
+        p += digits;
+    }
+    return *p == '\0';
+}
+
+int vrn_port_value(const char* text) {
+    long v = decimal_value(text, 65535);
+    return v >= 1 ? static_cast<int>(v) : -1;
+}
+
+long vrn_sector_value(const char* text) { return decimal_value(text, INT_MAX); }
+
+int vrn_join_address_args(const char* ip, const char* port, char* address) {
+    std::size_t ip_len = std::strlen(ip);
+    std::size_t port_len = std::strlen(port);
+    if (ip_len + 1 + port_len >= VRN_ADDRESS_BUFFER) {
+        std::printf("### ERROR: Address <ip>:<port> is longer than %d characters\n",
+                    static_cast<int>(VRN_ADDRESS_BUFFER - 1));
+        return -1;
+    }
+    if (!vrn_is_dotted_ipv4(ip)) {
+        std::printf("### ERROR: Bad IP address %s (dotted IPv4 address expected)\n", ip);
+        return -1;
+    }
+    if (vrn_port_value(port) < 0) {
+        std::printf("### ERROR: Bad port %s (1..65535 expected)\n", port);
+        return -1;
+    }
+    // "%s:%s", with the length already checked.
+    std::memcpy(address, ip, ip_len);
+    address[ip_len] = ':';
+    std::memcpy(address + ip_len + 1, port, port_len + 1);
+    return 0;
+}
+
+long vrn_sector_arg(const char* text) {
+    long v = vrn_sector_value(text);
+    if (v < 0) {
+        std::printf("### ERROR: Bad sector %s (non-negative decimal number expected)\n", text);
+    }
+    return v;
+}
+
+int vrn_file_name_arg(const char* text, char* name) {
+    std::size_t len = std::strlen(text);
+    if (len >= VRN_FILE_NAME_BUFFER) {
+        std::printf("### ERROR: Data file name is longer than %d characters\n",
+                    static_cast<int>(VRN_FILE_NAME_BUFFER - 1));
+        return -1;
+    }
+    std::memcpy(name, text, len + 1);
+    return 0;
+}

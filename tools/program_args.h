@@ -1,0 +1,28 @@
+// Command line checks shared by vrnprog and vrnstat. Each check prints a
+// "### ERROR: " line and returns -1 when it refuses an argument, so that
+// the programs stop before they connect.
+#pragma once
+
+#include <cstddef>
+
+// Room for the joined "ip:port" text and for the data file name, each with
+// its terminator.
+constexpr std::size_t VRN_ADDRESS_BUFFER = 128;
+constexpr std::size_t VRN_FILE_NAME_BUFFER = 256;
+
+// Four decimal parts 0..255 without leading zeros (inet_addr would read
+// "010" as octal and reach another host).
+bool vrn_is_dotted_ipv4(const char* text);
+// Decimal digits only, 1..65535; returns the port or -1.
+int vrn_port_value(const char* text);
+// Decimal digits only, no sign, at most INT_MAX; returns the value or -1.
+long vrn_sector_value(const char* text);
+
+// Checks ip and port and joins them with "%s:%s" into address (size
+// VRN_ADDRESS_BUFFER). 0, or -1 after the error line.
+int vrn_join_address_args(const char* ip, const char* port, char* address);
+// Checks the sector argument; the sector, or -1 after the error line.
+long vrn_sector_arg(const char* text);
+// Copies the file name into name (size VRN_FILE_NAME_BUFFER). 0, or -1
+// after the error line.
+int vrn_file_name_arg(const char* text, char* name);
