@@ -33,7 +33,7 @@ long env_number(const char* name, long fallback) {
 struct Figures {
     long runs = 0, succeeded = 0, reported = 0, stat_runs = 0, stat_reported = 0;
     long silent = 0, hangs = 0, other_violations = 0;
-    std::int64_t longest_ms = 0;
+    long longest_ms = 0;
     vrntest::FaultTally faults;
     std::vector<std::string> examples;  // the first few violations, for the report
 };
@@ -74,10 +74,10 @@ void print_figures(const char* name, const Figures& f, std::chrono::seconds took
     std::printf(
         "\n%s: %ld runs in %lld s: vrnprog succeeded %ld, reported a failure %ld; vrnstat runs %ld, reported a "
         "failure %ld\n  faults injected %llu: %s\n  silent corruptions %ld, hangs %ld, other violations %ld, "
-        "longest run %lld ms\n",
+        "longest run %ld ms\n",
         name, f.runs, static_cast<long long>(took.count()), f.succeeded, f.reported, f.stat_runs, f.stat_reported,
         static_cast<unsigned long long>(f.faults.total()), f.faults.text().c_str(), f.silent, f.hangs,
-        f.other_violations, static_cast<long long>(f.longest_ms));
+        f.other_violations, f.longest_ms);
     for (const std::string& e : f.examples) std::printf("---\n%s", e.c_str());
     std::fflush(stdout);
 }

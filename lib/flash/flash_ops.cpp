@@ -68,21 +68,6 @@ struct LinkBudget {
     }
 };
 
-// On the AMD set the reset after programming goes to the cell just
-// programmed rather than to cell 0 of sector 0: a program command whose
-// data write was lost still waits for its data and takes the next write,
-// whatever its address, as the data for that address. Sent here it can at
-// most spoil the cell being written, which the verify or the read-back
-// reports, never a cell of another sector. (The Intel reset, 0xFF,
-// programs nothing, so it may go anywhere.)
-void reset_after_program(int handle, int sector, int offset) {
-    if (intel_set()) {
-        vrn_flash_reset(handle);
-    } else {
-        vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
-    }
-}
-
 void write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
     for (int v : values) {
         vrn_flash_write_cell(handle, sector, offset, v);
@@ -169,6 +154,14 @@ int vrn_flash_erase_sector(int handle, int sector) {
     return sector;
 }
 
+void vrn_flash_reset_at(int handle, int sector, int offset) {
+    if (intel_set()) {
+        vrn_flash_reset(handle);
+    } else {
+        vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
+    }
+}
+
 int vrn_flash_erase_all(int handle) {
     int sector = 0;
     for (; sector < g_flash_info.sector_count; ++sector) {
@@ -197,7 +190,7 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             }
         }
     }
-    reset_after_program(handle, sector, offset);
+    vrn_flash_reset_at(handle, sector, offset);
     return value;
 }
 
@@ -209,7 +202,7 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
     if (length <= 0) {
         vrn_flash_reset(handle);
     } else {
-        reset_after_program(handle, sector, offset + (i < length ? i : length - 1));
+        vrn_flash_reset_at(handle, sector, offset + (i < length ? i : length - 1));
     }
     return i;
 }

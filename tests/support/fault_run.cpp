@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <random>
 #include <thread>
 
-#include "fake_module.h"
 #include "options.h"
 
 namespace vrntest {
@@ -20,34 +18,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSimReadyMs = 10000;
-constexpr int kSimStopMs = 5000;
-constexpr int kSimStartTries = 5;
 const char* const kErrorHead = "### ERROR: ";
 
-std::int64_t ms_since(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
 std::string hex2(unsigned v) {
-    char b[8];
+    char b[12];
     std::snprintf(b, sizeof b, "0x%02X", v);
     return b;
 }
 
-std::vector<std::uint8_t> read_range(const std::string& path, std::size_t offset, std::size_t n) {
+std::string read_range(const std::string& path, std::size_t offset, std::size_t n) {
     std::ifstream f(path, std::ios::binary);
-    std::vector<std::uint8_t> b(n);
+    std::string b(n, '\0');
     if (!f.seekg(std::streamoff(offset))) return {};
-    f.read(reinterpret_cast<char*>(b.data()), std::streamsize(n));
+    f.read(b.data(), std::streamsize(n));
     b.resize(std::size_t(f.gcount()));
     return b;
 }
 
-std::uint32_t cell_at(const std::vector<std::uint8_t>& flash, std::size_t cell, std::size_t cell_bytes) {
+std::uint32_t cell_at(const std::string& flash, std::size_t cell, std::size_t cell_bytes) {
     std::size_t at = cell * cell_bytes;
     if (at + cell_bytes > flash.size()) return 0xFFFFFFFFu;
-    return cell_bytes == 2 ? std::uint32_t(flash[at] | (flash[at + 1] << 8)) : flash[at];
+    auto byte = [&](std::size_t i) { return std::uint32_t(static_cast<unsigned char>(flash[i])); };
+    return cell_bytes == 2 ? (byte(at) | (byte(at + 1) << 8)) : byte(at);
 }
 
 // The value cell i of the written sector must hold after a successful run:
@@ -78,16 +70,28 @@ std::vector<std::string> lines_of(const std::string& s) {
     return v;
 }
 
-// The first line of got (error lines aside) that is not the next match in
-// want, in order; empty when every line is true.
+// The first line of got that the module does not hold: got's lines must
+// come in want in order, except in a block (up to an empty line) that
+// itself ends in an error line, which owns up to what it printed. Empty
+// when every other line is true.
 std::string first_untrue_line(const std::string& got, const std::string& want) {
     std::vector<std::string> g = lines_of(got), w = lines_of(want);
     std::size_t j = 0;
-    for (const std::string& line : g) {
-        if (line.rfind(kErrorHead, 0) == 0) continue;
-        while (j < w.size() && w[j] != line) ++j;
-        if (j == w.size()) return line.empty() ? "(an empty line)" : line;
-        ++j;
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        if (g[i].rfind(kErrorHead, 0) == 0) continue;
+        std::size_t k = j;
+        while (k < w.size() && w[k] != g[i]) ++k;
+        if (k < w.size()) {
+            j = k + 1;
+            continue;
+        }
+        std::size_t e = i;
+        while (e < g.size() && !g[e].empty() && g[e].rfind(kErrorHead, 0) != 0) ++e;
+        if (e < g.size() && !g[e].empty()) {
+            i = e;  // the block's error line
+            continue;
+        }
+        return g[i].empty() ? "(an empty line)" : g[i];
     }
     return {};
 }
@@ -102,10 +106,10 @@ std::string first_difference(const std::string& got, const std::string& want) {
 }
 
 // The switches of a simulator run without its wire faults: what the module
-// itself is (its chip and the chip's faults), for the reference run.
+// itself is (its chip faults), for the reference run.
 std::vector<std::string> without_wire_faults(const std::vector<std::string>& sw) {
-    static const char* const wire[] = {"--seed",      "--drop-request",  "--drop-ack",        "--dup-ack",
-                                       "--delay-ack", "--split-ack",     "--corrupt-magic",   "--other-port",
+    static const char* const wire[] = {"--seed",          "--drop-request",   "--drop-ack",     "--dup-ack",
+                                       "--delay-ack",     "--split-ack",      "--corrupt-magic", "--other-port",
                                        "--foreign-address", "--faults-after", "--fault-limit"};
     std::vector<std::string> kept;
     for (std::size_t i = 0; i < sw.size(); ++i) {
@@ -124,28 +128,28 @@ public:
     ScenarioRun(const Scenario& s, Outcome& o) : s_(s), o_(o), layout_(flash_layout(s.chip)) {}
 
     void run() {
-        dir_ = make_temp_dir("vrnfault");
-        flash_ = dir_ + "/flash.bin";
-        std::string data = dir_ + "/image.dat";
+        flash_ = dir_.path("flash.bin");
         if (layout_.sector_cells == 0) return violate("unknown chip " + s_.chip);
-        if (!write_data_file(data, s_.image)) return violate("cannot write " + data);
-        run_prog(data);
+        run_prog(dir_.write("image.dat", data_file_text(s_.image)));
         if (s_.run_stat && !o_.hang) run_stat();
-        remove_tree(dir_);
     }
 
-    void kill_sim() override { sim_.kill(); }
+    void kill_sim() override {
+        if (sim_) sim_->kill();
+    }
 
     bool restart_sim(std::string* error) override {
-        collect(sim_.stop());
-        return sim_.start(flash_, s_.chip, s_.prog_sim, base_, error);
+        if (sim_) stop(*sim_);
+        sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim), base_);
+        if (!sim_->ready()) *error = "vrnsim did not start again on " + std::to_string(base_);
+        return sim_->ready();
     }
 
     bool wait_programmed(std::size_t n, int ms) override {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         std::size_t first = std::size_t(s_.sector) * layout_.sector_cells;
-        while (Clock::now() < end && prog_->running()) {
-            std::vector<std::uint8_t> cells = read_range(flash_, first * layout_.cell_bytes, n * layout_.cell_bytes);
+        while (Clock::now() < end && prog_running()) {
+            std::string cells = read_range(flash_, first * layout_.cell_bytes, n * layout_.cell_bytes);
             bool done = cells.size() == n * layout_.cell_bytes;
             for (std::size_t i = 0; done && i < n; ++i)
                 done = cell_at(cells, i, layout_.cell_bytes) == expected_cell(s_.image, i, layout_.cell_bytes);
@@ -155,55 +159,60 @@ public:
         return false;
     }
 
-    bool prog_running() override { return prog_ && prog_->running(); }
+    bool prog_running() override { return !prog_done_; }
 
 private:
     void violate(const std::string& what) { o_.violations.push_back(what); }
-    void collect(const std::string& sim_err) {
-        o_.faults += parse_fault_summary(sim_err);
-        o_.sim_log += sim_err;
+
+    std::vector<std::string> sim_args(const std::vector<std::string>& switches) const {
+        std::vector<std::string> a = {"--chip", s_.chip, "--flash", flash_};
+        a.insert(a.end(), switches.begin(), switches.end());
+        return a;
+    }
+
+    // Stops a simulator and keeps its log, whose summary line counts the faults.
+    void stop(SimProcess& sim) {
+        sim.stop();
+        o_.faults += parse_fault_summary(sim.log());
+        o_.sim_log += sim.log();
+    }
+
+    RunResult vrnprog(std::uint16_t base, const std::string& data) const {
+        return run_program(VRNPROG_PATH, {"127.0.0.1", std::to_string(base), std::to_string(s_.sector), data},
+                           s_.timeout_ms);
     }
 
     bool write_old_image() {
-        std::string old = dir_ + "/old.dat", error;
-        SimProcess clean;
-        if (!write_data_file(old, s_.old_image) || !clean.start(flash_, s_.chip, {}, 0, &error)) {
-            violate("cannot write the old contents: " + error);
+        SimProcess clean(sim_args({}));
+        if (!clean.ready()) {
+            violate("vrnsim did not start for the old contents");
             return false;
         }
-        RunResult r = run_program(
-            {VRNPROG_PATH, "127.0.0.1", std::to_string(clean.base()), std::to_string(s_.sector), old}, s_.timeout_ms);
-        if (r.status != 0) violate("vrnprog without faults failed to write the old contents:\n" + r.out);
-        return r.status == 0;
+        RunResult r = vrnprog(clean.port(), dir_.write("old.dat", data_file_text(s_.old_image)));
+        if (r.status != 0 || r.timed_out) violate("vrnprog without faults failed to write the old contents:\n" + r.out);
+        return r.status == 0 && !r.timed_out;
     }
 
     void run_prog(const std::string& data) {
-        std::string error;
         if (!s_.old_image.empty() && !write_old_image()) return;
-        if (!sim_.start(flash_, s_.chip, s_.prog_sim, 0, &error)) return violate("vrnsim did not start: " + error);
-        base_ = sim_.base();
-        std::vector<std::uint8_t> before = read_file(flash_);
-        auto t0 = Clock::now();
-        prog_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-            VRNPROG_PATH, "127.0.0.1", std::to_string(base_), std::to_string(s_.sector), data});
-        if (!prog_->started()) return violate("vrnprog did not start");
+        sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim));
+        if (!sim_->ready()) return violate("vrnsim did not start");
+        base_ = sim_->port();
+        std::string before = read_file_bytes(flash_);
+        // vrnprog runs on a thread of its own so that a hook can act on the
+        // simulator meanwhile; run_program bounds it either way.
+        std::thread prog([&] {
+            o_.prog = vrnprog(base_, data);
+            prog_done_ = true;
+        });
         if (s_.during_prog) s_.during_prog(*this);
-        int left = int(std::max<std::int64_t>(0, s_.timeout_ms - ms_since(t0)));
-        RunResult& r = o_.prog;
-        r.status = prog_->wait_exit(left);
-        if (r.status == ChildProcess::kTimedOut) {
-            r.timed_out = true;
-            prog_->kill();
-            prog_->wait_exit(kSimStopMs);
-        }
-        r.elapsed = std::chrono::milliseconds(ms_since(t0));
-        r.out = prog_->out();
-        r.err = prog_->err();
-        collect(sim_.stop());
-        judge_prog(before, read_file(flash_));
+        prog.join();
+        stop(*sim_);
+        sim_.reset();
+        judge_prog(before, read_file_bytes(flash_));
     }
 
-    void judge_prog(const std::vector<std::uint8_t>& before, const std::vector<std::uint8_t>& after) {
+    void judge_prog(const std::string& before, const std::string& after) {
         const RunResult& r = o_.prog;
         const std::size_t cb = layout_.cell_bytes, first = std::size_t(s_.sector) * layout_.sector_cells;
         bool outside_changed = false;
@@ -225,12 +234,11 @@ private:
         }
         if (r.timed_out) {
             o_.hang = true;
-            return violate("vrnprog hung: killed after " + std::to_string(r.elapsed.count()) + " ms");
+            return violate("vrnprog hung: killed after " + std::to_string(r.elapsed_ms) + " ms");
         }
         bool error_line = has_line_starting(r.out, kErrorHead);
         if (r.status != 0) {
-            if (!error_line)
-                violate("vrnprog exited " + std::to_string(r.status) + " without a \"### ERROR: \" line");
+            if (!error_line) violate("vrnprog exited " + std::to_string(r.status) + " without an error line");
             return;
         }
         if (error_line) violate("vrnprog exited 0 after an error line");
@@ -247,32 +255,34 @@ private:
     }
 
     void run_stat() {
-        std::vector<std::uint8_t> before = read_file(flash_);
-        std::string error;
+        std::string before = read_file_bytes(flash_);
         // The same base when it is still free, so that the output names the same port.
-        SimProcess faulty;
-        if (!faulty.start(flash_, s_.chip, s_.stat_sim, base_, &error) &&
-            !faulty.start(flash_, s_.chip, s_.stat_sim, 0, &error))
-            return violate("vrnsim did not start for vrnstat: " + error);
-        o_.stat = run_program({VRNSTAT_PATH, "127.0.0.1", std::to_string(faulty.base())}, s_.timeout_ms);
+        auto faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim), base_);
+        if (!faulty->ready()) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim));
+        if (!faulty->ready()) return violate("vrnsim did not start for vrnstat");
+        o_.stat = run_program(VRNSTAT_PATH, {"127.0.0.1", faulty->port_text()}, s_.timeout_ms);
         o_.stat_ran = true;
-        collect(faulty.stop());
-        if (read_file(flash_) != before) violate("vrnstat changed the flash");
+        stop(*faulty);
+        if (read_file_bytes(flash_) != before) violate("vrnstat changed the flash");
 
-        SimProcess clean;
-        if (!clean.start(flash_, s_.chip, without_wire_faults(s_.stat_sim), 0, &error)) return violate("vrnsim did not start for the reference");
-        o_.reference = run_program({VRNSTAT_PATH, "127.0.0.1", std::to_string(clean.base())}, s_.timeout_ms);
+        SimProcess clean(sim_args(without_wire_faults(s_.stat_sim)));
+        if (!clean.ready()) return violate("vrnsim did not start for the reference");
+        o_.reference = run_program(VRNSTAT_PATH, {"127.0.0.1", clean.port_text()}, s_.timeout_ms);
         clean.stop();
+        judge_stat(faulty->port(), clean.port());
+    }
+
+    void judge_stat(std::uint16_t faulty_base, std::uint16_t clean_base) {
         const RunResult &r = o_.stat, &ref = o_.reference;
         if (ref.timed_out) return violate("vrnstat without wire faults hung");
         if (r.timed_out) {
             o_.hang = true;
-            return violate("vrnstat hung: killed after " + std::to_string(r.elapsed.count()) + " ms");
+            return violate("vrnstat hung: killed after " + std::to_string(r.elapsed_ms) + " ms");
         }
         // A module whose chip is itself faulty cannot be read even without
         // wire faults; then only the lines printed as true are judged.
         bool module_readable = ref.status == 0 && !has_line_starting(ref.out, kErrorHead);
-        std::string got = normalise_stat(r.out, faulty.base()), want = normalise_stat(ref.out, clean.base());
+        std::string got = normalise_stat(r.out, faulty_base), want = normalise_stat(ref.out, clean_base);
         bool error_line = has_line_starting(r.out, kErrorHead);
         if (r.status == 0) {
             if (error_line) violate("vrnstat exited 0 after an error line");
@@ -285,7 +295,7 @@ private:
             }
             return;
         }
-        if (!error_line) violate("vrnstat exited " + std::to_string(r.status) + " without a \"### ERROR: \" line");
+        if (!error_line) violate("vrnstat exited " + std::to_string(r.status) + " without an error line");
         if (std::string line = first_untrue_line(got, want); !line.empty()) {
             o_.silent_corruption = true;
             violate("vrnstat reported a failure but also printed \"" + line + "\", which the module does not hold");
@@ -295,10 +305,11 @@ private:
     const Scenario& s_;
     Outcome& o_;
     FlashLayout layout_;
-    std::string dir_, flash_;
-    SimProcess sim_;
+    TempDir dir_;
+    std::string flash_;
+    std::unique_ptr<SimProcess> sim_;
     std::uint16_t base_ = 0;
-    std::unique_ptr<ChildProcess> prog_;
+    std::atomic<bool> prog_done_{false};
 };
 
 }  // namespace
@@ -362,62 +373,18 @@ FlashLayout flash_layout(const std::string& chip) {
     return l;
 }
 
-SimProcess::~SimProcess() { stop(); }
-
-bool SimProcess::start(const std::string& flash_file, const std::string& chip,
-                       const std::vector<std::string>& extra, std::uint16_t base, std::string* error) {
-    stop();
-    for (int attempt = 0; attempt < kSimStartTries; ++attempt) {
-        std::uint16_t b = base ? base : pick_free_base(4);
-        std::vector<std::string> argv = {VRNSIM_PATH, "--port", std::to_string(b), "--chip", chip};
-        if (!flash_file.empty()) argv.insert(argv.end(), {"--flash", flash_file});
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        child_ = std::make_unique<ChildProcess>(argv);
-        if (child_->wait_for_err("listening", kSimReadyMs)) {
-            base_ = b;
-            return true;
-        }
-        child_->kill();
-        child_->wait_exit(kSimStopMs);
-        if (error) *error = child_->err();
-        child_.reset();
-        if (base) break;
-    }
-    return false;
-}
-
-std::string SimProcess::stop() {
-    if (!child_) return {};
-    child_->terminate();
-    if (child_->wait_exit(kSimStopMs) == ChildProcess::kTimedOut) {
-        child_->kill();
-        child_->wait_exit(kSimStopMs);
-    }
-    std::string err = child_->err();
-    child_.reset();
-    return err;
-}
-
-void SimProcess::kill() {
-    if (!child_) return;
-    child_->kill();
-    child_->wait_exit(kSimStopMs);
-}
-
-bool SimProcess::running() { return child_ && child_->running(); }
-
-std::int64_t Outcome::longest_ms() const { return std::max(prog.elapsed.count(), stat.elapsed.count()); }
+long Outcome::longest_ms() const { return std::max(prog.elapsed_ms, stat.elapsed_ms); }
 
 std::string Outcome::report() const {
     std::ostringstream s;
     for (const std::string& v : violations) s << "VIOLATION: " << v << "\n";
     s << "faults: " << faults.text() << "\n";
-    s << "vrnprog: exit " << prog.status << (prog.timed_out ? " (timed out)" : "") << " after " << prog.elapsed.count()
+    s << "vrnprog: exit " << prog.status << (prog.timed_out ? " (timed out)" : "") << " after " << prog.elapsed_ms
       << " ms\n" << prog.out << "\n";
     s << "vrnsim:\n" << sim_log;
     if (stat_ran)
-        s << "vrnstat: exit " << stat.status << (stat.timed_out ? " (timed out)" : "") << " after "
-          << stat.elapsed.count() << " ms\n" << stat.out << "\n";
+        s << "vrnstat: exit " << stat.status << (stat.timed_out ? " (timed out)" : "") << " after " << stat.elapsed_ms
+          << " ms\n" << stat.out << "\n";
     else
         s << "vrnstat: not run\n";
     return s.str();
@@ -446,33 +413,20 @@ std::vector<std::uint8_t> make_image(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
-bool write_data_file(const std::string& path, const std::vector<std::uint8_t>& image) {
-    std::ofstream f(path);
-    f << "; fault run image, " << image.size() << " bytes\n";
-    for (std::uint8_t b : image) f << hex2(b) << "\n";
-    return bool(f);
+std::string data_file_text(const std::vector<std::uint8_t>& image) {
+    std::string t = "; fault run image, " + std::to_string(image.size()) + " bytes\n";
+    for (std::uint8_t b : image) t += hex2(b) + "\n";
+    return t;
 }
 
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string make_temp_dir(const std::string& stem) {
-    static std::atomic<unsigned> counter{0};
-    static const unsigned tag = std::random_device{}();
-    namespace fs = std::filesystem;
-    for (;;) {
-        fs::path p = fs::temp_directory_path() /
-                     (stem + "_" + std::to_string(tag) + "_" + std::to_string(counter++));
-        std::error_code ec;
-        if (fs::create_directory(p, ec)) return p.string();
+bool has_line_starting(const std::string& text, const std::string& prefix) {
+    for (std::size_t pos = 0; pos < text.size();) {
+        if (text.compare(pos, prefix.size(), prefix) == 0) return true;
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) break;
+        pos = nl + 1;
     }
-}
-
-void remove_tree(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    return false;
 }
 
 }  // namespace vrntest

@@ -36,28 +36,6 @@ struct FlashLayout {
 // For a --chip argument such as "amd:0xA3:8"; sector_cells 0 when refused.
 FlashLayout flash_layout(const std::string& chip);
 
-// One vrnsim process on loopback ports of its own.
-class SimProcess {
-public:
-    SimProcess() = default;
-    ~SimProcess();
-    // Starts vrnsim on base (0: a free base it picks) with the flash file and
-    // the extra switches, and waits for its ready line. Tries other bases
-    // when the one picked was taken meanwhile (unless base was given).
-    bool start(const std::string& flash_file, const std::string& chip, const std::vector<std::string>& extra,
-               std::uint16_t base, std::string* error);
-    // Stops it (SIGTERM, then a kill) and returns what it wrote to standard
-    // error; the fault summary is in there.
-    std::string stop();
-    void kill();  // at once, like a module losing power
-    bool running();
-    std::uint16_t base() const { return base_; }
-
-private:
-    std::unique_ptr<ChildProcess> child_;
-    std::uint16_t base_ = 0;
-};
-
 // A hook that runs while vrnprog does, for faults of the simulator itself.
 class MidRun {
 public:
@@ -95,20 +73,18 @@ struct Outcome {
     bool hang = false;
     bool stat_ran = false;               // vrnstat was run (Scenario::run_stat and vrnprog did not hang)
     std::string sim_log;                 // what the simulators wrote to standard error
-    bool prog_ok() const { return prog.status == 0; }
-    bool stat_ok() const { return stat.status == 0; }
-    std::int64_t longest_ms() const;
+    bool prog_ok() const { return !prog.timed_out && prog.status == 0; }
+    bool stat_ok() const { return !stat.timed_out && stat.status == 0; }
+    long longest_ms() const;
     // Everything a failed test needs to show.
     std::string report() const;
 };
 
 Outcome run_scenario(const Scenario& s);
 
-// One "0xNN" line per byte.
-bool write_data_file(const std::string& path, const std::vector<std::uint8_t>& image);
-std::vector<std::uint8_t> read_file(const std::string& path);
-// A fresh directory under the system's temporary directory.
-std::string make_temp_dir(const std::string& stem);
-void remove_tree(const std::string& path);
+// One "0xNN" line per byte, after a comment line.
+std::string data_file_text(const std::vector<std::uint8_t>& image);
+// Whether some line of text starts with prefix.
+bool has_line_starting(const std::string& text, const std::string& prefix);
 
 }  // namespace vrntest

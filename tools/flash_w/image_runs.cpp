@@ -8,7 +8,11 @@ int vrn_program_image(int handle, int sector, const std::uint8_t* data, int coun
         ++i;
         vrn_progress_update(progress, i);
     }
-    vrn_flash_reset(handle);
+    if (count > 0) {
+        vrn_flash_reset_at(handle, sector, i < count ? i : count - 1);
+    } else {
+        vrn_flash_reset(handle);
+    }
     return i;
 }
 
