@@ -66,8 +66,8 @@ int vrn_join_address_args(const char* ip, const char* port, char* address) {
         return -1;
     }
     // The length is checked above, so nothing is cut.
-    std::snprintf(address, VRN_ADDRESS_BUFFER, "%s:%s", ip, port);
-    return 0;
+    int n = std::snprintf(address, VRN_ADDRESS_BUFFER, "%s:%s", ip, port);
+    return n > 0 && static_cast<std::size_t>(n) < VRN_ADDRESS_BUFFER ? 0 : -1;
 }
 
 long vrn_sector_arg(const char* text) {
