@@ -138,7 +138,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         bool has_value = false;
         if (std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
-            name = name.substr(0, eq);
+            name.resize(eq);
             has_value = true;
         }
         bool missing = false;

@@ -32,7 +32,7 @@ bool vrn_is_dotted_ipv4(const char* text) {
         if (part > 0 && *p++ != '.') return false;
         int digits = 0;
         int value = 0;
-        while (is_digit(p[digits]) && digits < 4) {
+        while (digits < 4 && is_digit(p[digits])) {
             value = value * 10 + (p[digits] - '0');
             ++digits;
         }
@@ -65,11 +65,9 @@ int vrn_join_address_args(const char* ip, const char* port, char* address) {
         std::printf("### ERROR: Bad port %s (1..65535 expected)\n", port);
         return -1;
     }
-    // "%s:%s", with the length already checked.
-    std::memcpy(address, ip, ip_len);
-    address[ip_len] = ':';
-    std::memcpy(address + ip_len + 1, port, port_len + 1);
-    return 0;
+    // The length is checked above, so nothing is cut.
+    int n = std::snprintf(address, VRN_ADDRESS_BUFFER, "%s:%s", ip, port);
+    return n > 0 && static_cast<std::size_t>(n) < VRN_ADDRESS_BUFFER ? 0 : -1;
 }
 
 long vrn_sector_arg(const char* text) {

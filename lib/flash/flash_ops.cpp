@@ -24,6 +24,7 @@ constexpr int AMD_SECTOR_ERASE = 0x30;
 constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
+constexpr int AMD_RESET = 0xF0;
 
 constexpr int INTEL_BLOCK_ERASE = 0x20;
 constexpr int INTEL_ERASE_CONFIRM = 0xD0;
@@ -49,10 +50,30 @@ Deadline deadline_from_now(std::uint32_t bound_ms) {
     return Deadline{plat_tick_ms(), bound_ms};
 }
 
-void write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
-    for (int v : values) {
-        vrn_flash_write_cell(handle, sector, offset, v);
+// Time an AMD verify or a run of cells may lose to failed cell reads, each
+// normally a full receive wait. Past it the module has gone or the link is
+// too poor to go on: the loops would otherwise wait out thousands of
+// 4-second receives. Reads that fail at once cost nothing here.
+struct LinkBudget {
+    std::uint32_t lost_ms = 0;
+    bool spent() const { return lost_ms >= VRN_FLASH_LINK_LOST_MS; }
+    int read_cell(int handle, int sector, int offset) {
+        const std::uint32_t start = plat_tick_ms();
+        const int cell = vrn_flash_read_cell(handle, sector, offset);
+        if (cell == VRN_FLASH_READ_FAILED) {
+            lost_ms += plat_tick_ms() - start;
+        }
+        return cell;
     }
+};
+
+// Returns false when any write went unacknowledged.
+bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
+    bool all = true;
+    for (int v : values) {
+        all &= vrn_flash_write_cell(handle, sector, offset, v) == 0;
+    }
+    return all;
 }
 
 bool ready(int status) {
@@ -151,10 +172,17 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             return -1;
         }
     } else {
-        write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value});
+        if (!write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value})) {
+            // A lost data write leaves the chip waiting for its data, and it
+            // would take the next write, the reset to cell 0 of sector 0, as
+            // data for that cell. Reset it here instead: at worst this spoils
+            // the cell being programmed, which the verify then reports.
+            vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
+        }
+        LinkBudget link;
         for (int counter = 0;; ++counter) {
-            const int cell = vrn_flash_read_cell(handle, sector, offset);
-            if (counter == AMD_VERIFY_READS) {
+            const int cell = link.read_cell(handle, sector, offset);
+            if (counter == AMD_VERIFY_READS || link.spent()) {
                 return -1;
             }
             if (cell == value) {
@@ -177,10 +205,13 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
 
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length) {
     int i = 0;
-    for (; i < length; ++i) {
-        // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
-        // caller learns of it from g_flash_read_failures.
-        buffer[i] = static_cast<std::uint8_t>(vrn_flash_read_cell(handle, sector, offset + i));
+    LinkBudget link;
+    // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
+    // caller learns of it from g_flash_read_failures. A module that has gone
+    // ends the run short.
+    while (i < length && !link.spent()) {
+        buffer[i] = static_cast<std::uint8_t>(link.read_cell(handle, sector, offset + i));
+        ++i;
     }
     vrn_flash_reset(handle);
     return i;

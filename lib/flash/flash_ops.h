@@ -9,6 +9,9 @@ constexpr std::uint32_t VRN_FLASH_PROGRAM_TIMEOUT_MS = 1000;
 // The bounds in force; they start at the constants above. Tests shorten them.
 extern std::uint32_t g_flash_erase_timeout_ms;
 extern std::uint32_t g_flash_program_timeout_ms;
+// Time the AMD verify or a run of vrn_flash_read may lose to failed cell
+// reads (three receive waits) before it gives up: the module has gone.
+constexpr std::uint32_t VRN_FLASH_LINK_LOST_MS = 12000;
 // What vrn_flash_read_cell yields when its bus read fails: no byte equals it.
 constexpr int VRN_FLASH_READ_FAILED = -1;
 

@@ -125,6 +125,10 @@ private:
     }
     void start(const std::vector<std::string>& argv, const std::string* input, bool keep_stdout,
                const std::string*) {
+        // Inheritable pipe ends exist only under this lock, so that a child
+        // started at the same time by another thread cannot inherit them.
+        static std::mutex spawn_mu;
+        std::lock_guard<std::mutex> spawn_lock(spawn_mu);
         std::string cmd;
         for (const std::string& a : argv) cmd += quote(a) + " ";
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
@@ -175,16 +179,18 @@ private:
 #else
     void start(const std::vector<std::string>& argv, const std::string* input, bool keep_stdout,
                const std::string* stderr_path) {
+        // Every end close-on-exec from the start (dup2 gives the child its
+        // own copies): a child started meanwhile by another thread must not
+        // inherit a write end, or this child's pipes would not reach their
+        // end until that one exits.
         int out[2], err[2], in[2] = {-1, -1};
-        if (pipe(out) != 0) return;
-        if (pipe(err) != 0) {
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        if (pipe2(err, O_CLOEXEC) != 0) {
             close(out[0]);
             close(out[1]);
             return;
         }
-        if (input && pipe(in) != 0) in[0] = in[1] = -1;
-        for (int fd : {out[0], err[0], in[1]})
-            if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (input && pipe2(in, O_CLOEXEC) != 0) in[0] = in[1] = -1;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         if (input && in[0] >= 0) posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -278,29 +284,35 @@ struct SimProcess::Impl {
 SimProcess::SimProcess(std::vector<std::string> extra) : impl_(std::make_unique<Impl>()) {
     // A port picked free can still be taken before vrnsim binds it: try a
     // few bases.
-    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
-        port_ = pick_free_base(4);
-        std::vector<std::string> args = {"--port", std::to_string(port_)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        impl_->child = std::make_unique<Spawned>(VRNSIM_PATH, args, nullptr, false);
-        if (!impl_->child->started()) return;
-        auto end = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < end) {
-            if (impl_->child->err().find("listening on") != std::string::npos) {
-                ready_ = true;
-                break;
-            }
-            if (impl_->child->wait(10)) break;  // it ended: taken port or bad options
+    for (int attempt = 0; attempt < 5 && !ready_; ++attempt)
+        if (!launch(extra, pick_free_base(4))) return;
+}
+
+SimProcess::SimProcess(std::vector<std::string> extra, std::uint16_t port) : impl_(std::make_unique<Impl>()) {
+    launch(extra, port);
+}
+
+bool SimProcess::launch(const std::vector<std::string>& extra, std::uint16_t port) {
+    port_ = port;
+    std::vector<std::string> args = {"--port", std::to_string(port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    impl_->child = std::make_unique<Spawned>(VRNSIM_PATH, args, nullptr, false);
+    if (!impl_->child->started()) return false;
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < end) {
+        if (impl_->child->err().find("listening on") != std::string::npos) {
+            ready_ = true;
+            return true;
         }
-        if (!ready_) {
-            std::string log = impl_->child->err();
-            impl_->child.reset();
-            if (log.find("in use") == std::string::npos && log.find("cannot be bound") == std::string::npos) {
-                std::fprintf(stderr, "vrnsim did not start: %s\n", log.c_str());
-                return;
-            }
-        }
+        if (impl_->child->wait(10)) break;  // it ended: taken port or bad options
     }
+    std::string log = impl_->child->err();
+    impl_->child.reset();
+    if (log.find("in use") == std::string::npos && log.find("cannot be bound") == std::string::npos) {
+        std::fprintf(stderr, "vrnsim did not start: %s\n", log.c_str());
+        return false;
+    }
+    return true;
 }
 
 SimProcess::~SimProcess() { stop(); }
@@ -316,6 +328,13 @@ int SimProcess::stop() {
     }
     impl_->child->join();
     return impl_->child->status();
+}
+
+void SimProcess::kill() {
+    if (!impl_->child) return;
+    impl_->child->kill_hard();
+    impl_->child->wait(10000);
+    impl_->child->join();
 }
 
 TempDir::TempDir() {

@@ -32,6 +32,9 @@ class SimProcess {
 public:
     // extra: vrnsim options besides --port (e.g. --chip, --flash, faults).
     explicit SimProcess(std::vector<std::string> extra);
+    // On the base given, for a restart on the ports a client already talks
+    // to; not ready() when it cannot have them.
+    SimProcess(std::vector<std::string> extra, std::uint16_t port);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
@@ -42,8 +45,13 @@ public:
     std::string log() const;  // its standard error so far
     // Stops it and waits for it to end; its exit status.
     int stop();
+    // Ends it at once (SIGKILL), as a module losing its power would.
+    void kill();
 
 private:
+    // Starts vrnsim on port; false when the port was taken (worth another try).
+    bool launch(const std::vector<std::string>& extra, std::uint16_t port);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::uint16_t port_ = 0;

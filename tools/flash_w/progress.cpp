@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "vrn.h"
@@ -24,7 +25,7 @@ int vrn_format_progress(char* buf, std::size_t size, const char* phase, long don
         return std::snprintf(buf, size, "%s %ld/%ld bytes, -- B/s, --:-- left", phase, done, total);
     }
     double rate = static_cast<double>(done) * 1000.0 / elapsed_ms;
-    long left_s = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
+    long left_s = std::lround(static_cast<double>(total - done) / rate);
     return std::snprintf(buf, size, "%s %ld/%ld bytes, %.0f B/s, %ld:%02ld left", phase, done, total, rate,
                          left_s / 60, left_s % 60);
 }

@@ -36,15 +36,26 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
     return true;
 }
 
+constexpr int RECORD_READ_PASSES = 3;
+
 bool show_record(int handle, bool identified, const char* name, int sector, std::uint8_t* record, int bytes,
                  int words, void (*print)(std::FILE*, const std::uint8_t*)) {
     if (!identified) {
         std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", name);
         return false;
     }
-    unsigned failures_before = g_flash_read_failures;
-    int got = vrn_flash_read(handle, sector, 0, record, bytes);
-    if (got != bytes || g_flash_read_failures != failures_before) {
+    // Acknowledges carry no sequence number: when one came late (the link
+    // discarded a stale datagram meanwhile), bytes may have been taken from
+    // the wrong answer, so the record is read again. A clean link reads once.
+    bool clean = false;
+    for (int pass = 0; pass < RECORD_READ_PASSES && !clean; ++pass) {
+        unsigned failures_before = g_flash_read_failures;
+        unsigned stale_before = g_link_stale_drops;
+        int got = vrn_flash_read(handle, sector, 0, record, bytes);
+        if (got != bytes || g_flash_read_failures != failures_before) break;
+        clean = g_link_stale_drops == stale_before;
+    }
+    if (!clean) {
         std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
         return false;
     }

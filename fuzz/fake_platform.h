@@ -1,0 +1,31 @@
+// A platform layer without a network or a clock, for the fuzz targets: the
+// library runs over it unchanged. Every datagram the library sends is
+// answered from a script (the fuzz input), at once; a wait with nothing to
+// receive returns "timed out" at once and moves a fake clock on by its
+// length, so a silent module costs no real time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace fuzzplat {
+
+// The script is a run of answers, one taken for every datagram sent:
+//   byte  flags: bits 0-1 datagram count (0-3); bit 2 from another host;
+//                bit 3 each datagram starts with a well-formed acknowledge
+//                head (both magics, packet_type 0x13, register magic)
+//   then per datagram: 2 bytes, little-endian: bits 0-14 the length
+//                (modulo 1501), bit 15 it arrives on the next socket of the
+//                endpoint (the read stream socket, for an answer to a
+//                command); then its bytes (those after the head with bit 3),
+//                zeros once the script has run out.
+// An exhausted script answers nothing.
+void reset(const std::uint8_t* script, std::size_t size);
+
+// What the library took in after the datagram it sent last: the datagrams
+// from the module's address it received whole, joined in order.
+const std::vector<std::uint8_t>& delivered_for_last_request();
+std::uint64_t requests_sent();
+
+}  // namespace fuzzplat

@@ -1,0 +1,261 @@
+// vrnprog and vrnstat as processes against vrnsim with its fault switches.
+// Every run is judged by the promise to the user (fault_run.h): the sector
+// equals the data image and the exit is 0, or an error line and a non-zero
+// exit; vrnstat prints the true contents or says it could not; no hangs.
+// The faults are seeded and bounded in number, so each case repeats.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_module.h"
+#include "fault_run.h"
+
+namespace {
+
+using vrntest::Outcome;
+using vrntest::Scenario;
+
+constexpr const char* kIntel16 = "intel:0x18:16";
+constexpr std::size_t kImageBytes = 32;
+
+Scenario with_faults(std::vector<std::string> prog_sim, std::vector<std::string> stat_sim = {}) {
+    Scenario s;
+    s.image = vrntest::make_image(kImageBytes, 7);
+    s.prog_sim = std::move(prog_sim);
+    s.stat_sim = std::move(stat_sim);
+    return s;
+}
+
+// The promise held; the outcome's report says why not.
+void expect_promise_kept(const Outcome& o) {
+    EXPECT_TRUE(o.violations.empty()) << o.report();
+    EXPECT_FALSE(o.silent_corruption);
+    EXPECT_FALSE(o.hang);
+}
+
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS() GTEST_SKIP() << "fault runs signal and restart processes; POSIX only"
+#else
+#define SKIP_ON_WINDOWS() (void)0
+#endif
+
+}  // namespace
+
+TEST(FaultInjection, CleanRunsWriteTheSectorExactlyOnBothCommandSets) {
+    SKIP_ON_WINDOWS();
+    for (const char* chip : {"amd:0xA3:8", kIntel16}) {
+        Scenario s = with_faults({});
+        s.chip = chip;
+        Outcome o = vrntest::run_scenario(s);
+        expect_promise_kept(o);
+        EXPECT_EQ(o.prog.status, 0) << chip << "\n" << o.report();
+        EXPECT_EQ(o.stat.status, 0) << chip << "\n" << o.report();
+        EXPECT_NE(o.stat.out.find("NetCfg VRN info:"), std::string::npos) << o.report();
+        EXPECT_EQ(o.faults.total(), 0u);
+    }
+}
+
+// Each lost datagram costs one 4-second wait, so the counts stay small.
+TEST(FaultInjection, DroppedRequests) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "3", "--drop-request", "0.02", "--fault-limit", "2"},
+                                                  {"--seed", "4", "--drop-request", "0.01", "--fault-limit", "1"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.drop_request, 3u) << o.report();
+}
+
+TEST(FaultInjection, DroppedAcknowledges) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "5", "--drop-ack", "0.02", "--fault-limit", "2"},
+                                                  {"--seed", "6", "--drop-ack", "0.01", "--fault-limit", "1"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.drop_ack, 3u) << o.report();
+}
+
+TEST(FaultInjection, DuplicatedAcknowledges) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "7", "--dup-ack", "0.2"}, {"--seed", "8", "--dup-ack", "0.2"}));
+    expect_promise_kept(o);
+    EXPECT_GT(o.faults.dup_ack, 20u) << o.report();
+}
+
+// The late acknowledge arrives half a second after the client gave up on
+// it, in the middle of later exchanges: nothing ties it to its request.
+TEST(FaultInjection, AcknowledgesDelayedPastTheWait) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(
+        with_faults({"--seed", "9", "--delay-ack", "0.02:4500", "--fault-limit", "2"},
+                    {"--seed", "10", "--delay-ack", "0.01:4500", "--fault-limit", "1"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.delay_ack, 3u) << o.report();
+}
+
+// Late, but within the wait: these must cost nothing but time.
+TEST(FaultInjection, AcknowledgesDelayedWithinTheWaitStillSucceed) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "11", "--delay-ack", "0.05:30"},
+                                                  {"--seed", "12", "--delay-ack", "0.05:30"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.prog.status, 0) << o.report();
+    EXPECT_EQ(o.stat.status, 0) << o.report();
+    EXPECT_GT(o.faults.delay_ack, 5u);
+}
+
+TEST(FaultInjection, SplitAcknowledgesAreTakenWhole) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "13", "--split-ack", "0.3"},
+                                                  {"--seed", "14", "--split-ack", "0.3"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.prog.status, 0) << o.report();
+    EXPECT_EQ(o.stat.status, 0) << o.report();
+    EXPECT_GT(o.faults.split_ack, 30u);
+}
+
+TEST(FaultInjection, CorruptedMagics) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "15", "--corrupt-magic", "0.02", "--fault-limit", "3"},
+                                                  {"--seed", "16", "--corrupt-magic", "0.01", "--fault-limit", "2"}));
+    expect_promise_kept(o);
+    EXPECT_GE(o.faults.corrupt_magic, 2u) << o.report();
+}
+
+// A reply from another port of the module is accepted, and the next
+// request follows it there.
+TEST(FaultInjection, AnswersFromAnotherPort) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--seed", "17", "--other-port", "0.05", "--fault-limit", "3"},
+                                                  {"--seed", "18", "--other-port", "0.02", "--fault-limit", "2"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.other_port, 5u) << o.report();
+}
+
+// Datagrams from another host are not the module's answer.
+TEST(FaultInjection, DatagramsFromAForeignAddress) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(
+        with_faults({"--seed", "19", "--foreign-address", "0.02", "--fault-limit", "2"},
+                    {"--seed", "20", "--foreign-address", "0.01", "--fault-limit", "1"}));
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.foreign_address, 3u) << o.report();
+}
+
+TEST(FaultInjection, EveryWireFaultAtOnceOnASixteenBitIntelChip) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({"--seed", "21", "--drop-request", "0.005", "--drop-ack", "0.005", "--dup-ack", "0.02",
+                              "--split-ack", "0.02", "--corrupt-magic", "0.005", "--other-port", "0.01",
+                              "--foreign-address", "0.005", "--delay-ack", "0.01:50", "--fault-limit", "6"},
+                             {"--seed", "22", "--dup-ack", "0.02", "--split-ack", "0.02", "--other-port", "0.01",
+                              "--delay-ack", "0.01:50", "--fault-limit", "6"});
+    s.chip = kIntel16;
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    // How many are injected depends on how far each run gets.
+    EXPECT_GE(o.faults.total(), 3u) << o.report();
+}
+
+// The data write of the first byte's program command is lost (it is the
+// 23rd command datagram of the run). The chip still waits for its data; an
+// image byte of 0xFF reads back at once, so the write that comes next, the
+// reset, must not be one that programs another sector.
+TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", "1"});
+    s.image.assign(16, 0xFF);
+    s.run_stat = false;
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    EXPECT_EQ(o.faults.drop_request, 1u) << o.report();
+}
+
+TEST(FaultInjection, SlowChipsStillSucceed) {
+    SKIP_ON_WINDOWS();
+    for (const char* chip : {"amd:0xA3:8", kIntel16}) {
+        Scenario s = with_faults({"--busy-polls", "60"}, {"--busy-polls", "60"});
+        s.chip = chip;
+        s.image = vrntest::make_image(12, 3);
+        Outcome o = vrntest::run_scenario(s);
+        expect_promise_kept(o);
+        EXPECT_EQ(o.prog.status, 0) << chip << "\n" << o.report();
+    }
+}
+
+TEST(FaultInjection, AStuckCellFailsTheRunWithAnError) {
+    SKIP_ON_WINDOWS();
+    for (const char* chip : {"amd:0xA3:8", kIntel16}) {
+        vrntest::FlashLayout l = vrntest::flash_layout(chip);
+        Scenario s = with_faults({"--stuck-cell", std::to_string(2 * l.sector_cells + 5)});
+        s.chip = chip;
+        s.image[5] = 0x5A;  // a cell that cannot program must be asked to change
+        Outcome o = vrntest::run_scenario(s);
+        expect_promise_kept(o);
+        EXPECT_NE(o.prog.status, 0) << chip << "\n" << o.report();
+        EXPECT_NE(o.prog.out.find("### ERROR: "), std::string::npos);
+    }
+}
+
+TEST(FaultInjection, AnEraseThatNeverEndsFailsTheRunWithinItsBound) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({"--erase-never-ends"});
+    s.run_stat = false;
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    EXPECT_NE(o.prog.status, 0) << o.report();
+}
+
+TEST(FaultInjection, ADeadChipIsReportedByBothPrograms) {
+    SKIP_ON_WINDOWS();
+    Outcome o = vrntest::run_scenario(with_faults({"--dead-chip"}, {"--dead-chip"}));
+    expect_promise_kept(o);
+    EXPECT_NE(o.prog.status, 0) << o.report();
+    EXPECT_NE(o.stat.status, 0) << o.report();
+}
+
+// The module loses power while a byte is being programmed and comes back
+// with the cells it had made durable.
+TEST(FaultInjection, SimulatorKilledInTheMiddleAndRestarted) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({});
+    s.image = vrntest::make_image(256, 11);
+    bool killed = false;
+    std::string restart_error;
+    bool restarted = false;
+    s.during_prog = [&](vrntest::MidRun& run) {
+        if (!run.wait_programmed(16, 20000)) return;
+        run.kill_sim();
+        killed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        restarted = run.restart_sim(&restart_error);
+    };
+    Outcome o = vrntest::run_scenario(s);
+    ASSERT_TRUE(killed) << "vrnprog ended before 16 cells were programmed\n" << o.report();
+    ASSERT_TRUE(restarted) << restart_error;
+    expect_promise_kept(o);
+}
+
+// The module goes away for good: vrnprog must give up and say so.
+TEST(FaultInjection, SimulatorKilledForGoodEndsTheRunWithAnError) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({});
+    s.image = vrntest::make_image(256, 12);
+    s.timeout_ms = 90000;
+    bool killed = false;
+    s.during_prog = [&](vrntest::MidRun& run) {
+        if (!run.wait_programmed(16, 20000)) return;
+        run.kill_sim();
+        killed = true;
+    };
+    Outcome o = vrntest::run_scenario(s);
+    ASSERT_TRUE(killed) << o.report();
+    expect_promise_kept(o);
+    EXPECT_NE(o.prog.status, 0) << o.report();
+}
+
+TEST(FaultInjection, VrnstatWithoutAModuleFailsTheOpen) {
+    SKIP_ON_WINDOWS();
+    std::uint16_t base = vrntest::pick_free_base(4);
+    vrntest::RunResult r = vrntest::run_program(VRNSTAT_PATH, {"127.0.0.1", std::to_string(base)}, 30000);
+    EXPECT_FALSE(r.timed_out);
+    // The failed open is told by the exit status; the text stays the connecting line alone.
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "\nConnecting to server 127.0.0.1 : " + std::to_string(base) + " \n") << r.out;
+}
