@@ -227,7 +227,7 @@ TEST(VrnstatProbe, SilentModuleFailsTheOpenAfterTwoProbes) {
     FakeModule module;  // receives and records, never answers
     std::string port = std::to_string(module.base_port());
     RunResult r = vrnstat({"127.0.0.1", port});
-    EXPECT_EQ(r.out, connecting(port) + "### ERROR: No answer from the module at 127.0.0.1:" + port + "\n");
+    EXPECT_EQ(r.out, connecting(port));
     EXPECT_EQ(r.status, 255);
     EXPECT_GE(r.elapsed_ms, 7000);
     EXPECT_LE(r.elapsed_ms, 20000);
@@ -243,9 +243,8 @@ TEST(VrnstatProbe, SilentModuleFailsTheOpenAfterTwoProbes) {
 // rest is printed and the exit status tells.
 TEST(VrnstatFaults, FailedReadsAreNamedAndTheRunCarriesOn) {
     // Datagrams on the command port: 1 probe, 2-6 DFA, 7-11 VRBUS_NAIN,
-    // 12-20 flash identification, 21-350 ICR (two passes of 164 reads and
-    // a reset), 351- NetCfg. One spoilt acknowledge fails the read it
-    // belongs to.
+    // 12-20 flash identification, 21-185 ICR (164 reads and a reset),
+    // 186- NetCfg. One spoilt acknowledge fails the read it belongs to.
     struct Case {
         int faults_after;
         std::string want;  // the output after the connecting line
@@ -258,8 +257,7 @@ TEST(VrnstatFaults, FailedReadsAreNamedAndTheRunCarriesOn) {
         {1, dfa_error + kAmdVrbus + kAmdFlash + factory_icr("0000A5A5") + kErasedNetcfg},
         {9, kAmdDfa + vrbus_error + kAmdFlash + factory_icr("0000A5A5") + kErasedNetcfg},
         {25, kAmdDfa + kAmdVrbus + kAmdFlash + icr_error + kErasedNetcfg},
-        {190, kAmdDfa + kAmdVrbus + kAmdFlash + icr_error + kErasedNetcfg},
-        {360, kAmdDfa + kAmdVrbus + kAmdFlash + factory_icr("0000A5A5") + netcfg_error},
+        {190, kAmdDfa + kAmdVrbus + kAmdFlash + factory_icr("0000A5A5") + netcfg_error},
     };
     for (const Case& c : cases) {
         SimProcess sim(with({"--corrupt-magic", "1", "--faults-after", std::to_string(c.faults_after),

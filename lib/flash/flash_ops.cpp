@@ -24,7 +24,6 @@ constexpr int AMD_SECTOR_ERASE = 0x30;
 constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
-
 constexpr int AMD_RESET = 0xF0;
 
 constexpr int INTEL_BLOCK_ERASE = 0x20;
@@ -68,10 +67,13 @@ struct LinkBudget {
     }
 };
 
-void write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
+// Returns false when any write went unacknowledged.
+bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
+    bool all = true;
     for (int v : values) {
-        vrn_flash_write_cell(handle, sector, offset, v);
+        all &= vrn_flash_write_cell(handle, sector, offset, v) == 0;
     }
+    return all;
 }
 
 bool ready(int status) {
@@ -154,14 +156,6 @@ int vrn_flash_erase_sector(int handle, int sector) {
     return sector;
 }
 
-void vrn_flash_reset_at(int handle, int sector, int offset) {
-    if (intel_set()) {
-        vrn_flash_reset(handle);
-    } else {
-        vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
-    }
-}
-
 int vrn_flash_erase_all(int handle) {
     int sector = 0;
     for (; sector < g_flash_info.sector_count; ++sector) {
@@ -178,7 +172,13 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             return -1;
         }
     } else {
-        write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value});
+        if (!write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value})) {
+            // A lost data write leaves the chip waiting for its data, and it
+            // would take the next write, the reset to cell 0 of sector 0, as
+            // data for that cell. Reset it here instead: at worst this spoils
+            // the cell being programmed, which the verify then reports.
+            vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
+        }
         LinkBudget link;
         for (int counter = 0;; ++counter) {
             const int cell = link.read_cell(handle, sector, offset);
@@ -190,7 +190,7 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             }
         }
     }
-    vrn_flash_reset_at(handle, sector, offset);
+    vrn_flash_reset(handle);
     return value;
 }
 
@@ -199,11 +199,7 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
     while (i < length && vrn_flash_program_byte(handle, sector, offset + i, data[i]) == data[i]) {
         ++i;
     }
-    if (length <= 0) {
-        vrn_flash_reset(handle);
-    } else {
-        vrn_flash_reset_at(handle, sector, offset + (i < length ? i : length - 1));
-    }
+    vrn_flash_reset(handle);
     return i;
 }
 

@@ -24,13 +24,5 @@ int vrn_flash_read_status(int handle, int sector, int offset);
 int vrn_flash_erase_sector(int handle, int sector);
 int vrn_flash_erase_all(int handle);
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value);
-// The reset that ends programming, sent to the cell just programmed (AMD)
-// instead of cell 0 of sector 0: a program command whose data write was
-// lost still waits for its data and takes the next write, whatever its
-// address, as data for that address. Sent here it can at most spoil the
-// cell being written, which the verify or the read-back reports, never a
-// cell of another sector. The Intel reset, 0xFF, programs nothing and goes
-// to cell 0 of sector 0 as vrn_flash_reset sends it.
-void vrn_flash_reset_at(int handle, int sector, int offset);
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);

@@ -1,5 +1,7 @@
 #include "protocol/packet.h"
 
+unsigned g_link_stale_drops = 0;
+
 int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t packet_type) {
     auto* h = static_cast<unsigned char*>(header);
     std::memset(h, 0, VRN_HEADER_BYTES);
@@ -27,7 +29,7 @@ int link_send(UdpEndpoint* ep, const void* buffer, int length) {
     vrn_socket s = ep->fixed_sock[1];
     // Acknowledges carry no sequence number: anything still waiting here is
     // late or duplicated, and would be taken as the answer to this request.
-    udp_drain(s);
+    g_link_stale_drops += static_cast<unsigned>(udp_drain(s));
     return udp_send_all(s, buffer, length, 0) == -1 ? -1 : 0;
 }
 

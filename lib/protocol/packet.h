@@ -36,6 +36,11 @@ int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t pac
 int check_ack(const void* buffer);
 int check_payload_magic(const void* payload);
 
+// Datagrams link_send found waiting and discarded, since process start. One
+// found there means an acknowledge came late: the exchange before may have
+// taken a stale answer, so a caller that must not print wrong data re-reads.
+extern unsigned g_link_stale_drops;
+
 int link_send(UdpEndpoint* ep, const void* buffer, int length);
 int link_receive(UdpEndpoint* ep, void* buffer, int length);
 int link_release_channel(UdpEndpoint* ep, int index);

@@ -8,11 +8,7 @@ int vrn_program_image(int handle, int sector, const std::uint8_t* data, int coun
         ++i;
         vrn_progress_update(progress, i);
     }
-    if (count > 0) {
-        vrn_flash_reset_at(handle, sector, i < count ? i : count - 1);
-    } else {
-        vrn_flash_reset(handle);
-    }
+    vrn_flash_reset(handle);
     return i;
 }
 

@@ -118,10 +118,7 @@ int main(int argc, char** argv) {
     std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
     udp_set_echo_probe(0);
     int handle = vrn_open(address, 0);
-    if (handle == -1) {
-        std::printf("### ERROR: Can't open a connection to %s\n", address);
-        return -1;
-    }
+    if (handle == -1) return -1;
 
     // The whole file is parsed before any flash traffic, so a bad file
     // leaves the flash untouched.

@@ -1,6 +1,5 @@
 // vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
-#include <cstring>
 
 #include "info_records.h"
 #include "program_args.h"
@@ -37,27 +36,7 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
     return true;
 }
 
-// Acknowledges carry no sequence number: a duplicated or late one is taken
-// as the answer to the next read and shifts every byte after it, with no
-// read failing. So a record is what two passes in a row read alike; passes
-// that keep disagreeing, or a read that fails, make it unreadable.
-constexpr int RECORD_PASSES = 3;
-
-bool read_record(int handle, int sector, std::uint8_t* record, int bytes) {
-    static std::uint8_t previous[VRN_ICR_BYTES > VRN_NETCFG_BYTES ? VRN_ICR_BYTES : VRN_NETCFG_BYTES];
-    for (int pass = 0; pass < RECORD_PASSES; ++pass) {
-        unsigned failures_before = g_flash_read_failures;
-        int got = vrn_flash_read(handle, sector, 0, record, bytes);
-        if (got != bytes || g_flash_read_failures != failures_before) {
-            return false;
-        }
-        if (pass > 0 && std::memcmp(previous, record, static_cast<std::size_t>(bytes)) == 0) {
-            return true;
-        }
-        std::memcpy(previous, record, static_cast<std::size_t>(bytes));
-    }
-    return false;
-}
+constexpr int RECORD_READ_PASSES = 3;
 
 bool show_record(int handle, bool identified, const char* name, int sector, std::uint8_t* record, int bytes,
                  int words, void (*print)(std::FILE*, const std::uint8_t*)) {
@@ -65,7 +44,18 @@ bool show_record(int handle, bool identified, const char* name, int sector, std:
         std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", name);
         return false;
     }
-    if (!read_record(handle, sector, record, bytes)) {
+    // Acknowledges carry no sequence number: when one came late (the link
+    // discarded a stale datagram meanwhile), bytes may have been taken from
+    // the wrong answer, so the record is read again. A clean link reads once.
+    bool clean = false;
+    for (int pass = 0; pass < RECORD_READ_PASSES && !clean; ++pass) {
+        unsigned failures_before = g_flash_read_failures;
+        unsigned stale_before = g_link_stale_drops;
+        int got = vrn_flash_read(handle, sector, 0, record, bytes);
+        if (got != bytes || g_flash_read_failures != failures_before) break;
+        clean = g_link_stale_drops == stale_before;
+    }
+    if (!clean) {
         std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
         return false;
     }
@@ -88,10 +78,7 @@ int main(int argc, char** argv) {
     std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
     udp_set_echo_probe(1);
     int handle = vrn_open(address, 0);
-    if (handle == -1) {
-        std::printf("### ERROR: No answer from the module at %s\n", address);
-        return -1;
-    }
+    if (handle == -1) return -1;
 
     bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);
     ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);

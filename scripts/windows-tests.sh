@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The Windows build, proven under Wine:
+#  1. cross-compile everything with mingw-w64 (build/mingw) and check that the
+#     programs need no DLL beyond those every Windows has;
+#  2. run the test programs under Wine (ctest, two at a time);
+#  3. cross run: vrnprog.exe and vrnstat.exe under Wine against the Linux
+#     vrnsim on loopback must print exactly what the Linux programs print
+#     (apart from the "\r\n" line ends of the Windows C runtime, see below)
+#     and end with the same exit status.
+# Needs the native build's vrnprog, vrnstat and vrnsim (built here if missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+
+WINE="${VRN_WINE:-/usr/lib/wine/wine64}"
+WINESERVER="$(dirname "$WINE")/wineserver64"
+[ -x "$WINESERVER" ] || WINESERVER="$(dirname "$WINE")/wineserver"
+export WINEDEBUG=-all
+# A prefix of our own inside the build tree: a fresh build gets a fresh one.
+export WINEPREFIX="$root/build/mingw/wineprefix"
+
+t_start=$SECONDS
+phase() { echo "== $1 ($((SECONDS - t_start)) s)"; }
+
+work="$(mktemp -d)"
+cleanup() {
+  if [ -f "$work/sim.pids" ]; then
+    while read -r p; do kill -TERM "$p" 2>/dev/null || true; done <"$work/sim.pids"
+  fi
+  # Ends the Wine processes of this prefix only (and its server).
+  [ -d "$WINEPREFIX" ] && "$WINESERVER" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+phase "Windows build (mingw-w64)"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw
+
+phase "Windows programs link nothing but system DLLs"
+for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/mingw/sim/vrnsim.exe; do
+  dlls="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
+  for d in $dlls; do
+    case "$d" in
+      kernel32.dll|msvcrt.dll|ws2_32.dll|user32.dll|advapi32.dll|ntdll.dll) ;;
+      *) echo "### ERROR: $exe needs $d; the programs must be linked statically" >&2; exit 1 ;;
+    esac
+  done
+done
+
+phase "unit tests under Wine"
+# The first of them (wine_prefix) makes the Wine prefix.
+ctest --preset mingw
+
+phase "native programs for the cross run"
+cmake --preset default >/dev/null
+cmake --build --preset default --target vrnprog vrnstat vrnsim >/dev/null
+
+phase "cross run: Windows programs under Wine against the Linux vrnsim"
+native_prog=build/default/tools/vrnprog
+native_stat=build/default/tools/vrnstat
+sim=build/default/sim/vrnsim
+win_prog=build/mingw/tools/vrnprog.exe
+win_stat=build/mingw/tools/vrnstat.exe
+
+# Starts a vrnsim with a fresh flash file on a free base port in
+# 20000-29999 (retrying when a port is taken); sets sim_port. Its pid goes
+# to a file, as the two sides run in subshells of their own.
+start_sim() {
+  local tag="$1"; shift
+  local port log="$work/sim-$tag.log"
+  for _ in $(seq 1 30); do
+    port=$((20000 + (RANDOM % 1000) * 10))
+    rm -f "$work/flash-$tag.bin"
+    "$sim" --port "$port" --flash "$work/flash-$tag.bin" "$@" </dev/null >/dev/null 2>"$log" &
+    local pid=$!
+    echo "$pid" >>"$work/sim.pids"
+    for _ in $(seq 1 100); do
+      if grep -q "listening" "$log" 2>/dev/null; then
+        sim_port="$port"
+        return 0
+      fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  echo "### ERROR: vrnsim did not start: $(cat "$log")" >&2
+  return 1
+}
+
+# A port base with nobody behind it. Test servers and the simulators here
+# take bases that are multiples of 10 and four ports from there, so base+5
+# is never anyone's.
+silent_port() { echo $((20005 + (RANDOM % 1000) * 10)); }
+
+# Each case: a name, the program (prog or stat), which simulator (the
+# shared clean one, a faulty one, or none), then the arguments; @PORT@ is
+# replaced by that simulator's port. Both sides run the same list against
+# simulators of their own, in parallel.
+cases=(
+  "stat-usage|stat|none|"
+  "prog-usage|prog|none|"
+  "prog-missing-file|prog|clean|127.0.0.1 @PORT@ 2 $work/no-such-file.dat"
+  "prog-netcfg|prog|clean|127.0.0.1 @PORT@ 2 examples/netcfg.dat"
+  "stat-after-write|stat|clean|127.0.0.1 @PORT@"
+  "stat-faulty-wire|stat|faulty|127.0.0.1 @PORT@"
+  "stat-nobody-there|stat|silent|127.0.0.1 @PORT@"
+)
+faults=(--seed 7 --dup-ack 0.3 --split-ack 0.3 --other-port 0.2)
+
+run_side() {
+  local side="$1" prog stat clean faulty silent
+  local -a run=()
+  if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; else
+    prog="$win_prog"; stat="$win_stat"; run=("$WINE"); fi
+  start_sim "$side-clean" || return 1
+  clean="$sim_port"
+  start_sim "$side-faulty" "${faults[@]}" || return 1
+  faulty="$sim_port"
+  silent="$(silent_port)"
+  for c in "${cases[@]}"; do
+    IFS='|' read -r name which simkind args <<<"$c"
+    local exe port=""
+    [ "$which" = prog ] && exe="$prog" || exe="$stat"
+    case "$simkind" in clean) port="$clean" ;; faulty) port="$faulty" ;; silent) port="$silent" ;; esac
+    args="${args//@PORT@/$port}"
+    local status=0
+    # shellcheck disable=SC2086  # the arguments are words on purpose
+    "${run[@]}" "$exe" $args </dev/null >"$work/$side-$name.out" 2>"$work/$side-$name.err" || status=$?
+    echo "$status" >"$work/$side-$name.status"
+    # The two sides use different ports: make the outputs comparable.
+    [ -n "$port" ] && sed -i "s/\b$port\b/@PORT@/g" "$work/$side-$name.out"
+  done
+}
+
+run_side linux >"$work/linux.log" 2>&1 &
+linux_pid=$!
+run_side windows >"$work/windows.log" 2>&1 || { cat "$work/windows.log" >&2; exit 1; }
+wait "$linux_pid" || { cat "$work/linux.log" >&2; exit 1; }
+
+# The Windows C runtime writes standard output in text mode, "\n" as
+# "\r\n", as every Windows console program does; that is kept. The check
+# is exact all the same: no "\r" on the Linux side, every line of the
+# Windows side ends in "\r\n", and with those "\r" taken out both agree.
+failed=0
+for c in "${cases[@]}"; do
+  name="${c%%|*}"
+  lin="$work/linux-$name.out" win="$work/windows-$name.out"
+  ls_="$(cat "$work/linux-$name.status")" ws_="$(cat "$work/windows-$name.status")"
+  problem=""
+  if [ "$ls_" != "$ws_" ]; then problem="exit status $ls_ on Linux, $ws_ under Wine"; fi
+  if grep -q $'\r' "$lin"; then problem="${problem:+$problem; }Linux output has a carriage return"; fi
+  lf=$(tr -cd '\n' <"$win" | wc -c)
+  crlf=$(grep -c $'\r$' "$win" || true)
+  cr=$(tr -cd '\r' <"$win" | wc -c)
+  if [ "$lf" != "$crlf" ] || [ "$cr" != "$lf" ]; then
+    problem="${problem:+$problem; }Windows output: $lf line ends, $crlf of them \\r\\n, $cr \\r in all"
+  fi
+  if ! tr -d '\r' <"$win" | cmp -s - "$lin"; then
+    problem="${problem:+$problem; }standard output differs"
+  fi
+  if [ -n "$problem" ]; then
+    failed=1
+    echo "FAIL $name: $problem"
+    tr -d '\r' <"$win" | diff -u --label linux "$lin" --label windows - | head -40 || true
+    echo "--- stderr under Wine:"; head -20 "$work/windows-$name.err"
+  else
+    printf 'ok   %-20s exit %3s, %s lines\n' "$name" "$ls_" "$lf"
+  fi
+done
+if [ "$failed" != 0 ]; then
+  echo "### ERROR: the Windows programs under Wine do not behave like the Linux programs" >&2
+  exit 1
+fi
+phase "Windows suite passed"
