@@ -237,6 +237,19 @@ TEST(Mutexes, WaitReleaseAndClose) {
     EXPECT_EQ(plat_handle_close(m), 0);
 }
 
+#ifdef _WIN32
+// Only Win32 mutexes know their owner: a thread that ends holding one
+// leaves it abandoned, and the next wait takes it.
+TEST(Mutexes, AbandonedMutexIsTaken) {
+    vrn_handle m = plat_mutex_create();
+    ASSERT_NE(m, 0);
+    std::thread([&] { EXPECT_EQ(plat_mutex_wait(m), 0); }).join();
+    EXPECT_EQ(plat_mutex_wait(m), 0);
+    EXPECT_EQ(plat_mutex_release(m), 0);
+    EXPECT_EQ(plat_handle_close(m), 0);
+}
+#endif
+
 TEST(Mutexes, NullHandlesFail) {
     EXPECT_EQ(plat_mutex_wait(0), -1);
     EXPECT_EQ(plat_mutex_release(0), -1);

@@ -74,6 +74,19 @@ std::uint16_t pick_free_base(int n) {
     throw std::runtime_error("no free loopback ports");
 }
 
+bool foreign_source_possible() {
+    NetGuard net;
+    vrn_socket rx = bound_socket(kLoopback, 0), tx = bound_socket(kLoopback2, 0);
+    VrnSockAddr to{}, from{};
+    char c = 0;
+    bool ok = rx != VRN_NO_SOCKET && tx != VRN_NO_SOCKET && plat_local_addr(rx, &to) == 0 &&
+              plat_sendto(tx, "?", 1, &to) == 1 && plat_wait_readable(rx, 2, 0) > 0 &&
+              plat_recvfrom(rx, &c, 1, &from) == 1;
+    if (rx != VRN_NO_SOCKET) plat_close_socket(rx);
+    if (tx != VRN_NO_SOCKET) plat_close_socket(tx);
+    return ok && from.addr == kLoopback2;
+}
+
 FakeModule::FakeModule(Script script) : script_(std::move(script)) {
     plat_net_start();
     for (int attempt = 0; attempt < 200 && base_ == 0; ++attempt) {

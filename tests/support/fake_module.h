@@ -95,6 +95,12 @@ std::uint32_t word_at(const Bytes& b, std::size_t offset);
 Bytes make_ack(std::size_t n, std::initializer_list<std::uint32_t> data = {});
 std::string hex(const Bytes& b);
 
+// Whether a socket bound to 127.0.0.2 really sends from there, so that
+// Action::kForeignAddress means what it says. Not under Wine: it binds a
+// UDP socket to the interface, not the address, and sends from 127.0.0.1.
+bool foreign_source_possible();
+inline constexpr const char* kNoForeignSource = "this system sends from 127.0.0.1 whatever the bound address";
+
 // Picks a base port for a test server: n consecutive free loopback ports
 // in a range away from the ephemeral ports the client sockets get.
 std::uint16_t pick_free_base(int n);

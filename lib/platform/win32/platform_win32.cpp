@@ -140,7 +140,10 @@ vrn_handle plat_mutex_create() {
 }
 
 int plat_mutex_wait(vrn_handle m) {
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(m), INFINITE) == WAIT_OBJECT_0 ? 0 : -1;
+    // A mutex left behind by a thread that ended holding it is still taken
+    // by this wait; the caller owns it and must release it as usual.
+    DWORD r = WaitForSingleObject(reinterpret_cast<HANDLE>(m), INFINITE);
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? 0 : -1;
 }
 
 int plat_mutex_release(vrn_handle m) { return ReleaseMutex(reinterpret_cast<HANDLE>(m)) ? 0 : -1; }
