@@ -5,6 +5,7 @@
 // The faults are seeded and bounded in number, so each case repeats.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "fake_module.h"
@@ -154,17 +155,20 @@ TEST(FaultInjection, EveryWireFaultAtOnceOnASixteenBitIntelChip) {
 }
 
 // The data write of the first byte's program command is lost (it is the
-// 23rd command datagram of the run). The chip still waits for its data; an
-// image byte of 0xFF reads back at once, so the write that comes next, the
-// reset, must not be one that programs another sector.
+// 23rd command datagram of the run), and then also the datagram after it.
+// The chip still waits for its data; an image byte of 0xFF reads back at
+// once, so no later write may be one that programs another sector.
 TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
     SKIP_ON_WINDOWS();
-    Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", "1"});
-    s.image.assign(16, 0xFF);
-    s.run_stat = false;
-    Outcome o = vrntest::run_scenario(s);
-    expect_promise_kept(o);
-    EXPECT_EQ(o.faults.drop_request, 1u) << o.report();
+    for (const char* lost : {"1", "2"}) {
+        Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", lost});
+        s.image.assign(16, 0xFF);
+        s.old_image.clear();
+        s.run_stat = false;
+        Outcome o = vrntest::run_scenario(s);
+        expect_promise_kept(o);
+        EXPECT_EQ(o.faults.drop_request, std::uint64_t(std::atoi(lost))) << o.report();
+    }
 }
 
 TEST(FaultInjection, SlowChipsStillSucceed) {
