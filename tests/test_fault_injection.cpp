@@ -5,6 +5,7 @@
 // The faults are seeded and bounded in number, so each case repeats.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "fake_module.h"
@@ -139,6 +140,23 @@ TEST(FaultInjection, DatagramsFromAForeignAddress) {
     EXPECT_EQ(o.faults.foreign_address, 3u) << o.report();
 }
 
+// Found by the soak (its seed 101010): an acknowledge of an ICR read comes
+// 4.5 s late, so that read fails; half a second later the late answer
+// lands in the wait of a NetCfg read whose own answer is late too, and is
+// taken as that read's byte. No read of the NetCfg record fails and nothing
+// stale is left to discard, yet one of its bytes is another cell's.
+TEST(FaultInjection, ALateAnswerTakenByALaterRecordIsNotPrintedAsTrue) {
+    SKIP_ON_WINDOWS();
+    Scenario s = with_faults({}, {"--seed", "601010", "--drop-request", "0.002", "--drop-ack", "0.002", "--dup-ack",
+                                  "0.005", "--split-ack", "0.01", "--corrupt-magic", "0.002", "--other-port", "0.005",
+                                  "--foreign-address", "0.002", "--delay-ack", "0.002:4500"});
+    s.image = vrntest::make_image(16, 101010);
+    s.old_image.clear();
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    EXPECT_GE(o.faults.delay_ack, 2u) << o.report();
+}
+
 TEST(FaultInjection, EveryWireFaultAtOnceOnASixteenBitIntelChip) {
     SKIP_ON_WINDOWS();
     Scenario s = with_faults({"--seed", "21", "--drop-request", "0.005", "--drop-ack", "0.005", "--dup-ack", "0.02",
@@ -154,17 +172,20 @@ TEST(FaultInjection, EveryWireFaultAtOnceOnASixteenBitIntelChip) {
 }
 
 // The data write of the first byte's program command is lost (it is the
-// 23rd command datagram of the run). The chip still waits for its data; an
-// image byte of 0xFF reads back at once, so the write that comes next, the
-// reset, must not be one that programs another sector.
+// 23rd command datagram of the run), and then also the datagram after it.
+// The chip still waits for its data; an image byte of 0xFF reads back at
+// once, so no later write may be one that programs another sector.
 TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
     SKIP_ON_WINDOWS();
-    Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", "1"});
-    s.image.assign(16, 0xFF);
-    s.run_stat = false;
-    Outcome o = vrntest::run_scenario(s);
-    expect_promise_kept(o);
-    EXPECT_EQ(o.faults.drop_request, 1u) << o.report();
+    for (const char* lost : {"1", "2"}) {
+        Scenario s = with_faults({"--drop-request", "1", "--faults-after", "22", "--fault-limit", lost});
+        s.image.assign(16, 0xFF);
+        s.old_image.clear();
+        s.run_stat = false;
+        Outcome o = vrntest::run_scenario(s);
+        expect_promise_kept(o);
+        EXPECT_EQ(o.faults.drop_request, std::uint64_t(std::atoi(lost))) << o.report();
+    }
 }
 
 TEST(FaultInjection, SlowChipsStillSucceed) {

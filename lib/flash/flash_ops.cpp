@@ -25,6 +25,8 @@ constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
 constexpr int AMD_RESET = 0xF0;
+// Sends of the reset that ends a program command left waiting for its data.
+constexpr int AMD_RESET_TRIES = 4;
 
 constexpr int INTEL_BLOCK_ERASE = 0x20;
 constexpr int INTEL_ERASE_CONFIRM = 0xD0;
@@ -176,8 +178,14 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             // A lost data write leaves the chip waiting for its data, and it
             // would take the next write, the reset to cell 0 of sector 0, as
             // data for that cell. Reset it here instead: at worst this spoils
-            // the cell being programmed, which the verify then reports.
-            vrn_flash_write_cell(handle, sector, offset, AMD_RESET);
+            // the cell being programmed, which the verify then reports. Until
+            // the reset is acknowledged: were it lost as well, the chip would
+            // still be waiting.
+            for (int tries = 1; vrn_flash_write_cell(handle, sector, offset, AMD_RESET) != 0; ++tries) {
+                if (tries == AMD_RESET_TRIES) {
+                    break;
+                }
+            }
         }
         LinkBudget link;
         for (int counter = 0;; ++counter) {

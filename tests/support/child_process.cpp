@@ -304,7 +304,10 @@ bool SimProcess::launch(const std::vector<std::string>& extra, std::uint16_t por
             ready_ = true;
             return true;
         }
-        if (impl_->child->wait(10)) break;  // it ended: taken port or bad options
+        if (impl_->child->wait(10)) {  // it ended: taken port or bad options
+            impl_->child->join();     // its last words, before they are read
+            break;
+        }
     }
     std::string log = impl_->child->err();
     impl_->child.reset();

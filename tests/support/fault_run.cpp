@@ -50,6 +50,16 @@ std::uint32_t expected_cell(const std::vector<std::uint8_t>& image, std::size_t 
     return cell_bytes == 2 ? 0xFFFFu : 0xFFu;
 }
 
+// Whether a cell holds what a successful run leaves. An image byte of 0xFF
+// is already what the erased cell reads, so a program of it that was lost
+// changes nothing the programs can see: on a 16-bit chip its high half may
+// then still be erased (0xFFFF) rather than programmed to 0 (0x00FF).
+bool cell_as_written(std::uint32_t got, const std::vector<std::uint8_t>& image, std::size_t i,
+                     std::size_t cell_bytes) {
+    std::uint32_t want = expected_cell(image, i, cell_bytes);
+    return got == want || (cell_bytes == 2 && i < image.size() && image[i] == 0xFF && got == 0xFFFFu);
+}
+
 // Output of vrnstat as it compares between runs: without the receive error
 // lines the link prints under faults, and with the port named neutrally.
 std::string normalise_stat(std::string s, std::uint16_t base) {
@@ -152,7 +162,7 @@ public:
             std::string cells = read_range(flash_, first * layout_.cell_bytes, n * layout_.cell_bytes);
             bool done = cells.size() == n * layout_.cell_bytes;
             for (std::size_t i = 0; done && i < n; ++i)
-                done = cell_at(cells, i, layout_.cell_bytes) == expected_cell(s_.image, i, layout_.cell_bytes);
+                done = cell_as_written(cell_at(cells, i, layout_.cell_bytes), s_.image, i, layout_.cell_bytes);
             if (done) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -245,7 +255,7 @@ private:
         if (outside_changed) o_.silent_corruption = true;
         for (std::size_t i = 0; i < layout_.sector_cells; ++i) {
             std::uint32_t want = expected_cell(s_.image, i, cb), got = cell_at(after, first + i, cb);
-            if (got != want) {
+            if (!cell_as_written(got, s_.image, i, cb)) {
                 o_.silent_corruption = true;
                 return violate("vrnprog exited 0 but cell " + std::to_string(i) + " of sector " +
                                std::to_string(s_.sector) + " holds " + hex2(got) + ", the image wants " +

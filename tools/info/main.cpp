@@ -1,5 +1,6 @@
 // vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
+#include <cstring>
 
 #include "info_records.h"
 #include "program_args.h"
@@ -38,22 +39,37 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
 
 constexpr int RECORD_READ_PASSES = 3;
 
+// Whether the link has shown trouble since the program started: a failed
+// cell read (its answer may still come, late), a stale datagram discarded,
+// or a failed receive. Once it has, it stays so.
+bool link_troubled() {
+    static bool seen = false;
+    seen = seen || g_flash_read_failures != 0 || g_link_stale_drops != 0 || g_udp_error_counter != 0;
+    return seen;
+}
+
+// The record buffers of the passes before the last.
+std::uint8_t g_record_pass[VRN_ICR_BYTES > VRN_NETCFG_BYTES ? VRN_ICR_BYTES : VRN_NETCFG_BYTES];
+
 bool show_record(int handle, bool identified, const char* name, int sector, std::uint8_t* record, int bytes,
                  int words, void (*print)(std::FILE*, const std::uint8_t*)) {
     if (!identified) {
         std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", name);
         return false;
     }
-    // Acknowledges carry no sequence number: when one came late (the link
-    // discarded a stale datagram meanwhile), bytes may have been taken from
-    // the wrong answer, so the record is read again. A clean link reads once.
+    // Acknowledges carry no sequence number: a late or duplicated one is
+    // taken as the answer to a later read, and no read of the record need
+    // fail; nor need anything stale be left to discard (the displaced
+    // answer may come after the last exchange). On a link that has shown no
+    // trouble a record is read once; after any, it takes two passes in a
+    // row that agree.
     bool clean = false;
     for (int pass = 0; pass < RECORD_READ_PASSES && !clean; ++pass) {
         unsigned failures_before = g_flash_read_failures;
-        unsigned stale_before = g_link_stale_drops;
         int got = vrn_flash_read(handle, sector, 0, record, bytes);
         if (got != bytes || g_flash_read_failures != failures_before) break;
-        clean = g_link_stale_drops == stale_before;
+        clean = !link_troubled() || (pass > 0 && std::memcmp(g_record_pass, record, std::size_t(bytes)) == 0);
+        std::memcpy(g_record_pass, record, std::size_t(bytes));
     }
     if (!clean) {
         std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
