@@ -202,9 +202,11 @@ TEST(Exchange, RetryingExchangeSendsUntilAnswered) {
     });
     Conn c(fm.address());
     Bytes ack(36);
+    const unsigned unanswered = g_link_unanswered;
     auto t0 = Clock::now();
     EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 36);
     EXPECT_GE(ms_since(t0), 7900);
+    EXPECT_EQ(g_link_unanswered - unanswered, 2u) << "the two attempts whose wait ran out";
     EXPECT_EQ(word_at(ack, 32), 0xCAFEu);
     EXPECT_EQ(fm.count(1), 3u);
     for (const Datagram& d : fm.received()) EXPECT_EQ(d.bytes, kRequest);
@@ -214,8 +216,10 @@ TEST(Exchange, RetryingExchangeGivesUpAfterElevenSends) {
     FakeModule fm;  // never answers
     Conn c(fm.address());
     Bytes ack(36);
+    const unsigned unanswered = g_link_unanswered;
     EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 0);
     EXPECT_EQ(fm.count(1), 11u);
+    EXPECT_EQ(g_link_unanswered - unanswered, 11u);
     EXPECT_EQ(link_exchange(-1, kRequest.data(), 32, ack.data(), 36, 1), -1);
     EXPECT_EQ(link_exchange(c.h + 1, kRequest.data(), 32, ack.data(), 36, 1), -1);
     EXPECT_EQ(fm.count(1), 11u);
@@ -241,8 +245,10 @@ TEST(MendedFaults, StaleAcknowledgeIsNotTakenForTheNextAnswer) {
     });
     Conn c(fm.address());
     Bytes ack(36);
+    const unsigned unanswered = g_link_unanswered;
     ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 100u);
+    EXPECT_EQ(g_link_unanswered, unanswered) << "an answered exchange is no trouble";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 101u);

@@ -108,6 +108,11 @@ struct FakeAmdChip {
     std::uint8_t device = 0xA3;
     long differ_cell = -1;      // reads wrong after its program was verified
     long spoil_read_cell = -1;  // answered with a bad magic after its verify
+    // Holds a wrong value, but its first read after the verify shows the
+    // right one, as a pass shifted by a late answer would.
+    long lie_once_cell = -1;
+    bool duplicate_first_ack = false;  // the first answer comes twice
+    bool answered = false;
 
     std::mutex mu;
     std::vector<std::uint8_t> cells = std::vector<std::uint8_t>(64 * 0x10000, 0xFF);
@@ -129,6 +134,9 @@ struct FakeAmdChip {
             if (cw == 0x14190100 && d.bytes.size() == 40) return {{read(word_at(d.bytes, 32))}};
             if (cw == 0x141A0300 && d.bytes.size() == 44) {
                 write(word_at(d.bytes, 32), word_at(d.bytes, 40));
+                bool twice = duplicate_first_ack && !answered;
+                answered = true;
+                if (twice) return {{make_ack(32)}, {make_ack(32)}};
                 return {{make_ack(32)}};
             }
             if ((cw >> 28) == 3 && (cw & 0x00010000)) {  // register read: the DFA head, 8-bit signature
@@ -153,6 +161,9 @@ struct FakeAmdChip {
                 verify[cell] = 2;
             } else if (verify[cell] == 2 && static_cast<long>(cell) == differ_cell) {
                 v ^= 0x01;
+            } else if (static_cast<long>(cell) == lie_once_cell && verify[cell] >= 2) {
+                if (verify[cell] == 3) v ^= 0x01;
+                verify[cell] = 3;
             } else if (verify[cell] == 2 && static_cast<long>(cell) == spoil_read_cell) {
                 Bytes bad = make_ack(36, {v});
                 bad[0] ^= 0xFF;
@@ -534,6 +545,39 @@ TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
     EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
                          "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
     EXPECT_EQ(r.status, 247);
+}
+
+// Answers carry no sequence number: once the link has shown trouble (here
+// a duplicated answer, discarded before the next request), one read-back
+// pass that matches is not enough, since a late answer taken by the next
+// read shifts a pass by one cell and can hide a wrong cell among equal
+// bytes. A second pass must match too; a clean link reads back once.
+TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
+    {
+        FakeAmdChip chip;
+        chip.duplicate_first_ack = true;
+        chip.lie_once_cell = 2 * 0x10000 + 25;
+        FakeModule module(chip.script());
+        std::string port = std::to_string(module.base_port());
+        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
+                             "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
+        EXPECT_EQ(r.status, 247);
+    }
+    for (bool trouble : {false, true}) {
+        FakeAmdChip chip;
+        chip.duplicate_first_ack = trouble;
+        FakeModule module(chip.script());
+        std::string port = std::to_string(module.base_port());
+        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+        EXPECT_EQ(r.status, 0);
+        std::size_t sector_reads = 0;
+        for (const FakeAmdChip::BusOp& op : chip.bus_log())
+            if (!op.write && op.address >= 0x40000 && op.address < 0x40000 + 2 * 152) ++sector_reads;
+        // The erase poll, a verify read per byte, and one or two read-backs.
+        EXPECT_EQ(sector_reads, 1 + 152 + (trouble ? 2 : 1) * 152u) << "trouble " << trouble;
+    }
 }
 
 TEST(VrnprogFaults, FailedReadBackIsReported) {

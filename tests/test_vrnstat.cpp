@@ -7,6 +7,7 @@
 
 #include "fake_module.h"
 #include "child_process.h"
+#include "fault_run.h"
 
 using namespace vrntest;
 
@@ -287,4 +288,33 @@ TEST(VrnstatFaults, UnknownChipRecordsAreNotReadFromSectorZero) {
                          "### ERROR: Can't read ICR VRN info: flash chip not identified\n\n"
                          "### ERROR: Can't read NetCfg VRN info: flash chip not identified\n\n");
     EXPECT_EQ(r.status, 254);
+}
+
+// An unanswered attempt of a register read that a repeat then answers is
+// trouble too: the missing answer may still come and be taken by a record
+// read. Once it has been seen, each record takes two passes that agree; on
+// a clean link each is read once.
+TEST(VrnstatFaults, AnUnansweredAttemptMakesTheRecordsTakeTwoPasses) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the datagram count comes from vrnsim's summary, which it prints when signalled; POSIX only";
+#endif
+    auto datagrams = [](const std::vector<std::string>& faults, std::string* out) {
+        SimProcess sim(with(faults, kAmdBlocks));
+        if (!sim.ready()) return std::uint64_t(0);
+        RunResult r = vrnstat_on(sim);
+        *out = r.out;
+        EXPECT_EQ(r.out, amd_output(sim.port_text()));
+        EXPECT_EQ(r.status, 0);
+        sim.stop();
+        return parse_fault_summary(sim.log()).command_datagrams;
+    };
+    std::string clean_out, faulty_out;
+    const std::uint64_t clean = datagrams({}, &clean_out);
+    // The acknowledge of the first DFA request (datagram 2) is lost.
+    const std::uint64_t faulty = datagrams({"--drop-ack", "1", "--faults-after", "1", "--fault-limit", "1"},
+                                           &faulty_out);
+    ASSERT_GT(clean, 0u);
+    // The repeat of the DFA request, then a second pass over each record:
+    // 164 and 152 cell reads, each with its reset.
+    EXPECT_EQ(faulty, clean + 1 + (164 + 1) + (152 + 1));
 }

@@ -1,6 +1,7 @@
 #include "protocol/packet.h"
 
 unsigned g_link_stale_drops = 0;
+unsigned g_link_unanswered = 0;
 
 int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t packet_type) {
     auto* h = static_cast<unsigned char*>(header);
@@ -50,6 +51,7 @@ int link_exchange(int handle, const void* request, int request_len, void* ack, i
         link_send(e.endpoint, request, request_len);
         r = link_receive(e.endpoint, ack, ack_len);
         if (r != 0) break;
+        ++g_link_unanswered;
     }
     plat_mutex_release(e.mutex);
     return r;

@@ -41,6 +41,11 @@ int check_payload_magic(const void* payload);
 // taken a stale answer, so a caller that must not print wrong data re-reads.
 extern unsigned g_link_stale_drops;
 
+// Attempts of link_exchange whose wait ran out without a whole acknowledge,
+// since process start. The missing answer may still come and be taken by a
+// later exchange, even when a repeat of this one succeeded.
+extern unsigned g_link_unanswered;
+
 int link_send(UdpEndpoint* ep, const void* buffer, int length);
 int link_receive(UdpEndpoint* ep, void* buffer, int length);
 int link_release_channel(UdpEndpoint* ep, int index);

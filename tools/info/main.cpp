@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "info_records.h"
+#include "link_trouble.h"
 #include "program_args.h"
 #include "vrn.h"
 
@@ -39,15 +40,6 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
 
 constexpr int RECORD_READ_PASSES = 3;
 
-// Whether the link has shown trouble since the program started: a failed
-// cell read (its answer may still come, late), a stale datagram discarded,
-// or a failed receive. Once it has, it stays so.
-bool link_troubled() {
-    static bool seen = false;
-    seen = seen || g_flash_read_failures != 0 || g_link_stale_drops != 0 || g_udp_error_counter != 0;
-    return seen;
-}
-
 // The record buffers of the passes before the last.
 std::uint8_t g_record_pass[VRN_ICR_BYTES > VRN_NETCFG_BYTES ? VRN_ICR_BYTES : VRN_NETCFG_BYTES];
 
@@ -68,7 +60,7 @@ bool show_record(int handle, bool identified, const char* name, int sector, std:
         unsigned failures_before = g_flash_read_failures;
         int got = vrn_flash_read(handle, sector, 0, record, bytes);
         if (got != bytes || g_flash_read_failures != failures_before) break;
-        clean = !link_troubled() || (pass > 0 && std::memcmp(g_record_pass, record, std::size_t(bytes)) == 0);
+        clean = !vrn_link_troubled() || (pass > 0 && std::memcmp(g_record_pass, record, std::size_t(bytes)) == 0);
         std::memcpy(g_record_pass, record, std::size_t(bytes));
     }
     if (!clean) {
