@@ -181,10 +181,8 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             // the cell being programmed, which the verify then reports. Until
             // the reset is acknowledged: were it lost as well, the chip would
             // still be waiting.
-            for (int tries = 1; vrn_flash_write_cell(handle, sector, offset, AMD_RESET) != 0; ++tries) {
-                if (tries == AMD_RESET_TRIES) {
-                    break;
-                }
+            for (int tries = 0; tries < AMD_RESET_TRIES && vrn_flash_write_cell(handle, sector, offset, AMD_RESET) != 0;
+                 ++tries) {
             }
         }
         LinkBudget link;

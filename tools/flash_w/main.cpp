@@ -83,18 +83,18 @@ int write_flash(int handle, long sector, int count) {
     // Each byte was verified as it was programmed; reading the whole image
     // back catches what changed since.
     int cell = 0;
-    vrn_progress_begin(&progress, tty, "read back", count);
-    int verified = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
-    vrn_progress_end(&progress, verified == VRN_VERIFY_OK ? count : cell);
+    auto read_back = [&](const char* phase) {
+        vrn_progress_begin(&progress, tty, phase, count);
+        int result = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
+        vrn_progress_end(&progress, result == VRN_VERIFY_OK ? count : cell);
+        return result;
+    };
+    int verified = read_back("read back");
     // Once the link has shown trouble, a late answer may have been taken by
     // a later read and shifted a pass by one cell, hiding a wrong cell among
     // equal bytes; such a run of taken answers ends at the closing reset, so
     // a second pass that also matches is needed. A clean link reads once.
-    if (verified == VRN_VERIFY_OK && vrn_link_troubled()) {
-        vrn_progress_begin(&progress, tty, "read back again", count);
-        verified = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
-        vrn_progress_end(&progress, verified == VRN_VERIFY_OK ? count : cell);
-    }
+    if (verified == VRN_VERIFY_OK && vrn_link_troubled()) verified = read_back("read back again");
     if (verified == VRN_VERIFY_READ_FAILED) {
         std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, cell);
         return fail(handle, EXIT_READ_FAILED);
