@@ -112,6 +112,9 @@ struct FakeAmdChip {
     // right one, as a pass shifted by a late answer would.
     long lie_once_cell = -1;
     bool drop_first_head_ack = false;  // the first DFA head read goes unanswered
+    // Its data write is answered but never reaches the chip, as when a late
+    // answer to the write before it is taken in its place.
+    long lose_data_write_cell = -1;
     bool head_answered = false;
 
     std::mutex mu;
@@ -181,6 +184,10 @@ struct FakeAmdChip {
         static const std::vector<std::uint8_t> kAutoselect = {0xAA, 0x55, 0x90};
         static const std::vector<std::uint8_t> kErase = {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30};
         if (pending == kProgram) {
+            if (static_cast<long>(cell) == lose_data_write_cell) {
+                lose_data_write_cell = -1;
+                return;
+            }
             if (cell < cells.size()) {
                 cells[cell] &= b;
                 verify[cell] = 1;
@@ -578,6 +585,22 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         // The erase poll, a verify read per byte, and one or two read-backs.
         EXPECT_EQ(sector_reads, 1 + 152 + (trouble ? 2 : 1) * 152u) << "trouble " << trouble;
     }
+}
+
+// The chip waits for data after the lost write; the reset to cell 0 of
+// sector 0 that ends the run would be taken as that data.
+TEST(VrnprogFaults, ALostDataWriteSpoilsOnlyItsOwnCell) {
+    FakeAmdChip chip;
+    chip.lose_data_write_cell = 2 * 0x10000 + 25;
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Program of sector 2 stopped after 25 of 152 bytes\n");
+    EXPECT_EQ(r.status, 249);
+    std::lock_guard<std::mutex> lk(chip.mu);
+    EXPECT_EQ(chip.cells[0], 0xFF) << "sector 0 took the reset as data";
+    EXPECT_EQ(chip.cells[2 * 0x10000 + 25], 0xF0);  // the reset, taken as its data
+    EXPECT_EQ(chip.cells[2 * 0x10000 + 26], 0xFF);
 }
 
 TEST(VrnprogFaults, FailedReadBackIsReported) {

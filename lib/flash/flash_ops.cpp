@@ -175,15 +175,8 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
         }
     } else {
         if (!write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value})) {
-            // A lost data write leaves the chip waiting for its data, and it
-            // would take the next write, the reset to cell 0 of sector 0, as
-            // data for that cell. Reset it here instead: at worst this spoils
-            // the cell being programmed, which the verify then reports. Until
-            // the reset is acknowledged: were it lost as well, the chip would
-            // still be waiting.
-            for (int tries = 0; tries < AMD_RESET_TRIES && vrn_flash_write_cell(handle, sector, offset, AMD_RESET) != 0;
-                 ++tries) {
-            }
+            // A lost data write: the verify then reports a spoiled cell.
+            vrn_flash_cancel_program(handle, sector, offset);
         }
         LinkBudget link;
         for (int counter = 0;; ++counter) {
@@ -198,6 +191,20 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
     }
     vrn_flash_reset(handle);
     return value;
+}
+
+int vrn_flash_cancel_program(int handle, int sector, int offset) {
+    if (intel_set()) {
+        return 0;
+    }
+    // Until acknowledged: were the reset lost as well, the chip would still
+    // be waiting.
+    for (int tries = 0; tries < AMD_RESET_TRIES; ++tries) {
+        if (vrn_flash_write_cell(handle, sector, offset, AMD_RESET) == 0) {
+            return 0;
+        }
+    }
+    return -1;
 }
 
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length) {

@@ -24,5 +24,12 @@ int vrn_flash_read_status(int handle, int sector, int offset);
 int vrn_flash_erase_sector(int handle, int sector);
 int vrn_flash_erase_all(int handle);
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value);
+// Ends an AMD program command that may still be waiting for its data,
+// which would take the next write anywhere on the chip (the reset to cell 0
+// of sector 0) as data for that cell: 0xF0 to the cell itself, sent until
+// acknowledged (at most 4 sends). At worst it spoils that cell. Nothing
+// for the Intel set, whose reset, 0xFF, programs nothing. 0 when a send
+// was acknowledged (or nothing was needed), -1 otherwise.
+int vrn_flash_cancel_program(int handle, int sector, int offset);
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);

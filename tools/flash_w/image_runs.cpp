@@ -8,6 +8,11 @@ int vrn_program_image(int handle, int sector, const std::uint8_t* data, int coun
         ++i;
         vrn_progress_update(progress, i);
     }
+    // A byte whose verify failed may have lost its data write although an
+    // answer came for it (a late answer to an earlier write, taken in its
+    // place): the chip would then program the closing reset into cell 0 of
+    // sector 0, outside the sector being written.
+    if (i < count) vrn_flash_cancel_program(handle, sector, i);
     vrn_flash_reset(handle);
     return i;
 }

@@ -9,7 +9,8 @@
 #include "progress.h"
 
 // As vrn_flash_program (sector, 0, data, count): the bytes programmed and
-// verified before the first failure, count when all succeeded.
+// verified before the first failure, count when all succeeded. After a
+// failed byte, vrn_flash_cancel_program at that cell precedes the reset.
 int vrn_program_image(int handle, int sector, const std::uint8_t* data, int count, VrnProgress* progress);
 
 enum : int { VRN_VERIFY_OK = 0, VRN_VERIFY_READ_FAILED = 1, VRN_VERIFY_DIFFERS = 2 };
