@@ -293,8 +293,10 @@ TEST(MendedFaults, DatagramsFromAnotherAddressAreIgnored) {
     });
     Conn c(fm.address());
     Bytes ack(36);
+    const unsigned strangers = g_udp_strangers;
     ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 0x600Du);
+    EXPECT_EQ(g_udp_strangers, strangers + 1);
     EXPECT_EQ(peer_port(1), fm.base_port() + 1);
     // A stranger alone does not make an answer.
     EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 0);

@@ -112,9 +112,11 @@ struct FakeAmdChip {
     // right one, as a pass shifted by a late answer would.
     long lie_once_cell = -1;
     bool drop_first_head_ack = false;  // the first DFA head read goes unanswered
+    bool stranger_before_first_head = false;  // its answer comes after one from 127.0.0.2
     // Its data write is answered but never reaches the chip, as when a late
     // answer to the write before it is taken in its place.
     long lose_data_write_cell = -1;
+    std::vector<std::uint8_t> first_devices;  // device codes of the first identifications
     bool head_answered = false;
 
     std::mutex mu;
@@ -140,12 +142,13 @@ struct FakeAmdChip {
                 return {{make_ack(32)}};
             }
             if ((cw >> 28) == 3 && (cw & 0x00010000)) {  // register read: the DFA head, 8-bit signature
-                bool drop = drop_first_head_ack && !head_answered;
+                bool first = !head_answered;
                 head_answered = true;
-                if (drop) return {};
+                if (first && drop_first_head_ack) return {};
                 std::size_t n = ((cw >> 8) & 0xFF) / 2;
                 Bytes ack = make_ack(32 + 4 * n);
                 if (n > 2) ack[40] = 0x67, ack[41] = 0x54;
+                if (first && stranger_before_first_head) return {{ack, 0, Action::kForeignAddress}, {ack, 30}};
                 return {{ack}};
             }
             return {};
@@ -158,6 +161,10 @@ struct FakeAmdChip {
         std::uint8_t v = 0xFF;
         if (autoselect) {
             v = cell == 0 ? 0x01 : cell == 1 ? device : 0;
+            if (cell == 1 && !first_devices.empty()) {
+                v = first_devices.front();
+                first_devices.erase(first_devices.begin());
+            }
         } else if (cell < cells.size()) {
             v = cells[cell];
             if (verify[cell] == 1) {
@@ -571,9 +578,13 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
                              "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
         EXPECT_EQ(r.status, 247);
     }
-    for (bool trouble : {false, true}) {
+    // No trouble; an unanswered attempt; a datagram from another address
+    // discarded (it may have stood in for a lost answer).
+    for (int trouble : {0, 1, 2}) {
+        if (trouble == 2 && !foreign_source_possible()) continue;
         FakeAmdChip chip;
-        chip.drop_first_head_ack = trouble;
+        chip.drop_first_head_ack = trouble == 1;
+        chip.stranger_before_first_head = trouble == 2;
         FakeModule module(chip.script());
         std::string port = std::to_string(module.base_port());
         RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
@@ -601,6 +612,62 @@ TEST(VrnprogFaults, ALostDataWriteSpoilsOnlyItsOwnCell) {
     EXPECT_EQ(chip.cells[0], 0xFF) << "sector 0 took the reset as data";
     EXPECT_EQ(chip.cells[2 * 0x10000 + 25], 0xF0);  // the reset, taken as its data
     EXPECT_EQ(chip.cells[2 * 0x10000 + 26], 0xFF);
+}
+
+// A misread device code names another geometry or none: after link trouble
+// two identifications in a row must agree; a clean link identifies once.
+TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
+    auto identifications = [](FakeAmdChip& chip) {
+        std::size_t n = 0;
+        for (const FakeAmdChip::BusOp& op : chip.bus_log())
+            if (op.write && op.value == 0x90) ++n;
+        return n;
+    };
+    auto sector_writes = [](FakeAmdChip& chip) {
+        std::size_t n = 0;
+        for (const FakeAmdChip::BusOp& op : chip.bus_log())
+            if (op.write && op.address != 0) ++n;
+        return n;
+    };
+    {
+        FakeAmdChip chip;
+        chip.drop_first_head_ack = true;
+        chip.first_devices = {0x00};
+        FakeModule module(chip.script());
+        std::string port = std::to_string(module.base_port());
+        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(identifications(chip), 3u);
+    }
+    {
+        FakeAmdChip chip;
+        chip.first_devices = {0x00};
+        FakeModule module(chip.script());
+        std::string port = std::to_string(module.base_port());
+        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        EXPECT_NE(r.out.find("### ERROR: Flash chip not identified (vendor 0x01, device 0x00), nothing erased\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.status, 252);
+        EXPECT_EQ(identifications(chip), 1u);
+        EXPECT_EQ(sector_writes(chip), 0u);
+    }
+    {
+        FakeAmdChip chip;
+        chip.drop_first_head_ack = true;
+        chip.first_devices = {0xA3, 0x00, 0xA3};
+        FakeModule module(chip.script());
+        std::string port = std::to_string(module.base_port());
+        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        const std::string last =
+            "### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n";
+        ASSERT_GE(r.out.size(), last.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
+        EXPECT_EQ(r.status, 252);
+        EXPECT_EQ(identifications(chip), 3u);
+        EXPECT_EQ(sector_writes(chip), 0u);
+    }
 }
 
 TEST(VrnprogFaults, FailedReadBackIsReported) {

@@ -314,7 +314,8 @@ TEST(VrnstatFaults, AnUnansweredAttemptMakesTheRecordsTakeTwoPasses) {
     const std::uint64_t faulty = datagrams({"--drop-ack", "1", "--faults-after", "1", "--fault-limit", "1"},
                                            &faulty_out);
     ASSERT_GT(clean, 0u);
-    // The repeat of the DFA request, then a second pass over each record:
-    // 164 and 152 cell reads, each with its reset.
-    EXPECT_EQ(faulty, clean + 1 + (164 + 1) + (152 + 1));
+    // The repeat of the DFA request, a second identification (the DFA head,
+    // five command writes, two code reads, the reset), then a second pass
+    // over each record: 164 and 152 cell reads, each with its reset.
+    EXPECT_EQ(faulty, clean + 1 + (1 + 5 + 2 + 1) + (164 + 1) + (152 + 1));
 }

@@ -7,6 +7,7 @@
 
 PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 int g_udp_error_counter = 0;
+unsigned g_udp_strangers = 0;
 
 namespace {
 
@@ -216,7 +217,10 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int) {
                 int n = plat_recvfrom(s, p, remaining, &from);
                 int err = n < 0 ? plat_last_error() : 0;
                 if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
-                if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) break;
+                if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
+                    ++g_udp_strangers;
+                    break;
+                }
                 if (n > 0) {
                     g_peer_table[idx].peer = from;
                     p += n;

@@ -32,6 +32,10 @@ struct UdpEndpoint {
 
 extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 extern int g_udp_error_counter;
+// Datagrams from another address that a receive discarded, since process
+// start. The one it stood in for may have been the module's answer, whose
+// loss can silently end a run of late answers taken for later ones.
+extern unsigned g_udp_strangers;
 
 // The info program opens with an echo probe, the writer without; the
 // program entry chooses before vrn_open. Off unless set.

@@ -267,8 +267,9 @@ private:
     void run_stat() {
         std::string before = read_file_bytes(flash_);
         // The same base when it is still free, so that the output names the same port.
-        auto faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim), base_);
-        if (!faulty->ready()) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim));
+        std::unique_ptr<SimProcess> faulty;
+        if (base_ != 0) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim), base_);
+        if (!faulty || !faulty->ready()) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim));
         if (!faulty->ready()) return violate("vrnsim did not start for vrnstat");
         o_.stat = run_program(VRNSTAT_PATH, {"127.0.0.1", faulty->port_text()}, s_.timeout_ms);
         o_.stat_ran = true;

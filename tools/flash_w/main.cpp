@@ -43,9 +43,12 @@ int fail(int handle, int status) {
 
 int write_flash(int handle, long sector, int count) {
     vrnFlashInfo info;
-    vrn_flash_identify(handle);
-    vrn_flash_get_info(handle, &info);
+    int agreed = vrn_identify_agreed(handle, &info);
     vrn_print_flash_info(&info);
+    if (agreed != 0) {
+        std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n");
+        return fail(handle, EXIT_NOT_IDENTIFIED);
+    }
 
     // Without a known geometry every cell address falls into sector 0,
     // which usually holds the boot code: touch nothing.

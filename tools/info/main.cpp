@@ -92,13 +92,15 @@ int main(int argc, char** argv) {
     ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);
 
     vrnFlashInfo info;
-    vrn_flash_identify(handle);
-    vrn_flash_get_info(handle, &info);
+    int agreed = vrn_identify_agreed(handle, &info);
     vrn_print_flash_info(&info);
     // Without a geometry every cell address falls into sector 0: the
     // records would be read from the wrong place.
-    bool identified = info.sector_count > 0 && info.sector_size > 0;
-    if (!identified) {
+    bool identified = agreed == 0 && info.sector_count > 0 && info.sector_size > 0;
+    if (agreed != 0) {
+        std::printf("### ERROR: Flash chip identification did not hold on a troubled link\n");
+        ok = false;
+    } else if (!identified) {
         std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X)\n",
                     static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
         ok = false;
