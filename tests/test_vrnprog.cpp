@@ -224,6 +224,19 @@ struct FakeAmdChip {
     }
 };
 
+// vrnprog against the chip behind a scripted module: the module's base
+// port as text, and the run.
+struct ChipRun {
+    std::string port;
+    RunResult r;
+};
+
+ChipRun vrnprog_on(FakeAmdChip& chip) {
+    FakeModule module(chip.script());
+    std::string port = std::to_string(module.base_port());
+    return {port, vrnprog({"127.0.0.1", port, "2", kNetcfg})};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -431,9 +444,7 @@ TEST(VrnprogRun, EmptyFileStillErasesTheSector) {
 
 TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
     FakeAmdChip chip;
-    FakeModule module(chip.script());
-    std::string port = std::to_string(module.base_port());
-    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    auto [port, r] = vrnprog_on(chip);
     ASSERT_EQ(r.status, 0) << r.out;
     using Op = FakeAmdChip::BusOp;
     std::vector<Op> want;
@@ -473,9 +484,7 @@ TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
 TEST(VrnprogFaults, UnknownChipIsRefusedBeforeAnyErase) {
     FakeAmdChip chip;
     chip.device = 0x77;  // not in the table: no geometry
-    FakeModule module(chip.script());
-    std::string port = std::to_string(module.base_port());
-    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    auto [port, r] = vrnprog_on(chip);
     EXPECT_EQ(r.out, connecting(port) +
                          "VRN FLASH INFO:\n"
                          "Vendor ID = 0x01\n"
@@ -553,9 +562,7 @@ TEST(VrnprogFaults, ProgramStopIsReported) {
 TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
     FakeAmdChip chip;
     chip.differ_cell = 2 * 0x10000 + 25;
-    FakeModule module(chip.script());
-    std::string port = std::to_string(module.base_port());
-    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    auto [port, r] = vrnprog_on(chip);
     EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
                          "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
     EXPECT_EQ(r.status, 247);
@@ -571,9 +578,7 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         FakeAmdChip chip;
         chip.drop_first_head_ack = true;
         chip.lie_once_cell = 2 * 0x10000 + 25;
-        FakeModule module(chip.script());
-        std::string port = std::to_string(module.base_port());
-        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
                              "### ERROR: Read-back of sector 2 differs at cell 25: wrote 0x52, read 0x53\n");
         EXPECT_EQ(r.status, 247);
@@ -585,9 +590,7 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         FakeAmdChip chip;
         chip.drop_first_head_ack = trouble == 1;
         chip.stranger_before_first_head = trouble == 2;
-        FakeModule module(chip.script());
-        std::string port = std::to_string(module.base_port());
-        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
         EXPECT_EQ(r.status, 0);
         std::size_t sector_reads = 0;
@@ -603,9 +606,7 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
 TEST(VrnprogFaults, ALostDataWriteSpoilsOnlyItsOwnCell) {
     FakeAmdChip chip;
     chip.lose_data_write_cell = 2 * 0x10000 + 25;
-    FakeModule module(chip.script());
-    std::string port = std::to_string(module.base_port());
-    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    auto [port, r] = vrnprog_on(chip);
     EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Program of sector 2 stopped after 25 of 152 bytes\n");
     EXPECT_EQ(r.status, 249);
     std::lock_guard<std::mutex> lk(chip.mu);
@@ -633,9 +634,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
         FakeAmdChip chip;
         chip.drop_first_head_ack = true;
         chip.first_devices = {0x00};
-        FakeModule module(chip.script());
-        std::string port = std::to_string(module.base_port());
-        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(identifications(chip), 3u);
@@ -643,9 +642,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
     {
         FakeAmdChip chip;
         chip.first_devices = {0x00};
-        FakeModule module(chip.script());
-        std::string port = std::to_string(module.base_port());
-        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        auto [port, r] = vrnprog_on(chip);
         EXPECT_NE(r.out.find("### ERROR: Flash chip not identified (vendor 0x01, device 0x00), nothing erased\n"),
                   std::string::npos)
             << r.out;
@@ -657,9 +654,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
         FakeAmdChip chip;
         chip.drop_first_head_ack = true;
         chip.first_devices = {0xA3, 0x00, 0xA3};
-        FakeModule module(chip.script());
-        std::string port = std::to_string(module.base_port());
-        RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+        auto [port, r] = vrnprog_on(chip);
         const std::string last =
             "### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n";
         ASSERT_GE(r.out.size(), last.size());
@@ -673,9 +668,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
 TEST(VrnprogFaults, FailedReadBackIsReported) {
     FakeAmdChip chip;
     chip.spoil_read_cell = 2 * 0x10000 + 100;
-    FakeModule module(chip.script());
-    std::string port = std::to_string(module.base_port());
-    RunResult r = vrnprog({"127.0.0.1", port, "2", kNetcfg});
+    auto [port, r] = vrnprog_on(chip);
     EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Read-back of sector 2 failed at cell 100\n");
     EXPECT_EQ(r.status, 248);
 }
