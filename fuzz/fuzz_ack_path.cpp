@@ -203,8 +203,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // would only slow the fuzzer.
     if (!std::getenv("VRN_FUZZ_VERBOSE")) std::freopen("/dev/null", "w", stdout);
     // Short polls: the fake clock moves on with every look at it.
-    g_flash_erase_timeout_ms = 200;
-    g_flash_program_timeout_ms = 50;
+    g_flash_bounds.erase_ms = 200;
+    g_flash_bounds.program_ms = 50;
     return 0;
 }
 

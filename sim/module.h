@@ -49,6 +49,7 @@ struct ModuleConfig {
     int bridge_grant_after = 1;          // status reads before BRIDGE_REQ shows
     int bridge_done_after = 1;           // status reads before BRIDGE_DONE shows
     bool bridge_never_grants = false;
+    int answer_delay_ms = 0;             // every answer leaves this late: a slow module
     WireFaults faults;
     bool trace = false;                  // one decoded line per datagram to stderr
     // Where trace lines go instead of stderr (tests); used when set, with or without `trace`.

@@ -192,7 +192,7 @@ void Module::emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSo
     Outgoing o;
     o.from = p.from >= 0 ? p.from : socket;
     o.to = to;
-    o.delay_ms = p.delay_ms;
+    o.delay_ms = p.delay_ms + cfg_.answer_delay_ms;
     int copies = p.duplicate ? 2 : 1;
     for (int c = 0; c < copies; ++c) {
         if (p.split && ack.size() >= 8) {

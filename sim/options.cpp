@@ -22,6 +22,7 @@ const char* usage_text() {
            "  --dfa W,W,...          words of the DFA block (default: for the chip width)\n"
            "  --vrbus W,W,...        words of the VRBUS_NAIN block\n"
            "  --trace                one decoded line per datagram to standard error\n"
+           "  --answer-delay MS      answer every request MS ms late, as a slow module does\n"
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
            "  --seed N               seed of the fault generator (default 1)\n"
@@ -175,6 +176,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             {"--stuck-cell", [&](long v) { cf.stuck_cell = v; }},
             {"--bridge-grant-after", [&](long v) { o.config.bridge_grant_after = int(v); }},
             {"--bridge-done-after", [&](long v) { o.config.bridge_done_after = int(v); }},
+            {"--answer-delay", [&](long v) { o.config.answer_delay_ms = int(v); }},
         };
         if (flag("--help") || flag("-h")) {
             o.help = true;

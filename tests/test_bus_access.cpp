@@ -354,12 +354,17 @@ TEST_F(BusAccess, BridgeThatNeverGrantsGivesUpAfter34StatusReads) {
     EXPECT_EQ(bridge_log(), e.lines);
 }
 
-TEST_F(BusAccess, GivenUpCyclesStillLetTheBusCallsSucceed) {
+// The transfer still runs its cycles, but a word the bridge never moved is
+// not reported as moved.
+TEST_F(BusAccess, GivenUpCyclesFailTheBusCalls) {
     bridge_.never_grants = true;
     std::uint16_t word = 0;
-    EXPECT_EQ(vrn_bus_read(handle_, 1, 0, 0, 0x40, &word, 2), 0);
+    EXPECT_EQ(vrn_bus_read(handle_, 1, 0, 0, 0x40, &word, 2), -1);
     EXPECT_EQ(word, 0xFFFF);
     EXPECT_EQ(bridge_log().size(), 70u);  // two cycles of one request and 34 status reads
+    std::uint16_t data[2] = {0x1234, 0x5678};
+    EXPECT_EQ(vrn_bus_write(handle_, 2, 0, 0, 0x40, data, 4), -1);
+    EXPECT_EQ(bridge_log().size(), 140u);  // both words' cycles were tried
 }
 
 TEST_F(BusAccess, WriteCycleWithoutDoneLeavesTheControlRegisterAsWritten) {

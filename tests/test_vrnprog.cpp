@@ -21,7 +21,7 @@
 #include "fake_module.h"
 #include "child_process.h"
 #include "program_args.h"
-#include "progress.h"
+#include "recovery/progress.h"
 
 using namespace vrntest;
 
@@ -601,18 +601,29 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
     }
 }
 
-// The chip waits for data after the lost write; the reset to cell 0 of
-// sector 0 that ends the run would be taken as that data.
-TEST(VrnprogFaults, ALostDataWriteSpoilsOnlyItsOwnCell) {
+// The chip waits for data after the lost write. The cell is cancelled by
+// programming all ones into it, which changes nothing, and the byte's
+// sequence runs again; the reset to cell 0 of sector 0 never becomes data.
+TEST(VrnprogFaults, ALostDataWriteIsCancelledAndProgrammedAgain) {
     FakeAmdChip chip;
     chip.lose_data_write_cell = 2 * 0x10000 + 25;
     auto [port, r] = vrnprog_on(chip);
-    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "### ERROR: Program of sector 2 stopped after 25 of 152 bytes\n");
-    EXPECT_EQ(r.status, 249);
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("checking cell 25 of sector 2 after a failed verify"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("retrying cell 25 of sector 2: it reads 0xFF"), std::string::npos) << r.err;
     std::lock_guard<std::mutex> lk(chip.mu);
     EXPECT_EQ(chip.cells[0], 0xFF) << "sector 0 took the reset as data";
-    EXPECT_EQ(chip.cells[2 * 0x10000 + 25], 0xF0);  // the reset, taken as its data
-    EXPECT_EQ(chip.cells[2 * 0x10000 + 26], 0xFF);
+    EXPECT_EQ(chip.cells[2 * 0x10000 + 25], netcfg_bytes()[25]);
+    // After the failed verify: the cancel and the reset, both at the cell.
+    std::size_t at = 0;
+    const std::vector<FakeAmdChip::BusOp>& log = chip.log;
+    while (at < log.size() && !(log[at].write && log[at].address == 0x40000 + 2 * 25 && log[at].value == 0xA0)) ++at;
+    while (at < log.size() && !(log[at].write && log[at].value == 0xFF)) ++at;
+    ASSERT_LT(at + 1, log.size());
+    EXPECT_EQ(log[at].address, 0x40000u + 2 * 25);
+    EXPECT_EQ(log[at + 1].address, 0x40000u + 2 * 25);
+    EXPECT_EQ(log[at + 1].value, 0xF0u);
 }
 
 // A misread device code names another geometry or none: after link trouble
@@ -651,16 +662,28 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
         EXPECT_EQ(sector_writes(chip), 0u);
     }
     {
+        // The troubled first identification does not count; the next two
+        // disagree, so a fourth must agree with the third.
         FakeAmdChip chip;
         chip.drop_first_head_ack = true;
         chip.first_devices = {0xA3, 0x00, 0xA3};
+        auto [port, r] = vrnprog_on(chip);
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(identifications(chip), 4u);
+    }
+    {
+        // No two identifications without trouble ever agree.
+        FakeAmdChip chip;
+        chip.drop_first_head_ack = true;
+        for (int i = 0; i < 10; ++i) chip.first_devices.push_back(static_cast<std::uint8_t>(0xB0 + i));
         auto [port, r] = vrnprog_on(chip);
         const std::string last =
             "### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n";
         ASSERT_GE(r.out.size(), last.size());
         EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
         EXPECT_EQ(r.status, 252);
-        EXPECT_EQ(identifications(chip), 3u);
+        EXPECT_EQ(identifications(chip), 10u);
         EXPECT_EQ(sector_writes(chip), 0u);
     }
 }

@@ -5,13 +5,12 @@
 #include <initializer_list>
 
 #include "flash/flash_info.h"
+#include "link/link_health.h"
 #include "platform/platform.h"
 #include "protocol/bus_access.h"
 #include "protocol/packet.h"
 
-unsigned g_flash_read_failures = 0;
-std::uint32_t g_flash_erase_timeout_ms = VRN_FLASH_ERASE_TIMEOUT_MS;
-std::uint32_t g_flash_program_timeout_ms = VRN_FLASH_PROGRAM_TIMEOUT_MS;
+VrnFlashBounds g_flash_bounds = VRN_FLASH_BOUNDS;
 
 namespace {
 
@@ -24,9 +23,6 @@ constexpr int AMD_SECTOR_ERASE = 0x30;
 constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
-constexpr int AMD_RESET = 0xF0;
-// Sends of the reset that ends a program command left waiting for its data.
-constexpr int AMD_RESET_TRIES = 4;
 
 constexpr int INTEL_BLOCK_ERASE = 0x20;
 constexpr int INTEL_ERASE_CONFIRM = 0xD0;
@@ -41,33 +37,34 @@ bool intel_set() {
     return g_flash_info.vendor_id == FLASH_VENDOR_INTEL;
 }
 
-// A poll's bound, taken when the command was written.
-struct Deadline {
+// A poll's bound, taken when the command was written. It counts only the
+// time the chip was really answering: a failed exchange tells nothing of
+// the chip, and one lost datagram must not fail an operation the chip
+// finishes in time. Time so lost has a bound of its own.
+struct PollClock {
     std::uint32_t start;
     std::uint32_t bound_ms;
-    bool passed() const { return plat_tick_ms() - start >= bound_ms; }
-};
-
-Deadline deadline_from_now(std::uint32_t bound_ms) {
-    return Deadline{plat_tick_ms(), bound_ms};
-}
-
-// Time an AMD verify or a run of cells may lose to failed cell reads, each
-// normally a full receive wait. Past it the module has gone or the link is
-// too poor to go on: the loops would otherwise wait out thousands of
-// 4-second receives. Reads that fail at once cost nothing here.
-struct LinkBudget {
     std::uint32_t lost_ms = 0;
-    bool spent() const { return lost_ms >= VRN_FLASH_LINK_LOST_MS; }
+
+    bool link_gone() const { return lost_ms >= g_flash_bounds.link_lost_ms; }
+    bool passed() const { return link_gone() || plat_tick_ms() - start >= bound_ms + lost_ms; }
     int read_cell(int handle, int sector, int offset) {
-        const std::uint32_t start = plat_tick_ms();
+        const std::uint32_t t0 = plat_tick_ms();
         const int cell = vrn_flash_read_cell(handle, sector, offset);
-        if (cell == VRN_FLASH_READ_FAILED) {
-            lost_ms += plat_tick_ms() - start;
-        }
+        if (cell == VRN_FLASH_READ_FAILED) lost_ms += plat_tick_ms() - t0;
         return cell;
     }
+    int write_cell(int handle, int sector, int offset, int value) {
+        const std::uint32_t t0 = plat_tick_ms();
+        const int r = vrn_flash_write_cell(handle, sector, offset, value);
+        if (r != 0) lost_ms += plat_tick_ms() - t0;
+        return r;
+    }
 };
+
+PollClock clock_from_now(std::uint32_t bound_ms) {
+    return PollClock{plat_tick_ms(), bound_ms};
+}
 
 // Returns false when any write went unacknowledged.
 bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
@@ -85,28 +82,28 @@ bool ready(int status) {
 // The Intel status read: 0x70, poll for the ready bit, read once more for
 // the status, clear it with 0x50. -1 when the bound passes before the
 // chip is ready, or when the status read itself fails.
-int read_status_within(int handle, int sector, int offset, const Deadline& deadline) {
-    vrn_flash_write_cell(handle, sector, offset, INTEL_READ_STATUS);
-    while (!ready(vrn_flash_read_cell(handle, sector, offset))) {
-        if (deadline.passed()) {
+int read_status_within(int handle, int sector, int offset, PollClock& clock) {
+    clock.write_cell(handle, sector, offset, INTEL_READ_STATUS);
+    while (!ready(clock.read_cell(handle, sector, offset))) {
+        if (clock.passed()) {
             return -1;
         }
     }
-    const int status = vrn_flash_read_cell(handle, sector, offset);
-    vrn_flash_write_cell(handle, sector, offset, INTEL_CLEAR_STATUS);
+    const int status = clock.read_cell(handle, sector, offset);
+    clock.write_cell(handle, sector, offset, INTEL_CLEAR_STATUS);
     return status;
 }
 
 // Repeats status reads until one is ready, then reads the cell back. Fails
 // at the bound, on an error bit in the ready status, or when the cell does
 // not read `expected`.
-int intel_finish(int handle, int sector, int offset, int expected, const Deadline& deadline) {
-    int status = read_status_within(handle, sector, offset, deadline);
+int intel_finish(int handle, int sector, int offset, int expected, PollClock& clock) {
+    int status = read_status_within(handle, sector, offset, clock);
     while (!ready(status)) {
-        if (deadline.passed()) {
+        if (clock.passed()) {
             return -1;
         }
-        status = read_status_within(handle, sector, offset, deadline);
+        status = read_status_within(handle, sector, offset, clock);
     }
     const int cell = vrn_flash_read_cell(handle, sector, offset);
     if (cell != expected || (status & INTEL_STATUS_ERRORS) != 0) {
@@ -120,13 +117,17 @@ int intel_finish(int handle, int sector, int offset, int expected, const Deadlin
 int vrn_flash_write_cell(int handle, int sector, int offset, int value) {
     unsigned char word[4];
     put_u32(word, static_cast<std::uint32_t>(value));
-    return vrn_bus_write(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), word, 1);
+    const int r = vrn_bus_write(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), word, 1);
+    if (r != 0) {
+        if (LinkHealth* health = link_health(handle)) ++health->failed_writes;
+    }
+    return r;
 }
 
 int vrn_flash_read_cell(int handle, int sector, int offset) {
     unsigned char x = 0;
     if (vrn_bus_read(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), &x, 1) != 0) {
-        ++g_flash_read_failures;
+        if (LinkHealth* health = link_health(handle)) ++health->failed_reads;
         return VRN_FLASH_READ_FAILED;
     }
     return x;
@@ -135,21 +136,22 @@ int vrn_flash_read_cell(int handle, int sector, int offset) {
 int vrn_flash_read_status(int handle, int sector, int offset) {
     // Called on its own the status may belong to an erase, the longest
     // operation the chip runs.
-    return read_status_within(handle, sector, offset, deadline_from_now(g_flash_erase_timeout_ms));
+    PollClock clock = clock_from_now(g_flash_bounds.erase_ms);
+    return read_status_within(handle, sector, offset, clock);
 }
 
 int vrn_flash_erase_sector(int handle, int sector) {
-    const Deadline deadline = deadline_from_now(g_flash_erase_timeout_ms);
+    PollClock clock = clock_from_now(g_flash_bounds.erase_ms);
     if (intel_set()) {
         write_sequence(handle, sector, 0, {INTEL_BLOCK_ERASE, INTEL_ERASE_CONFIRM});
-        if (intel_finish(handle, sector, 0, ERASED, deadline) < 0) {
+        if (intel_finish(handle, sector, 0, ERASED, clock) < 0) {
             return -1;
         }
     } else {
         write_sequence(handle, sector, 0,
                        {AMD_UNLOCK1, AMD_UNLOCK2, AMD_ERASE_SETUP, AMD_UNLOCK1, AMD_UNLOCK2, AMD_SECTOR_ERASE});
-        while (vrn_flash_read_cell(handle, sector, 0) != ERASED) {
-            if (deadline.passed()) {
+        while (clock.read_cell(handle, sector, 0) != ERASED) {
+            if (clock.passed()) {
                 return -1;
             }
         }
@@ -168,20 +170,21 @@ int vrn_flash_erase_all(int handle) {
 
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
     if (intel_set()) {
-        const Deadline deadline = deadline_from_now(g_flash_program_timeout_ms);
+        PollClock clock = clock_from_now(g_flash_bounds.program_ms);
         write_sequence(handle, sector, offset, {INTEL_PROGRAM, value});
-        if (intel_finish(handle, sector, offset, value, deadline) < 0) {
+        if (intel_finish(handle, sector, offset, value, clock) < 0) {
             return -1;
         }
     } else {
         if (!write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value})) {
-            // A lost data write: the verify then reports a spoiled cell.
+            // A lost data write leaves the chip waiting for data, and the
+            // reset to cell 0 of sector 0 would be programmed there.
             vrn_flash_cancel_program(handle, sector, offset);
         }
-        LinkBudget link;
+        PollClock link = clock_from_now(0);
         for (int counter = 0;; ++counter) {
             const int cell = link.read_cell(handle, sector, offset);
-            if (counter == AMD_VERIFY_READS || link.spent()) {
+            if (counter == AMD_VERIFY_READS || link.link_gone()) {
                 return -1;
             }
             if (cell == value) {
@@ -193,14 +196,15 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
     return value;
 }
 
+int vrn_flash_all_ones() {
+    return g_flash_info.data_width == 16 ? 0xFFFF : 0xFF;
+}
+
 int vrn_flash_cancel_program(int handle, int sector, int offset) {
-    if (intel_set()) {
-        return 0;
-    }
-    // Until acknowledged: were the reset lost as well, the chip would still
-    // be waiting.
-    for (int tries = 0; tries < AMD_RESET_TRIES; ++tries) {
-        if (vrn_flash_write_cell(handle, sector, offset, AMD_RESET) == 0) {
+    // Until acknowledged: were it lost as well, the chip would still be
+    // waiting.
+    for (int tries = 0; tries < FLASH_CANCEL_TRIES; ++tries) {
+        if (vrn_flash_write_cell(handle, sector, offset, vrn_flash_all_ones()) == 0) {
             return 0;
         }
     }
@@ -218,11 +222,11 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
 
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length) {
     int i = 0;
-    LinkBudget link;
+    PollClock link = clock_from_now(0);
     // A failed read stores the low 8 bits of VRN_FLASH_READ_FAILED; the
-    // caller learns of it from g_flash_read_failures. A module that has gone
-    // ends the run short.
-    while (i < length && !link.spent()) {
+    // caller learns of it from the link health's failed reads. A module
+    // that has gone ends the run short.
+    while (i < length && !link.link_gone()) {
         buffer[i] = static_cast<std::uint8_t>(link.read_cell(handle, sector, offset + i));
         ++i;
     }

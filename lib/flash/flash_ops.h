@@ -3,20 +3,24 @@
 
 #include <cstdint>
 
-// Bounds on the chip polls, measured from the command.
-constexpr std::uint32_t VRN_FLASH_ERASE_TIMEOUT_MS = 20000;
-constexpr std::uint32_t VRN_FLASH_PROGRAM_TIMEOUT_MS = 1000;
-// The bounds in force; they start at the constants above. Tests shorten them.
-extern std::uint32_t g_flash_erase_timeout_ms;
-extern std::uint32_t g_flash_program_timeout_ms;
-// Time the AMD verify or a run of vrn_flash_read may lose to failed cell
-// reads (three receive waits) before it gives up: the module has gone.
-constexpr std::uint32_t VRN_FLASH_LINK_LOST_MS = 12000;
+// Bounds on the chip polls. The erase and program bounds count from the
+// command, leaving out time lost to exchanges that went unanswered; that
+// lost time has its own bound, past which the module has gone or the link
+// is too poor to go on (an AMD verify or a run of cells would otherwise
+// wait out thousands of 4-second receives).
+struct VrnFlashBounds {
+    std::uint32_t erase_ms;      // erase poll (and a status read called on its own)
+    std::uint32_t program_ms;    // Intel program status wait
+    std::uint32_t link_lost_ms;  // failed exchanges within one poll or run
+};
+constexpr VrnFlashBounds VRN_FLASH_BOUNDS = {20000, 1000, 12000};
+// The bounds in force; they start at VRN_FLASH_BOUNDS.
+extern VrnFlashBounds g_flash_bounds;
 // What vrn_flash_read_cell yields when its bus read fails: no byte equals it.
 constexpr int VRN_FLASH_READ_FAILED = -1;
 
-// Failed cell reads since process start; the programs compare it around a run.
-extern unsigned g_flash_read_failures;
+// A failed cell write or read is counted in the connection's link health
+// (link/link_health.h): failed_writes, failed_reads.
 
 int vrn_flash_write_cell(int handle, int sector, int offset, int value);
 int vrn_flash_read_cell(int handle, int sector, int offset);
@@ -24,12 +28,16 @@ int vrn_flash_read_status(int handle, int sector, int offset);
 int vrn_flash_erase_sector(int handle, int sector);
 int vrn_flash_erase_all(int handle);
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value);
-// Ends an AMD program command that may still be waiting for its data,
-// which would take the next write anywhere on the chip (the reset to cell 0
-// of sector 0) as data for that cell: 0xF0 to the cell itself, sent until
-// acknowledged (at most 4 sends). At worst it spoils that cell. Nothing
-// for the Intel set, whose reset, 0xFF, programs nothing. 0 when a send
-// was acknowledged (or nothing was needed), -1 otherwise.
+// Ends a program command that may still be waiting for its data, which
+// would take the next write anywhere on the chip (the reset to cell 0 of
+// sector 0) as data for that place: all ones written to the cell itself,
+// sent until acknowledged (at most FLASH_CANCEL_TRIES sends). Programming
+// all ones changes no bit, starts nothing in either command set and breaks
+// any half-given sequence, so it is harmless in every state of the chip.
+// 0 when a send was acknowledged, -1 otherwise.
+constexpr int FLASH_CANCEL_TRIES = 4;
 int vrn_flash_cancel_program(int handle, int sector, int offset);
+// All ones in a cell of the identified chip: 0xFF, or 0xFFFF on a 16-bit chip.
+int vrn_flash_all_ones();
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "link/link_health.h"
+
 ConnEntry g_conn_table[VRN_MAX_CONNECTIONS];
 
 namespace {
@@ -56,6 +58,7 @@ int vrn_open(const char* address, int options) {
         return -1;
     }
     reset_slots(e.slots, VRN_MAX_SLOTS);
+    link_health_reset(h);
     return h;
 }
 

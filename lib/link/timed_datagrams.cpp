@@ -58,7 +58,6 @@ int udp_recv_timed(vrn_socket s, void* buf, int size, int, int timeout_ms) {
         // Only the module's address may answer; anyone else's datagram (an
         // oversized one included) is dropped and the rest of the wait goes on.
         if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
-            ++g_udp_strangers;
             left = ms_left(start, budget);
             continue;
         }

@@ -7,7 +7,6 @@
 
 PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 int g_udp_error_counter = 0;
-unsigned g_udp_strangers = 0;
 
 namespace {
 
@@ -199,13 +198,29 @@ int udp_send_all(vrn_socket s, const void* data, int count, int) {
     return count - remaining;
 }
 
-int udp_recv_all(vrn_socket s, void* buf, int count, int) {
+int udp_settle(vrn_socket s, std::uint32_t ms) {
+    int dropped = udp_drain(s);
+    const std::uint32_t start = plat_tick_ms();
+    for (long left; (left = ms_left(start, static_cast<long>(ms))) > 0;) {
+        if (plat_wait_readable(s, left / 1000, (left % 1000) * 1000) <= 0) break;
+        dropped += udp_drain(s);
+    }
+    return dropped;
+}
+
+int udp_recv_all(vrn_socket s, void* buf, int count, int) { return udp_recv_all_noted(s, buf, count, nullptr); }
+
+int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) {
     int idx = udp_peer_find(s);
     if (idx < 0) return -1;
+    UdpRecvNotes scratch{};
+    if (!notes) notes = &scratch;
     auto* p = static_cast<unsigned char*>(buf);
     int remaining = count;
     while (remaining > 0) {
-        // A datagram from a stranger is dropped without restarting the wait.
+        // One wait for the next part of the answer. A datagram that cannot
+        // be that part (from a stranger, or longer than what is still
+        // awaited) is dropped without restarting the wait.
         std::uint32_t start = plat_tick_ms();
         long budget = UDP_WAIT_SECONDS * 1000;
         bool got = false;
@@ -214,11 +229,12 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int) {
             if (left == 0 || plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
             for (;;) {
                 VrnSockAddr from;
+                std::memset(&from, 0, sizeof from);
                 int n = plat_recvfrom(s, p, remaining, &from);
                 int err = n < 0 ? plat_last_error() : 0;
                 if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
                 if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
-                    ++g_udp_strangers;
+                    ++notes->strangers;
                     break;
                 }
                 if (n > 0) {
@@ -230,8 +246,15 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int) {
                 }
                 std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
                 ++g_udp_error_counter;
-                if (g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT) {
-                    g_udp_error_counter = 0;
+                bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
+                if (limit) g_udp_error_counter = 0;
+                if (err == VRN_WSAEMSGSIZE) {
+                    // Not the answer: a late one to an earlier, longer
+                    // request. The answer itself may still come in this wait.
+                    ++notes->oversized;
+                    break;
+                }
+                if (limit) {
                     if (n < 0) return -1;
                     got = true;  // a zero-byte datagram: wait afresh
                     break;

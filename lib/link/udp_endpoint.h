@@ -32,10 +32,13 @@ struct UdpEndpoint {
 
 extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 extern int g_udp_error_counter;
-// Datagrams from another address that a receive discarded, since process
-// start. The one it stood in for may have been the module's answer, whose
-// loss can silently end a run of late answers taken for later ones.
-extern unsigned g_udp_strangers;
+
+// What a receive discarded on its way to the answer, for the caller's
+// link health: each may have been, or stood in for, the module's answer.
+struct UdpRecvNotes {
+    unsigned strangers;  // datagrams from another address
+    unsigned oversized;  // datagrams longer than the bytes still awaited
+};
 
 // The info program opens with an echo probe, the writer without; the
 // program entry chooses before vrn_open. Off unless set.
@@ -46,11 +49,16 @@ UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failu
 int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
 int udp_send_all(vrn_socket s, const void* data, int count, int unused);
 int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
+// udp_recv_all that also counts into *notes (when given) what it discarded.
+int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes);
 int udp_max_payload(const UdpEndpoint* ep);
 int udp_control(int a, int b, int c);
 vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
 // Discards every datagram already waiting on the socket; returns how many.
 int udp_drain(vrn_socket s);
+// Waits ms for datagrams still on their way and discards them, with any
+// already waiting; returns how many.
+int udp_settle(vrn_socket s, std::uint32_t ms);
 // True when a datagram from this source may be taken as the module's.
 int udp_source_accepted(int peer_index, const VrnSockAddr* from);

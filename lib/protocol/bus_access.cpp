@@ -89,14 +89,6 @@ void fill_bus_head(unsigned char* s_buf, std::uint32_t word_count, std::uint32_t
     put_u32(s_buf + 24, BUS_SPACE_MODE);
 }
 
-// One single exchange; 0 when a whole acknowledge came and passed check_ack.
-int bus_exchange(int handle, const unsigned char* s_buf, int len, unsigned char* r_buf, int ack_len) {
-    if (link_exchange(handle, s_buf, len, r_buf, ack_len, 1) != ack_len) {
-        return -1;
-    }
-    return check_ack(r_buf);
-}
-
 }  // namespace
 
 int vrn_bridge_read(int handle, int cycle, std::uint32_t address) {
@@ -146,13 +138,18 @@ int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std:
     const Route route = bus_route(bus, &cycle);
     auto* out = static_cast<unsigned char*>(buffer);
     if (route == Route::Bridged) {
+        // A cycle that gives up still stores the low 16 bits of its -1, but
+        // the call then fails: 0xFFFF is no word the bus delivered.
+        int result = 0;
         for (int i = 0; i < count / 2; ++i) {
-            vrn_bridge_read(handle, cycle, address);
-            const auto word = static_cast<std::uint16_t>(vrn_bridge_read(handle, 1, address));
+            if (vrn_bridge_read(handle, cycle, address) == -1) result = -1;
+            const int value = vrn_bridge_read(handle, 1, address);
+            if (value == -1) result = -1;
+            const auto word = static_cast<std::uint16_t>(value);
             std::memcpy(out + 2 * i, &word, sizeof word);
             ++address;
         }
-        return 0;
+        return result;
     }
     if (route != Route::Direct) {
         return -1;
@@ -163,7 +160,7 @@ int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std:
     for (int i = 0; i < count; ++i) {
         put_u32(s_buf + 32, address);
         put_u32(s_buf + 36, 1);
-        if (bus_exchange(handle, s_buf, BUS_READ_REQUEST_BYTES, r_buf, BUS_READ_ACK_BYTES) < 0) {
+        if (link_exchange_acked(handle, s_buf, BUS_READ_REQUEST_BYTES, r_buf, BUS_READ_ACK_BYTES, 1) < 0) {
             return -1;
         }
         out[i] = r_buf[32];
@@ -181,13 +178,16 @@ int vrn_bus_write(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std
     const Route route = bus_route(bus, &cycle);
     const auto* in = static_cast<const unsigned char*>(data);
     if (route == Route::Bridged) {
+        // The transfer goes on past a cycle that gave up, as the bus's
+        // own order asks, but the call reports the lost word.
+        int result = 0;
         for (int i = 0; i < count / 2; ++i) {
             std::uint16_t word = 0;
             std::memcpy(&word, in + 2 * i, sizeof word);
-            vrn_bridge_write(handle, cycle, address, word);
+            if (vrn_bridge_write(handle, cycle, address, word) < 0) result = -1;
             ++address;
         }
-        return 0;
+        return result;
     }
     if (route != Route::Direct) {
         return -1;
@@ -199,7 +199,7 @@ int vrn_bus_write(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std
         put_u32(s_buf + 32, address);
         put_u32(s_buf + 36, 1);
         put_u32(s_buf + 40, get_u32(in + i));
-        if (bus_exchange(handle, s_buf, BUS_WRITE_REQUEST_BYTES, r_buf, BUS_WRITE_ACK_BYTES) < 0) {
+        if (link_exchange_acked(handle, s_buf, BUS_WRITE_REQUEST_BYTES, r_buf, BUS_WRITE_ACK_BYTES, 1) < 0) {
             return -1;
         }
         address += 8;

@@ -36,16 +36,6 @@ int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t pac
 int check_ack(const void* buffer);
 int check_payload_magic(const void* payload);
 
-// Datagrams link_send found waiting and discarded, since process start. One
-// found there means an acknowledge came late: the exchange before may have
-// taken a stale answer, so a caller that must not print wrong data re-reads.
-extern unsigned g_link_stale_drops;
-
-// Attempts of link_exchange whose wait ran out without a whole acknowledge,
-// since process start. The missing answer may still come and be taken by a
-// later exchange, even when a repeat of this one succeeded.
-extern unsigned g_link_unanswered;
-
 int link_send(UdpEndpoint* ep, const void* buffer, int length);
 int link_receive(UdpEndpoint* ep, void* buffer, int length);
 int link_release_channel(UdpEndpoint* ep, int index);
@@ -53,6 +43,11 @@ int link_query(UdpEndpoint* ep, void* destination, int length);
 
 // One exchange on a looked-up connection under its mutex: up to `attempts`
 // sends of the request, each followed by a receive of ack_len bytes; a
-// receive of 0 repeats. Stale datagrams are drained before every send.
+// receive of 0 repeats. Stale datagrams are drained before every send, and
+// after a failed attempt or exchange the link settles first (link_health.h).
+// Everything that went wrong is counted in the connection's link health.
 // Returns the last receive's result: ack_len, 0 (nothing complete) or -1.
 int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);
+// link_exchange, then check_ack: 0 when a whole acknowledge came and passed
+// it, else -1 (a bad acknowledge counts as trouble and settles the link).
+int link_exchange_acked(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);

@@ -106,9 +106,7 @@ int vrn_transfer_blocks(int handle, int kind, std::uint32_t* reply, const std::u
         put_u32(s_buf + 24, BLOCK_SPACE_MODE);
         std::memcpy(s_buf + VRN_HEAD_BYTES, in, static_cast<std::size_t>(part));
         make_packet_header(s_buf, BLOCK_PACKET_BYTES / 4 - 2, packet_type);
-        if (link_exchange(handle, s_buf, BLOCK_PACKET_BYTES, r_buf, BLOCK_PACKET_BYTES, 1) != BLOCK_PACKET_BYTES)
-            return -1;
-        if (check_ack(r_buf) < 0) return -1;
+        if (link_exchange_acked(handle, s_buf, BLOCK_PACKET_BYTES, r_buf, BLOCK_PACKET_BYTES, 1) < 0) return -1;
         std::memcpy(out, r_buf + VRN_HEAD_BYTES, static_cast<std::size_t>(part));
         in += part;
         out += part;
@@ -147,8 +145,7 @@ int vrn_reg_write_list(int handle, int space, int, int, const std::uint32_t* add
             put_u32(s_buf + VRN_HEAD_BYTES + 8 * i + 4, values[k + i]);
         }
         const int word_count = make_packet_header(s_buf, pair_words + 6, sp.packet_type);
-        if (link_exchange(handle, s_buf, (word_count + 2) * 4, r_buf, VRN_HEAD_BYTES, 1) != VRN_HEAD_BYTES) return -1;
-        if (check_ack(r_buf) < 0) return -1;
+        if (link_exchange_acked(handle, s_buf, (word_count + 2) * 4, r_buf, VRN_HEAD_BYTES, 1) < 0) return -1;
         k += batch / 4;
         remaining -= batch;
     }

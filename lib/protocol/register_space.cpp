@@ -94,10 +94,7 @@ int vrn_reg_read(int handle, int space, int /*reserved1*/, int /*reserved2*/, st
         const int words = batch / 4;
         const int len = build_batch(g_reg_read_request, sp, REG_READ_FLAG, batch, &address, advance, nullptr);
         const int ack_len = VRN_HEAD_BYTES + 4 * words;
-        if (link_exchange(handle, g_reg_read_request, len, g_reg_read_ack, ack_len, VRN_RETRY_ATTEMPTS) != ack_len) {
-            return -1;
-        }
-        if (check_ack(g_reg_read_ack) < 0) {
+        if (link_exchange_acked(handle, g_reg_read_request, len, g_reg_read_ack, ack_len, VRN_RETRY_ATTEMPTS) < 0) {
             return -1;
         }
         for (int i = 0; i < words; ++i) {
@@ -125,10 +122,7 @@ int vrn_reg_write(int handle, int space, int /*reserved1*/, int /*reserved2*/, s
     while (count > 0) {
         const int batch = count < BATCH_BYTES ? count : BATCH_BYTES;
         const int len = build_batch(s_buf, sp, REG_WRITE_FLAG, batch, &address, advance, data);
-        if (link_exchange(handle, s_buf, len, r_buf, VRN_HEAD_BYTES, 1) != VRN_HEAD_BYTES) {
-            return -1;
-        }
-        if (check_ack(r_buf) < 0) {
+        if (link_exchange_acked(handle, s_buf, len, r_buf, VRN_HEAD_BYTES, 1) < 0) {
             return -1;
         }
         data += batch / 4;

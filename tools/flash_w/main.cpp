@@ -3,9 +3,6 @@
 
 #include "data_file.h"
 #include "program_args.h"
-#include "image_runs.h"
-#include "link_trouble.h"
-#include "progress.h"
 #include "vrn.h"
 
 namespace {
@@ -32,9 +29,8 @@ void print_usage() {
     std::printf("vrnprog.exe 192.168.0.150 3011 2 netcfg.dat\n");
 }
 
-// The images are too big for the stack of every platform.
+// The image is too big for the stack of every platform.
 std::uint8_t g_image[VRN_IMAGE_BYTES];
-std::uint8_t g_read_back[VRN_IMAGE_BYTES];
 
 int fail(int handle, int status) {
     vrn_close(handle);
@@ -43,7 +39,7 @@ int fail(int handle, int status) {
 
 int write_flash(int handle, long sector, int count) {
     vrnFlashInfo info;
-    int agreed = vrn_identify_agreed(handle, &info);
+    int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
     if (agreed != 0) {
         std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n");
@@ -63,52 +59,25 @@ int write_flash(int handle, long sector, int count) {
         return fail(handle, EXIT_SECTOR_RANGE);
     }
     int s = static_cast<int>(sector);
-    bool tty = plat_stderr_is_terminal() != 0;
-
-    std::uint32_t t0 = plat_tick_ms();
-    if (tty) std::fprintf(stderr, "erase sector %d ...", s);
-    int erased = vrn_flash_erase_sector(handle, s);
-    if (tty) std::fprintf(stderr, " %.1f s\n", (plat_tick_ms() - t0) / 1000.0);
-    if (erased != s) {
+    VrnWriteReport report;
+    switch (vrn_recover_write(handle, s, g_image, count, plat_stderr_is_terminal(), &report)) {
+    case VRN_WRITE_OK:
+        vrn_close(handle);
+        return 0;
+    case VRN_WRITE_ERASE_FAILED:
         std::printf("### ERROR: Erase of sector %d failed\n", s);
         return fail(handle, EXIT_ERASE_FAILED);
-    }
-
-    VrnProgress progress;
-    vrn_progress_begin(&progress, tty, "program", count);
-    int programmed = vrn_program_image(handle, s, g_image, count, &progress);
-    vrn_progress_end(&progress, programmed);
-    if (programmed != count) {
-        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, programmed, count);
+    case VRN_WRITE_PROGRAM_FAILED:
+        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, report.programmed, count);
         return fail(handle, EXIT_PROGRAM_FAILED);
-    }
-
-    // Each byte was verified as it was programmed; reading the whole image
-    // back catches what changed since.
-    int cell = 0;
-    auto read_back = [&](const char* phase) {
-        vrn_progress_begin(&progress, tty, phase, count);
-        int result = vrn_verify_image(handle, s, g_image, g_read_back, count, &progress, &cell);
-        vrn_progress_end(&progress, result == VRN_VERIFY_OK ? count : cell);
-        return result;
-    };
-    int verified = read_back("read back");
-    // Once the link has shown trouble, a late answer may have been taken by
-    // a later read and shifted a pass by one cell, hiding a wrong cell among
-    // equal bytes; such a run of taken answers ends at the closing reset, so
-    // a second pass that also matches is needed. A clean link reads once.
-    if (verified == VRN_VERIFY_OK && vrn_link_troubled()) verified = read_back("read back again");
-    if (verified == VRN_VERIFY_READ_FAILED) {
-        std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, cell);
+    case VRN_WRITE_READ_FAILED:
+        std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, report.cell);
         return fail(handle, EXIT_READ_FAILED);
-    }
-    if (verified == VRN_VERIFY_DIFFERS) {
-        std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s, cell,
-                    g_image[cell], g_read_back[cell]);
+    default:
+        std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s,
+                    report.cell, report.wrote, report.read);
         return fail(handle, EXIT_COMPARE_FAILED);
     }
-    vrn_close(handle);
-    return 0;
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "info_records.h"
-#include "link_trouble.h"
 #include "program_args.h"
 #include "vrn.h"
 
@@ -30,7 +29,7 @@ std::uint8_t g_net_cfg[VRN_NETCFG_BYTES];
 // full of zeros.
 bool show_block(int handle, const char* name, int space, std::uint32_t address, int step,
                 void (*print)(std::FILE*, const std::uint32_t*)) {
-    if (vrn_reg_read(handle, space, 0, 0, address, g_block, VRN_BLOCK_BYTES, step) != 0) {
+    if (vrn_recover_reg_read(handle, space, address, g_block, VRN_BLOCK_BYTES, step) != 0) {
         std::printf("### ERROR: Can't read block %s\n\n", name);
         return false;
     }
@@ -38,32 +37,9 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
     return true;
 }
 
-constexpr int RECORD_READ_PASSES = 3;
-
-// The record buffers of the passes before the last.
-std::uint8_t g_record_pass[VRN_ICR_BYTES > VRN_NETCFG_BYTES ? VRN_ICR_BYTES : VRN_NETCFG_BYTES];
-
-bool show_record(int handle, bool identified, const char* name, int sector, std::uint8_t* record, int bytes,
-                 int words, void (*print)(std::FILE*, const std::uint8_t*)) {
-    if (!identified) {
-        std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", name);
-        return false;
-    }
-    // Acknowledges carry no sequence number: a late or duplicated one is
-    // taken as the answer to a later read, and no read of the record need
-    // fail; nor need anything stale be left to discard (the displaced
-    // answer may come after the last exchange). On a link that has shown no
-    // trouble a record is read once; after any, it takes two passes in a
-    // row that agree.
-    bool clean = false;
-    for (int pass = 0; pass < RECORD_READ_PASSES && !clean; ++pass) {
-        unsigned failures_before = g_flash_read_failures;
-        int got = vrn_flash_read(handle, sector, 0, record, bytes);
-        if (got != bytes || g_flash_read_failures != failures_before) break;
-        clean = !vrn_link_troubled() || (pass > 0 && std::memcmp(g_record_pass, record, std::size_t(bytes)) == 0);
-        std::memcpy(g_record_pass, record, std::size_t(bytes));
-    }
-    if (!clean) {
+bool show_record(int handle, const char* name, int sector, std::uint8_t* record, int bytes, int words,
+                 void (*print)(std::FILE*, const std::uint8_t*)) {
+    if (vrn_recover_read(handle, sector, 0, record, bytes, nullptr) != 0) {
         std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
         return false;
     }
@@ -92,22 +68,22 @@ int main(int argc, char** argv) {
     ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);
 
     vrnFlashInfo info;
-    int agreed = vrn_identify_agreed(handle, &info);
+    int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
-    // Without a geometry every cell address falls into sector 0: the
-    // records would be read from the wrong place.
-    bool identified = agreed == 0 && info.sector_count > 0 && info.sector_size > 0;
     if (agreed != 0) {
         std::printf("### ERROR: Flash chip identification did not hold on a troubled link\n");
         ok = false;
-    } else if (!identified) {
-        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X)\n",
-                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
-        ok = false;
     }
-    ok &= show_record(handle, identified, "ICR VRN info", 1, g_icr, VRN_ICR_BYTES, VRN_ICR_WORDS, print_icr_record);
-    ok &= show_record(handle, identified, "NetCfg VRN info", 2, g_net_cfg, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
-                      print_netcfg_record);
+    // An unlisted chip still has its sector size, so the records are read
+    // where they lie; only a chip that could not be identified is not read.
+    if (agreed == 0) {
+        ok &= show_record(handle, "ICR VRN info", 1, g_icr, VRN_ICR_BYTES, VRN_ICR_WORDS, print_icr_record);
+        ok &= show_record(handle, "NetCfg VRN info", 2, g_net_cfg, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
+                          print_netcfg_record);
+    } else {
+        std::printf("### ERROR: Can't read ICR VRN info: flash chip not identified\n\n");
+        std::printf("### ERROR: Can't read NetCfg VRN info: flash chip not identified\n\n");
+    }
 
     vrn_close(handle);
     return ok ? 0 : EXIT_READ_FAILED;

@@ -1,13 +1,17 @@
-#include "progress.h"
+// The progress line of the long flash runs, on standard error.
+#include "recovery/progress.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "vrn.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr std::uint32_t kRedrawMs = 200;
+
+// A line is drawn and not yet ended: a note must start on a line of its own.
+bool s_line_open = false;
 
 void draw(VrnProgress* p, long done) {
     char line[160];
@@ -15,6 +19,7 @@ void draw(VrnProgress* p, long done) {
     // Trailing blanks clear what a longer previous line left behind.
     std::fprintf(stderr, "\r%s    ", line);
     std::fflush(stderr);
+    s_line_open = true;
 }
 
 }  // namespace
@@ -50,6 +55,12 @@ void vrn_progress_update(VrnProgress* p, long done) {
 void vrn_progress_end(VrnProgress* p, long done) {
     if (!p->shown) return;
     draw(p, done);
+    vrn_progress_break();
+}
+
+void vrn_progress_break() {
+    if (!s_line_open) return;
     std::fputs("\n", stderr);
     std::fflush(stderr);
+    s_line_open = false;
 }

@@ -24,3 +24,6 @@ void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long tota
 void vrn_progress_update(VrnProgress* p, long done);
 // Draws the last state and ends the line.
 void vrn_progress_end(VrnProgress* p, long done);
+// Ends a line that is being drawn, so that other text on standard error
+// starts on a line of its own; the next redraw starts a new line.
+void vrn_progress_break();

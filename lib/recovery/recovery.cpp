@@ -1,0 +1,303 @@
+// Recovery from link faults: repeats of the smallest safe step, judged by
+// the connection's link health.
+#include "recovery/recovery.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "flash/flash_ops.h"
+#include "link/link_health.h"
+#include "platform/platform.h"
+#include "protocol/register_space.h"
+
+VrnRecoveryBounds g_recovery = VRN_RECOVERY_DEFAULTS;
+
+namespace {
+
+constexpr int AMD_RESET = 0xF0;
+constexpr int INTEL_READ_ARRAY = 0xFF;
+
+void note(const char* format, ...) {
+    if (!g_recovery.notes) return;
+    vrn_progress_break();
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
+
+bool intel_set() { return g_flash_info.vendor_id == FLASH_VENDOR_INTEL; }
+
+// A write that must reach the chip before the next one is sent.
+bool write_acknowledged(int handle, int sector, int offset, int value) {
+    for (int send = 0; send < g_recovery.reset_sends && !vrn_link_gone(handle); ++send) {
+        if (vrn_flash_write_cell(handle, sector, offset, value) == 0) return true;
+    }
+    return false;
+}
+
+// Brings a chip that may be anywhere in a program command back to read
+// mode, touching no cell but (sector, offset).
+void settle_chip(int handle, int sector, int offset) {
+    vrn_flash_cancel_program(handle, sector, offset);
+    if (intel_set()) {
+        // Waits out a program the cancel may have started; clears the status.
+        vrn_flash_read_status(handle, sector, offset);
+        write_acknowledged(handle, sector, offset, INTEL_READ_ARRAY);
+    } else {
+        write_acknowledged(handle, sector, offset, AMD_RESET);
+    }
+}
+
+// The cell's byte once two reads in a row agree, or -1.
+int stable_read(int handle, int sector, int offset) {
+    int last = -1;
+    for (int k = 0; k < g_recovery.stable_reads; ++k) {
+        const int cell = vrn_recover_read_cell(handle, sector, offset);
+        if (cell < 0) return -1;
+        if (cell == last) return cell;
+        last = cell;
+    }
+    return -1;
+}
+
+// One run of cells through vrn_recover_read_cell, then the reset that ends
+// a read run. 0, or -1 when a cell could not be read (*failed names it).
+int read_pass(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
+              int* failed = nullptr) {
+    for (int i = 0; i < length; ++i) {
+        const int cell = vrn_recover_read_cell(handle, sector, offset + i);
+        if (cell < 0) {
+            vrn_progress_break();
+            if (failed) *failed = i;
+            return -1;
+        }
+        buffer[i] = static_cast<std::uint8_t>(cell);
+        if (progress) vrn_progress_update(progress, i + 1);
+    }
+    vrn_flash_reset(handle);
+    return 0;
+}
+
+// Earlier passes of a run of cells or a block, for the agreement of two.
+std::uint8_t g_passes[VRN_RECOVERY_DEFAULTS.read_passes][VRN_RECOVER_MAX_CELLS];
+
+int pass_limit() {
+    return g_recovery.read_passes < VRN_RECOVERY_DEFAULTS.read_passes ? g_recovery.read_passes
+                                                                        : VRN_RECOVERY_DEFAULTS.read_passes;
+}
+
+// Keeps a pass that succeeded; true when it equals one kept before, or
+// when the link has never shown trouble (one pass is then enough).
+bool pass_confirmed(int handle, const void* pass, std::size_t bytes, int* kept) {
+    if (!link_troubled(handle)) return true;
+    for (int k = 0; k < *kept; ++k) {
+        if (std::memcmp(g_passes[k], pass, bytes) == 0) return true;
+    }
+    if (*kept < pass_limit()) std::memcpy(g_passes[(*kept)++], pass, bytes);
+    return false;
+}
+
+bool same_chip(const vrnFlashInfo& a, const vrnFlashInfo& b) {
+    return a.device_id == b.device_id && a.vendor_id == b.vendor_id && a.volume == b.volume &&
+           a.base_address == b.base_address && a.sector_size == b.sector_size && a.sector_count == b.sector_count &&
+           a.data_width == b.data_width;
+}
+
+// The erase runs; 0 when one ran with every write answered and its poll
+// saw the sector's first cell erased.
+int erase_runs(int handle, int sector) {
+    int stalled = 0;
+    for (int run = 0; run < g_recovery.erase_runs && !vrn_link_gone(handle); ++run) {
+        const LinkHealth before = *link_health(handle);
+        const int erased = vrn_flash_erase_sector(handle, sector);
+        const LinkHealth& now = *link_health(handle);
+        // A write that went unanswered, or whose answer may have been a
+        // stale one standing in for it, may not have reached the chip.
+        const bool doubtful = now.failed_writes != before.failed_writes || now.bad_acks != before.bad_acks ||
+                              now.stale != before.stale || now.oversized != before.oversized ||
+                              now.strangers != before.strangers;
+        if (erased == sector && !doubtful) return 0;
+        stalled = erased != sector && !doubtful ? stalled + 1 : 0;
+        if (stalled == 2) break;
+        note("erasing sector %d again after %s", sector, doubtful ? "a lost answer" : "the erase did not finish");
+        settle_chip(handle, sector, 0);
+    }
+    return -1;
+}
+
+enum class Verify { Ok, ReadFailed, Differs };
+
+// Reads the image's cells back and compares them; on a troubled link two
+// matching passes are needed. A difference counts as real when it shows
+// on a link that never had trouble, or twice alike.
+Verify verify_image(int handle, int sector, const std::uint8_t* data, int count, bool shown, VrnWriteReport* report) {
+    static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
+    int matches = 0, diff_cell = -1, diff_value = -1;
+    for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+        VrnProgress progress;
+        vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", count);
+        if (read_pass(handle, sector, 0, read_back, count, &progress, &report->cell) < 0) return Verify::ReadFailed;
+        vrn_progress_end(&progress, count);
+        int k = 0;
+        while (k < count && read_back[k] == data[k]) ++k;
+        if (k == count) {
+            if (++matches == (link_troubled(handle) ? 2 : 1)) return Verify::Ok;
+            note("reading sector %d back again: on a troubled link two passes must match", sector);
+            continue;
+        }
+        report->cell = k;
+        report->wrote = data[k];
+        report->read = read_back[k];
+        if (!link_troubled(handle) || (k == diff_cell && read_back[k] == diff_value)) return Verify::Differs;
+        diff_cell = k;
+        diff_value = read_back[k];
+        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, on a troubled link", sector, k,
+             read_back[k], data[k]);
+    }
+    return diff_cell >= 0 ? Verify::Differs : Verify::ReadFailed;
+}
+
+}  // namespace
+
+int vrn_link_gone(int handle) {
+    const LinkHealth* h = link_health(handle);
+    return h && h->silent_attempts >= static_cast<unsigned>(g_recovery.silent_limit) ? 1 : 0;
+}
+
+int vrn_recover_identify(int handle, vrnFlashInfo* info) {
+    vrnFlashInfo last{};
+    bool have = false;
+    for (int pass = 0; pass < g_recovery.identify_passes && !vrn_link_gone(handle); ++pass) {
+        const unsigned before = trouble(handle);
+        vrn_flash_identify(handle);
+        vrn_flash_get_info(handle, info);
+        const bool clean = trouble(handle) == before;
+        // A misread code names another geometry or command set; so may a
+        // late answer taken for a later one without any read failing.
+        if (clean && (!link_troubled(handle) || (have && same_chip(last, *info)))) return 0;
+        if (clean) {
+            last = *info;
+            have = true;
+        }
+        note("identifying the flash chip again %s", clean ? "to confirm it on a troubled link" : "after a lost answer");
+    }
+    return -1;
+}
+
+int vrn_recover_read_cell(int handle, int sector, int offset) {
+    for (int attempt = 0; attempt < g_recovery.read_attempts && !vrn_link_gone(handle); ++attempt) {
+        const int cell = vrn_flash_read_cell(handle, sector, offset);
+        if (cell != VRN_FLASH_READ_FAILED) return cell;
+        note("reading cell %d of sector %d again after a lost answer", offset, sector);
+    }
+    return -1;
+}
+
+int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress) {
+    if (length < 0 || length > VRN_RECOVER_MAX_CELLS) return -1;
+    int kept = 0;
+    for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+        if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
+        if (read_pass(handle, sector, offset, buffer, length, progress) == 0) {
+            if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
+            note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
+                 offset + length - 1, sector);
+        }
+    }
+    return -1;
+}
+
+int vrn_recover_reg_read(int handle, int space, std::uint32_t address, std::uint32_t* buffer, int count, int step) {
+    if (count < 0 || count > VRN_RECOVER_MAX_BLOCK) return -1;
+    int kept = 0;
+    for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+        if (vrn_reg_read(handle, space, 0, 0, address, buffer, count, step) == 0) {
+            if (pass_confirmed(handle, buffer, static_cast<std::size_t>(count), &kept)) return 0;
+            note("reading register block 0x%08X of space %d again: on a troubled link two reads must agree",
+                 static_cast<unsigned>(address), space);
+        } else {
+            note("reading register block 0x%08X of space %d again after a lost answer", static_cast<unsigned>(address),
+                 space);
+        }
+    }
+    return -1;
+}
+
+int vrn_recover_erase(int handle, int sector) {
+    if (erase_runs(handle, sector) == 0) return 0;
+    vrn_recover_leave_read_mode(handle, sector, 0);
+    return -1;
+}
+
+int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+    for (int run = 0; run < g_recovery.program_runs && !vrn_link_gone(handle); ++run) {
+        const unsigned before = trouble(handle);
+        const int programmed = vrn_flash_program_byte(handle, sector, offset, value);
+        if (programmed == value && trouble(handle) == before) return VRN_BYTE_DONE;
+        note("checking cell %d of sector %d after %s", offset, sector,
+             programmed == value ? "a lost answer" : "a failed verify");
+        settle_chip(handle, sector, offset);
+        const int cell = stable_read(handle, sector, offset);
+        if (cell == value) return VRN_BYTE_DONE;
+        if (cell >= 0 && (cell & value) != value) return VRN_BYTE_NEEDS_ERASE;
+        if (cell >= 0) note("retrying cell %d of sector %d: it reads 0x%02X", offset, sector, cell);
+    }
+    return VRN_BYTE_FAILED;
+}
+
+void vrn_recover_leave_read_mode(int handle, int sector, int offset) {
+    if (!vrn_link_gone(handle)) settle_chip(handle, sector, offset);
+}
+
+int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int show_progress,
+                      VrnWriteReport* report) {
+    *report = VrnWriteReport{};
+    if (count < 0 || count > VRN_RECOVER_MAX_CELLS) return report->status = VRN_WRITE_PROGRAM_FAILED;
+    const bool shown = show_progress != 0;
+    for (int pass = 0; pass < g_recovery.image_passes; ++pass) {
+        const std::uint32_t t0 = plat_tick_ms();
+        if (shown) std::fprintf(stderr, "erase sector %d%s ...", sector, pass ? " again" : "");
+        const int erased = vrn_recover_erase(handle, sector);
+        if (shown) std::fprintf(stderr, " %.1f s\n", (plat_tick_ms() - t0) / 1000.0);
+        if (erased != 0) return report->status = VRN_WRITE_ERASE_FAILED;
+
+        VrnProgress progress;
+        vrn_progress_begin(&progress, shown, "program", count);
+        int i = 0;
+        int byte = VRN_BYTE_DONE;
+        while (i < count && (byte = vrn_recover_program_byte(handle, sector, i, data[i])) == VRN_BYTE_DONE) {
+            vrn_progress_update(&progress, ++i);
+        }
+        vrn_progress_end(&progress, i);
+        report->programmed = i;
+        report->cell = i;
+        if (byte == VRN_BYTE_FAILED) {
+            vrn_recover_leave_read_mode(handle, sector, i);
+            return report->status = VRN_WRITE_PROGRAM_FAILED;
+        }
+        if (byte == VRN_BYTE_NEEDS_ERASE) {
+            report->status = VRN_WRITE_PROGRAM_FAILED;
+            note("cell %d of sector %d needs an erase: erasing the sector and programming the image again", i, sector);
+            continue;
+        }
+        vrn_flash_reset(handle);
+
+        const Verify verified = verify_image(handle, sector, data, count, shown, report);
+        if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
+        if (verified == Verify::ReadFailed) {
+            vrn_recover_leave_read_mode(handle, sector, report->cell);
+            return report->status = VRN_WRITE_READ_FAILED;
+        }
+        report->status = VRN_WRITE_DIFFERS;
+        note("sector %d differs at cell %d: erasing the sector and programming the image again", sector,
+             report->cell);
+    }
+    vrn_recover_leave_read_mode(handle, sector, report->cell);
+    return report->status;
+}

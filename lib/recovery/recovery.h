@@ -1,0 +1,132 @@
+// Recovery from link faults, above the plain flash and register operations:
+// after a fault, the smallest step that is safe to redo is redone, so that
+// a lost datagram costs time rather than the run. On a link that shows no
+// trouble every operation here sends exactly what the plain operation
+// beneath it sends. Decisions rest on the connection's link health
+// (link/link_health.h); each recovery step is noted on standard error.
+#pragma once
+
+#include <cstdint>
+
+#include "flash/flash_info.h"
+#include "recovery/progress.h"
+
+// Every bound of the recovery layer, in one place. A repeat costs at most
+// one 4-second receive wait per lost datagram, plus a settle of the link.
+struct VrnRecoveryBounds {
+    // Reads of one cell in read mode (the first included); a read changes
+    // nothing, so it is simply repeated.
+    int read_attempts;
+    // Exchange attempts in a row without an answer after which the module
+    // counts as gone and no step is repeated any more (6 waits: 24 s).
+    int silent_limit;
+    // Identifications until two that ran without trouble agree. On a link
+    // that has never shown trouble one identification is enough.
+    int identify_passes;
+    // Runs of the whole sector erase. A run is repeated when any of its
+    // writes may not have reached the chip (erasing twice is harmless) or
+    // its poll bound passed; two runs in a row whose bound passed although
+    // every write was answered end the repeats (the chip does not finish).
+    int erase_runs;
+    // Runs of one byte's program sequence before the byte fails.
+    int program_runs;
+    // Passes of erase, program and read-back of the whole image: a cell
+    // that needs an erase, or a read-back that differs, starts the next.
+    int image_passes;
+    // Passes over a run of cells (or a register block) on a troubled link,
+    // until two agree byte for byte.
+    int read_passes;
+    // Reads of a cell after a cancelled program, until two in a row agree
+    // (an AMD chip still busy toggles a bit from one read to the next).
+    int stable_reads;
+    // Sends of a reset until it is acknowledged.
+    int reset_sends;
+    // 1: each recovery step is noted on standard error.
+    int notes;
+};
+
+constexpr VrnRecoveryBounds VRN_RECOVERY_DEFAULTS = {
+    .read_attempts = 6,
+    .silent_limit = 6,
+    .identify_passes = 10,
+    .erase_runs = 6,
+    .program_runs = 4,
+    .image_passes = 3,
+    .read_passes = 4,
+    .stable_reads = 16,
+    .reset_sends = 4,
+    .notes = 1,
+};
+
+// The bounds in force; they start at VRN_RECOVERY_DEFAULTS.
+extern VrnRecoveryBounds g_recovery;
+
+// Longest run of cells vrn_recover_read and vrn_recover_write take.
+constexpr int VRN_RECOVER_MAX_CELLS = 65536;
+// Longest register block vrn_recover_reg_read takes, in bytes.
+constexpr int VRN_RECOVER_MAX_BLOCK = 1024;
+
+// Whether the module has stopped answering on this connection.
+int vrn_link_gone(int handle);
+
+// Identifies the chip into *info. 0, or -1 when no two identifications
+// without trouble agreed (or the module has gone).
+int vrn_recover_identify(int handle, vrnFlashInfo* info);
+
+// One cell in read mode: the byte, or -1 after the read attempts.
+int vrn_recover_read_cell(int handle, int sector, int offset);
+
+// length cells from (sector, offset) into buffer, each pass followed by
+// the reset that ends a read run. On a troubled link two passes must
+// agree. 0, or -1. progress may be null.
+int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress);
+
+// vrn_reg_read of a block, repeated after a failure; on a troubled link
+// two reads must agree. 0, or -1.
+int vrn_recover_reg_read(int handle, int space, std::uint32_t address, std::uint32_t* buffer, int count, int step);
+
+// Erases the sector. 0, or -1.
+int vrn_recover_erase(int handle, int sector);
+
+enum : int { VRN_BYTE_DONE = 0, VRN_BYTE_NEEDS_ERASE = 1, VRN_BYTE_FAILED = -1 };
+
+// Programs one byte and makes sure the cell holds it. After a lost answer
+// or a failed verify: cancel a program command that may wait for its data
+// (all ones to the cell), reset the chip at that cell, read the cell; it
+// holds the byte: done; every 1 bit of the byte is still 1 in the cell:
+// run the sequence again; otherwise the cell needs an erase.
+int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value);
+
+// Leaves the chip in read mode after a failed operation at (sector,
+// offset): the cancel, a reset and, on an Intel chip, a cleared status, all
+// written to that cell so that a chip still waiting for program data spoils
+// no cell but that one. Nothing when the module has gone.
+void vrn_recover_leave_read_mode(int handle, int sector, int offset);
+
+enum : int {
+    VRN_WRITE_OK = 0,
+    VRN_WRITE_ERASE_FAILED = 1,
+    VRN_WRITE_PROGRAM_FAILED = 2,
+    VRN_WRITE_READ_FAILED = 3,
+    VRN_WRITE_DIFFERS = 4,
+};
+
+// What vrn_recover_write ended with: cell names the failed program byte,
+// the first cell of a read-back that failed or differs; programmed counts
+// the bytes programmed before the program stopped; wrote and read are the
+// image byte and the cell's byte of a difference.
+struct VrnWriteReport {
+    int status;
+    int cell;
+    int programmed;
+    std::uint8_t wrote;
+    std::uint8_t read;
+};
+
+// Writes count image bytes from cell 0 of the sector: erase, program each
+// byte, read back and compare, with the recovery above, and the whole
+// image again (erase included) when a cell needs an erase or the read-back
+// differs. One of the VRN_WRITE_ results, also in *report. show_progress:
+// progress lines on standard error.
+int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int show_progress,
+                      VrnWriteReport* report);
