@@ -102,14 +102,18 @@ for expect in "$here"/*.expect; do
   fi
 done
 
-# Hostile datagrams: decoded with the whole tree, no Lua error, and what
-# cannot be decoded is marked malformed.
+# Hostile datagrams: decoded with the whole tree, no Lua error, what cannot
+# be decoded marked malformed.
 if "$corpus_tool" "$work/corpus.pcap" 3011 "$corpus_dir"/*; then
   decode "corpus" -r "$work/corpus.pcap" -V
   frames=$(grep -c '^Frame [0-9]' "$work/out")
   malformed=$(grep -c 'Expert Info (Error/Malformed)' "$work/out")
   echo "corpus: $frames frames decoded, $malformed marked malformed"
   [ "$frames" -gt 0 ] && [ "$malformed" -gt 0 ] || fail "corpus: expected frames and malformed ones"
+  # Each request kind is followed by its own bytes as the answer: the whole
+  # 40-byte bus read request then stands for an answer of the wrong length.
+  grep -q 'Answer of 40 bytes; its request (frame [0-9]*, bus read) wants 36' "$work/out" ||
+    fail "corpus: no wrong-length warning for a 40-byte answer to a bus read"
 else
   fail "corpus: $corpus_tool failed"
 fi

@@ -310,7 +310,7 @@ local function on_request(c, info, req, now, number)
         end
     end
     local r = { frame = number, time = now, want = req and req.want, name = req and req.name or "unknown request",
-        raw = req and req.raw, desc = req, got = 0, parts = {}, done = false }
+        raw = req and req.raw, desc = req, got = 0, parts = {}, done = false, to = info.command_port }
     c.cur = r
     info.req = r
     return r
@@ -350,7 +350,9 @@ local function on_answer(c, info, size, hex, now, number)
         a.late = a.rtt > ANSWER_WAIT
         r.parts[#r.parts + 1] = number
         a.part = #r.parts
-        if #r.parts == 1 then r.answer, r.rtt = number, a.rtt end
+        -- The answer starts at its first part; its round trip ends with its last.
+        if #r.parts == 1 then r.answer = number end
+        r.rtt = a.rtt
         r.hex = (r.hex or "") .. hex
         r.got = r.got + size
         r.last_hex = hex
@@ -372,7 +374,7 @@ local function on_answer(c, info, size, hex, now, number)
         return late_answer(a, q, now, nil)
     end
     if r and r.last_hex == hex then
-        a.duplicate_of = r.parts[#r.parts]
+        a.duplicate_of, a.dup_req = r.parts[#r.parts], r
         return
     end
     a.unexpected = true
@@ -673,7 +675,6 @@ local function analyse(tvb, pinfo)
         local c = conv_for(client)
         local req = identify_request(tvb)
         info.command_port = endpoint(pinfo.dst, pinfo.dst_port)
-        c.module = c.module or info.command_port
         local r = on_request(c, info, req, now, pinfo.number)
         if req and req.bus and tvb:len() >= req.min then
             local address = word(tvb, 32)
@@ -698,8 +699,9 @@ local function analyse(tvb, pinfo)
         end
     elseif role == "answer" then
         local c = conv_for(client)
+        -- The client sends its next request where this answer came from.
         local from = endpoint(pinfo.src, pinfo.src_port)
-        if c.module and from ~= c.module then info.other_source = from end
+        if c.cur and c.cur.to ~= from then info.other_source = from end
         on_answer(c, info, tvb:len(), tostring(tvb:bytes()), now, pinfo.number)
         if info.ans.req then info.flash_read = info.ans.req.flash_read end
     elseif role == "stream" then
@@ -759,7 +761,7 @@ local function decode_framed(root, tvb, info, answer)
     root:add_le(f.arg1, tvb(24, 4))
     root:add_le(f.arg2, tvb(28, 4))
     local a = info.ans
-    local r = a and (a.req or a.late_req)
+    local r = a and (a.req or a.late_req or a.dup_req)
     if r then gen(root, f.command, r.name) end
     local note = ""
     if a and a.late_for then
@@ -857,10 +859,14 @@ function vrn.prefs_changed()
     if registered_base ~= vrn.prefs.base_port then register_ports() end
 end
 
+-- Ours: both magics, the probe or the test pattern, or any datagram to or
+-- from a client already seen (an answer's second part, say, after the
+-- client followed an answer to another port).
 local function heuristic(tvb, pinfo, tree)
-    local len = tvb:len()
-    if len < 12 then return false end
-    if not (is_framed(tvb) or same_words(tvb, PROBE) or same_words(tvb, TEST_PATTERN)) then return false end
+    local ours = frames[pinfo.number] ~= nil or is_framed(tvb) or same_words(tvb, PROBE) or
+        same_words(tvb, TEST_PATTERN) or convs[endpoint(pinfo.src, pinfo.src_port)] ~= nil or
+        convs[endpoint(pinfo.dst, pinfo.dst_port)] ~= nil
+    if not ours then return false end
     vrn.dissector(tvb, pinfo, tree)
     return true
 end
