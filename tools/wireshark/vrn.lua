@@ -37,7 +37,7 @@ vrn.prefs.chip_width = Pref.enum("Flash chip width (bits)", 8,
     "Bits per flash cell: a cell is 2 bus addresses wide on an 8-bit chip, 4 on a 16-bit chip",
     { { 1, "8", 8 }, { 2, "16", 16 } }, false)
 vrn.prefs.sector_size = Pref.uint("Flash sector size", 0x10000,
-    "Cells per flash sector (0x10000 for the AMD chips and 16-bit Intel chips, 0x20000 for 8-bit Intel chips)")
+    "Cells per flash sector, in decimal: 65536 (0x10000) for the AMD chips and 16-bit Intel chips, 131072 (0x20000) for 8-bit Intel chips")
 
 ----------------------------------------------------------------------------
 -- Fields
@@ -177,7 +177,7 @@ local function identify_request(tvb)
     if same_words(tvb, TEST_PATTERN) then return { name = "test pattern", want = 16, min = 16 } end
     if is_raw(tvb) then return { name = "raw command", want = 64, min = 64, raw = true } end
     if not is_framed(tvb) or len < 32 then return nil end
-    local ptype, pmagic, cw, a1 = word(tvb, 12), word(tvb, 16), word(tvb, 20), word(tvb, 24)
+    local pmagic, cw, a1 = word(tvb, 16), word(tvb, 20), word(tvb, 24)
     if pmagic == REG_MAGIC then
         if cw == BUS_READ then return { name = "bus read", want = 36, min = 40, bus = true } end
         if cw == BUS_WRITE then return { name = "bus write", want = 32, min = 44, bus = true } end
@@ -215,7 +215,7 @@ end
 
 local frames   -- frame number -> what the first pass learnt about it
 local convs    -- client "ip:port" -> its command conversation
-local streams  -- client ip -> started channels, for the stream ports
+local streams  -- client ip -> direction -> chunk size of its open channel
 local senders  -- "a|b" endpoint pair on a port of no known role -> the client end
 
 local function reset_state()
@@ -236,7 +236,7 @@ end
 -- The flash meaning of a bus write's byte: a command where the command
 -- sets make it one, else data (the byte after a program command).
 local function flash_write(st, byte)
-    local meaning, is_cmd = nil, true
+    local is_cmd = true
     if st.program then
         st.program = false
         return "program data", false
@@ -252,9 +252,8 @@ local function flash_write(st, byte)
     st.unlock = 0
     if byte == 0xA0 and unlocked then
         st.program, st.mode = true, "program verify"
-    elseif byte == 0x40 or byte == 0x10 then
+    elseif byte == 0x40 then
         st.program, st.mode = true, "program verify"
-        meaning = FLASH_CMD[0x40]
     elseif byte == 0x80 and unlocked then
         st.erase_setup = true
     elseif byte == 0x30 and unlocked and st.erase_setup then
@@ -277,7 +276,7 @@ local function flash_write(st, byte)
     if byte ~= 0x80 then st.erase_setup = false end
     if byte ~= 0x20 then st.intel_erase = false end
     if not is_cmd then return "data (not a command here)", false end
-    return meaning or FLASH_CMD[byte], true
+    return FLASH_CMD[byte], true
 end
 
 local function flash_read(st, index)
