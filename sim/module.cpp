@@ -110,7 +110,9 @@ bool ModuleServer::start(std::string* error) {
     pcap_.reset();
     if (!config_.pcap_file.empty()) {
         pcap_ = std::make_unique<PcapWriter>();
-        if (!pcap_->open(config_.pcap_file, error)) return fail();
+        // A restart of this server goes on with the capture it began.
+        if (!pcap_->open(config_.pcap_file, pcap_begun_, error)) return fail();
+        pcap_begun_ = true;
     }
     m->set_foreign_available(socks_[kForeignAddress] != VRN_NO_SOCKET);
     {

@@ -134,6 +134,7 @@ private:
     std::string foreign_address_;
     VrnSockAddr local_[6] = {};  // where each socket is bound, for the capture
     std::unique_ptr<PcapWriter> pcap_;
+    bool pcap_begun_ = false;
 };
 
 }  // namespace vrnsim

@@ -99,15 +99,15 @@ PcapWriter::~PcapWriter() {
     if (file_) std::fclose(file_);
 }
 
-bool PcapWriter::open(const std::string& path, std::string* error) {
-    file_ = std::fopen(path.c_str(), "wb");
+bool PcapWriter::open(const std::string& path, bool append, std::string* error) {
+    file_ = std::fopen(path.c_str(), append ? "ab" : "wb");
     if (!file_) {
         *error = "cannot write pcap file " + path + ": " + std::strerror(errno);
         return false;
     }
     std::setvbuf(file_, nullptr, _IONBF, 0);
     PcapBytes h = pcap_file_header();
-    if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
+    if (!append && std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
         *error = "cannot write pcap file " + path + ": " + std::strerror(errno);
         std::fclose(file_);
         file_ = nullptr;

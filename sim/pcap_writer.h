@@ -42,8 +42,9 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // Creates (or empties) the file and writes its header; false with a message.
-    bool open(const std::string& path, std::string* error);
+    // Creates (or empties) the file and writes its header, or with `append`
+    // goes on at the end of a capture this writer's owner began; false with a message.
+    bool open(const std::string& path, bool append, std::string* error);
     // A datagram as it passes now. After a failed write nothing more is written.
     void datagram(const VrnSockAddr& from, const VrnSockAddr& to, const std::uint8_t* data, std::size_t size);
     // Empty while every record reached the file.

@@ -729,7 +729,7 @@ TEST(ModuleServer, FaultsOnTheWire) {
     EXPECT_NE(srv.fault_summary().find("split-ack 1"), std::string::npos) << srv.fault_summary();
 }
 
-TEST(ModuleServer, CaptureHoldsWhatPassedTheWireAndNoDroppedAcknowledge) {
+TEST(ModuleServer, CaptureHoldsWhatPassedTheWireNoDroppedAcknowledgeAndGoesOnAfterARestart) {
     vrntest::TempDir dir;
     ModuleConfig cfg = on_free_ports();
     cfg.pcap_file = dir.path("faults.pcap");
@@ -759,11 +759,18 @@ TEST(ModuleServer, CaptureHoldsWhatPassedTheWireAndNoDroppedAcknowledge) {
     c.send(probe(4), command);
     EXPECT_EQ(H(c.recv(2000)), H(probe(4)));
     srv.stop();
+    // A restart goes on with the same capture.
+    srv.set_wire_faults({});
+    ASSERT_TRUE(srv.start(&err)) << err;
+    c.send(probe(5), command);
+    EXPECT_EQ(H(c.recv(2000)), H(probe(5)));
+    srv.stop();
 
     std::vector<vrntest::PcapDatagram> d;
     ASSERT_TRUE(vrntest::read_pcap(cfg.pcap_file, &d, &err)) << err;
     // Every request came in, so each is there; only the echoes that left are.
-    const std::pair<bool, std::uint8_t> expected[] = {{true, 1}, {false, 1}, {true, 2}, {true, 3}, {true, 4}, {false, 4}};
+    const std::pair<bool, std::uint8_t> expected[] = {{true, 1}, {false, 1}, {true, 2}, {true, 3},
+                                                      {true, 4}, {false, 4}, {true, 5}, {false, 5}};
     ASSERT_EQ(d.size(), std::size(expected));
     for (std::size_t i = 0; i < d.size(); ++i) {
         SCOPED_TRACE("datagram " + std::to_string(i + 1));
