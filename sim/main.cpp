@@ -45,9 +45,17 @@ int main(int argc, char** argv) {
                  unsigned(c.chip.maker), unsigned(c.chip.device), c.chip.width,
                  c.flash_file.empty() ? "in memory" : c.flash_file.c_str());
     std::fflush(stderr);
-    bool flash_failed = false;
+    bool flash_failed = false, pcap_failed = false;
     while (!g_stop) {
         plat_sleep_ms(50);
+        if (!pcap_failed && !c.pcap_file.empty()) {
+            std::string e = server.pcap_error();
+            if (!e.empty()) {
+                // The module goes on serving; the capture stops there.
+                std::fprintf(stderr, "### ERROR: pcap file %s: %s\n", c.pcap_file.c_str(), e.c_str());
+                pcap_failed = true;
+            }
+        }
         if (!flash_failed && !c.flash_file.empty()) {
             std::string e = server.flash_error();
             if (!e.empty()) {
@@ -59,5 +67,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "vrnsim: stopping; %s\n", server.fault_summary().c_str());
     server.stop();
-    return flash_failed ? 1 : 0;
+    return flash_failed || pcap_failed ? 1 : 0;
 }

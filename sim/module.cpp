@@ -103,8 +103,17 @@ bool ModuleServer::start(std::string* error) {
         foreign_address_ = std::to_string(f >> 24) + "." + std::to_string((f >> 16) & 255) + "." +
                            std::to_string((f >> 8) & 255) + "." + std::to_string(f & 255);
     }
+    for (int i = 0; i < 6; ++i)
+        if (socks_[i] != VRN_NO_SOCKET) plat_local_addr(socks_[i], &local_[i]);
     std::unique_ptr<Module> m = Module::create(config_, error);
     if (!m) return fail();
+    pcap_.reset();
+    if (!config_.pcap_file.empty()) {
+        pcap_ = std::make_unique<PcapWriter>();
+        // A restart of this server goes on with the capture it began.
+        if (!pcap_->open(config_.pcap_file, pcap_begun_, error)) return fail();
+        pcap_begun_ = true;
+    }
     m->set_foreign_available(socks_[kForeignAddress] != VRN_NO_SOCKET);
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -127,6 +136,7 @@ void ModuleServer::stop() {
         }
     plat_net_stop();
     running_ = false;
+    pcap_.reset();  // closes the capture; each record was written whole as it came
     // The module (and with it the flash store) stays for the views until
     // the server goes; the store's writes were durable as they were made.
 }
@@ -136,7 +146,10 @@ void ModuleServer::run() {
     std::vector<std::uint8_t> buf(65536);
     auto send = [&](const Outgoing& o) {
         vrn_socket s = socks_[o.from];
-        if (s != VRN_NO_SOCKET) plat_sendto(s, o.bytes.data(), int(o.bytes.size()), &o.to);
+        if (s == VRN_NO_SOCKET) return;
+        // Only what left: a datagram the socket layer refused was never on the wire.
+        if (plat_sendto(s, o.bytes.data(), int(o.bytes.size()), &o.to) >= 0 && pcap_)
+            pcap_->datagram(local_[o.from], o.to, o.bytes.data(), o.bytes.size());
     };
     auto dispatch = [&](std::vector<Outgoing>& outs, Clock::time_point now) {
         for (Outgoing& o : outs) {
@@ -164,6 +177,7 @@ void ModuleServer::run() {
                 VrnSockAddr from{};
                 int got = plat_recvfrom(socks_[i], buf.data(), int(buf.size()), &from);
                 if (got < 0) break;
+                if (pcap_) pcap_->datagram(from, local_[i], buf.data(), std::size_t(got));
                 std::vector<Outgoing> outs;
                 {
                     std::lock_guard<std::mutex> lk(mu_);
@@ -227,6 +241,8 @@ std::string ModuleServer::flash_error() const {
     std::lock_guard<std::mutex> lk(mu_);
     return module_ ? module_->store().write_error() : std::string();
 }
+
+std::string ModuleServer::pcap_error() const { return pcap_ ? pcap_->error() : std::string(); }
 
 ChipFaults& ModuleServer::chip_faults() {
     std::lock_guard<std::mutex> lk(mu_);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "flash_chip.h"
+#include "pcap_writer.h"
 #include "platform/platform.h"
 
 namespace vrnsim {
@@ -56,6 +57,7 @@ struct ModuleConfig {
     std::function<void(const std::string&)> trace_sink;
     bool keep_logs = true;               // record BusEvent/RegEvent logs (off in the long-running program)
     bool factory_icr = true;             // a new flash gets the factory ICR record in sector 1
+    std::string pcap_file;               // every datagram of the sockets, both directions (empty: none)
 };
 
 // One bus item the module moved, in order, for tests and the trace.
@@ -115,6 +117,8 @@ public:
     std::size_t cells() const;
     // Empty while every flash change reached the flash file; else what failed.
     std::string flash_error() const;
+    // Empty while every datagram reached the pcap file; else what failed.
+    std::string pcap_error() const;
 
 private:
     void run();
@@ -129,6 +133,9 @@ private:
                             VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET};
     std::uint16_t other_port_ = 0;
     std::string foreign_address_;
+    VrnSockAddr local_[6] = {};  // where each socket is bound, for the capture
+    std::unique_ptr<PcapWriter> pcap_;
+    bool pcap_begun_ = false;
 };
 
 }  // namespace vrnsim

@@ -22,6 +22,8 @@ const char* usage_text() {
            "  --dfa W,W,...          words of the DFA block (default: for the chip width)\n"
            "  --vrbus W,W,...        words of the VRBUS_NAIN block\n"
            "  --trace                one decoded line per datagram to standard error\n"
+           "  --pcap FILE            write every datagram, both directions, to FILE as a pcap\n"
+           "                         capture (Ethernet/IPv4/UDP) for Wireshark or tshark\n"
            "  --answer-delay MS      answer every request MS ms late, as a slow module does\n"
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
@@ -204,6 +206,9 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         } else if (take("--flash")) {
             if (value.empty()) return bad("a file name is wanted");
             o.config.flash_file = value;
+        } else if (take("--pcap")) {
+            if (value.empty()) return bad("a file name is wanted");
+            o.config.pcap_file = value;
         } else if (take("--dfa")) {
             if (!parse_words(value, &o.config.dfa)) return bad("a comma-separated list of 32-bit words is wanted");
         } else if (take("--vrbus")) {

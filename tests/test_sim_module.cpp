@@ -9,9 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "fake_module.h"
 #include "module.h"
 #include "module_model.h"
+#include "pcap_reader.h"
 #include "platform/platform.h"
 
 using vrnsim::Bytes;
@@ -725,6 +727,58 @@ TEST(ModuleServer, FaultsOnTheWire) {
     EXPECT_EQ(n.foreign_address, foreign ? 1u : 0u);
     EXPECT_EQ(n.split_ack, 1u);
     EXPECT_NE(srv.fault_summary().find("split-ack 1"), std::string::npos) << srv.fault_summary();
+}
+
+TEST(ModuleServer, CaptureHoldsWhatPassedTheWireNoDroppedAcknowledgeAndGoesOnAfterARestart) {
+    vrntest::TempDir dir;
+    ModuleConfig cfg = on_free_ports();
+    cfg.pcap_file = dir.path("faults.pcap");
+    cfg.faults.drop_ack = 1;
+    cfg.faults.faults_after = 1;
+    cfg.faults.fault_limit = 1;
+    vrnsim::ModuleServer srv(cfg);
+    std::string err;
+    ASSERT_TRUE(srv.start(&err)) << err;
+    Client c;
+    const std::uint16_t command = std::uint16_t(srv.base_port() + 1);
+    auto probe = [](std::uint8_t last) {
+        Bytes b = kEcho;
+        b[15] = last;
+        return b;
+    };
+    c.send(probe(1), command);
+    EXPECT_EQ(H(c.recv(2000)), H(probe(1)));
+    c.send(probe(2), command);  // its echo is dropped
+    EXPECT_TRUE(c.recv(300).empty());
+    vrnsim::WireFaults f;
+    f.drop_request = 1;
+    f.fault_limit = 2;  // one more
+    srv.set_wire_faults(f);
+    c.send(probe(3), command);  // dropped before the module saw it
+    EXPECT_TRUE(c.recv(300).empty());
+    c.send(probe(4), command);
+    EXPECT_EQ(H(c.recv(2000)), H(probe(4)));
+    srv.stop();
+    // A restart goes on with the same capture.
+    srv.set_wire_faults({});
+    ASSERT_TRUE(srv.start(&err)) << err;
+    c.send(probe(5), command);
+    EXPECT_EQ(H(c.recv(2000)), H(probe(5)));
+    srv.stop();
+
+    std::vector<vrntest::PcapDatagram> d;
+    ASSERT_TRUE(vrntest::read_pcap(cfg.pcap_file, &d, &err)) << err;
+    // Every request came in, so each is there; only the echoes that left are.
+    const std::pair<bool, std::uint8_t> expected[] = {{true, 1}, {false, 1}, {true, 2}, {true, 3},
+                                                      {true, 4}, {false, 4}, {true, 5}, {false, 5}};
+    ASSERT_EQ(d.size(), std::size(expected));
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        SCOPED_TRACE("datagram " + std::to_string(i + 1));
+        const bool in = expected[i].first;
+        EXPECT_EQ(H(d[i].payload), H(probe(expected[i].second)));
+        EXPECT_EQ(in ? d[i].dst_port : d[i].src_port, command);
+        EXPECT_EQ(in ? d[i].src_port : d[i].dst_port, d[0].src_port);
+    }
 }
 
 TEST(ModuleServer, StreamPorts) {
