@@ -79,14 +79,78 @@ int bridge_open_cycle(int handle, int cycle, std::uint32_t address) {
     return 0;
 }
 
-// The header and payload head of a direct bus command; bytes from offset
-// 32 are per item.
-void fill_bus_head(unsigned char* s_buf, std::uint32_t word_count, std::uint32_t command_word) {
-    std::memset(s_buf + VRN_HEADER_BYTES, 0, VRN_HEAD_BYTES - VRN_HEADER_BYTES);
-    make_packet_header(s_buf, word_count, BUS_PACKET_TYPE);
-    put_u32(s_buf + 16, VRN_REG_MAGIC);
-    put_u32(s_buf + 20, command_word);
-    put_u32(s_buf + 24, BUS_SPACE_MODE);
+// One direct bus command per item, each acknowledged before the next:
+// bus address and item count 1 from offset 32, then a write's data word.
+// `in` is set for a write, `out` for a read.
+int direct_items(int handle, std::uint32_t address, const unsigned char* in, unsigned char* out, int count) {
+    const bool write = in != nullptr;
+    const int request_bytes = write ? BUS_WRITE_REQUEST_BYTES : BUS_READ_REQUEST_BYTES;
+    const int ack_bytes = write ? BUS_WRITE_ACK_BYTES : BUS_READ_ACK_BYTES;
+    unsigned char s_buf[VRN_BUF_BYTES];
+    unsigned char r_buf[VRN_BUF_BYTES];
+    make_packet_header(s_buf, word_count_of(request_bytes), BUS_PACKET_TYPE);
+    put_payload_head(s_buf, VRN_REG_MAGIC, write ? BUS_WRITE_COMMAND : BUS_READ_COMMAND, BUS_SPACE_MODE, 0);
+    for (int i = 0; i < count; ++i) {
+        put_u32(s_buf + 32, address);
+        put_u32(s_buf + 36, 1);
+        if (write) {
+            put_u32(s_buf + 40, get_u32(in + i));
+        }
+        if (link_exchange_acked(handle, s_buf, request_bytes, r_buf, ack_bytes, 1) < 0) {
+            return -1;
+        }
+        if (!write) {
+            out[i] = r_buf[32];
+        }
+        address += 8;
+    }
+    return 0;
+}
+
+// Each 16-bit word through a bridge cycle. A cycle that gives up still
+// stores the low 16 bits of its -1, but the call then fails: 0xFFFF is no
+// word the bus delivered.
+int bridged_read(int handle, int cycle, std::uint32_t address, unsigned char* out, int count) {
+    int result = 0;
+    for (int i = 0; i < count / 2; ++i) {
+        if (vrn_bridge_read(handle, cycle, address) == -1) result = -1;
+        const int value = vrn_bridge_read(handle, 1, address);
+        if (value == -1) result = -1;
+        const auto word = static_cast<std::uint16_t>(value);
+        std::memcpy(out + 2 * i, &word, sizeof word);
+        ++address;
+    }
+    return result;
+}
+
+// The transfer goes on past a cycle that gave up, as the bus's own order
+// asks, but the call reports the lost word.
+int bridged_write(int handle, int cycle, std::uint32_t address, const unsigned char* in, int count) {
+    int result = 0;
+    for (int i = 0; i < count / 2; ++i) {
+        std::uint16_t word = 0;
+        std::memcpy(&word, in + 2 * i, sizeof word);
+        if (vrn_bridge_write(handle, cycle, address, word) < 0) result = -1;
+        ++address;
+    }
+    return result;
+}
+
+// A read (`out` set) or a write (`in` set) by the route of the bus code.
+int bus_transfer(int handle, int bus, std::uint32_t address, const unsigned char* in, unsigned char* out, int count) {
+    if (conn_lookup(handle) < 0) {
+        return -1;
+    }
+    int cycle = 0;
+    switch (bus_route(bus, &cycle)) {
+        case Route::Bridged:
+            return in ? bridged_write(handle, cycle, address, in, count)
+                      : bridged_read(handle, cycle, address, out, count);
+        case Route::Direct:
+            return direct_items(handle, address, in, out, count);
+        default:
+            return -1;
+    }
 }
 
 }  // namespace
@@ -131,78 +195,10 @@ int vrn_bridge_write(int handle, int cycle, std::uint32_t address, std::uint32_t
 
 int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std::uint32_t address, void* buffer,
                  int count) {
-    if (conn_lookup(handle) < 0) {
-        return -1;
-    }
-    int cycle = 0;
-    const Route route = bus_route(bus, &cycle);
-    auto* out = static_cast<unsigned char*>(buffer);
-    if (route == Route::Bridged) {
-        // A cycle that gives up still stores the low 16 bits of its -1, but
-        // the call then fails: 0xFFFF is no word the bus delivered.
-        int result = 0;
-        for (int i = 0; i < count / 2; ++i) {
-            if (vrn_bridge_read(handle, cycle, address) == -1) result = -1;
-            const int value = vrn_bridge_read(handle, 1, address);
-            if (value == -1) result = -1;
-            const auto word = static_cast<std::uint16_t>(value);
-            std::memcpy(out + 2 * i, &word, sizeof word);
-            ++address;
-        }
-        return result;
-    }
-    if (route != Route::Direct) {
-        return -1;
-    }
-    unsigned char s_buf[VRN_BUF_BYTES];
-    unsigned char r_buf[VRN_BUF_BYTES];
-    fill_bus_head(s_buf, BUS_READ_REQUEST_BYTES / 4 - 2, BUS_READ_COMMAND);
-    for (int i = 0; i < count; ++i) {
-        put_u32(s_buf + 32, address);
-        put_u32(s_buf + 36, 1);
-        if (link_exchange_acked(handle, s_buf, BUS_READ_REQUEST_BYTES, r_buf, BUS_READ_ACK_BYTES, 1) < 0) {
-            return -1;
-        }
-        out[i] = r_buf[32];
-        address += 8;
-    }
-    return 0;
+    return bus_transfer(handle, bus, address, nullptr, static_cast<unsigned char*>(buffer), count);
 }
 
 int vrn_bus_write(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                   const void* data, int count) {
-    if (conn_lookup(handle) < 0) {
-        return -1;
-    }
-    int cycle = 0;
-    const Route route = bus_route(bus, &cycle);
-    const auto* in = static_cast<const unsigned char*>(data);
-    if (route == Route::Bridged) {
-        // The transfer goes on past a cycle that gave up, as the bus's
-        // own order asks, but the call reports the lost word.
-        int result = 0;
-        for (int i = 0; i < count / 2; ++i) {
-            std::uint16_t word = 0;
-            std::memcpy(&word, in + 2 * i, sizeof word);
-            if (vrn_bridge_write(handle, cycle, address, word) < 0) result = -1;
-            ++address;
-        }
-        return result;
-    }
-    if (route != Route::Direct) {
-        return -1;
-    }
-    unsigned char s_buf[VRN_BUF_BYTES];
-    unsigned char r_buf[VRN_BUF_BYTES];
-    fill_bus_head(s_buf, BUS_WRITE_REQUEST_BYTES / 4 - 2, BUS_WRITE_COMMAND);
-    for (int i = 0; i < count; ++i) {
-        put_u32(s_buf + 32, address);
-        put_u32(s_buf + 36, 1);
-        put_u32(s_buf + 40, get_u32(in + i));
-        if (link_exchange_acked(handle, s_buf, BUS_WRITE_REQUEST_BYTES, r_buf, BUS_WRITE_ACK_BYTES, 1) < 0) {
-            return -1;
-        }
-        address += 8;
-    }
-    return 0;
+    return bus_transfer(handle, bus, address, static_cast<const unsigned char*>(data), nullptr, count);
 }

@@ -1,3 +1,4 @@
+// Channel open, start, stop and close, the raw command and link control.
 #include "protocol/channel_commands.h"
 
 #include <cstring>
@@ -10,24 +11,8 @@ std::uint32_t g_raw_sequence = 0;
 
 namespace {
 
-constexpr std::uint32_t CHAN_PACKET_TYPE = 0x36u;
 constexpr std::uint32_t RAW_COMMAND_WORD5 = 2u;
-constexpr std::uint32_t CHAN_KIND_READ = 4u;
 constexpr int READ_STREAM_SOCKET = 2;  // fixed_sock of direction 0; direction 1 uses the next
-
-// A channel-family request: header, payload head, then `extra` words.
-int build_chan_request(unsigned char* s_buf, std::uint32_t command, std::uint32_t arg1, std::uint32_t arg2,
-                       const std::uint32_t* extra, int extra_words) {
-    std::memset(s_buf, 0, VRN_HEAD_BYTES);
-    put_u32(s_buf + 16, VRN_CHAN_MAGIC);
-    put_u32(s_buf + 20, command);
-    put_u32(s_buf + 24, arg1);
-    put_u32(s_buf + 28, arg2);
-    for (int i = 0; i < extra_words; ++i) put_u32(s_buf + VRN_HEAD_BYTES + 4 * i, extra[i]);
-    int word_count = make_packet_header(s_buf, static_cast<std::uint32_t>(VRN_HEAD_BYTES / 4 + extra_words - 2),
-                                        CHAN_PACKET_TYPE);
-    return (word_count + 2) * 4;
-}
 
 // Start and stop: a state check that refuses without traffic, the new state
 // set before the exchange, and an acknowledge that is not examined.
@@ -46,6 +31,14 @@ int slot_transition(int handle, int slot, std::int32_t from, std::int32_t to, st
 }
 
 }  // namespace
+
+int build_chan_request(unsigned char* s_buf, std::uint32_t command, std::uint32_t arg1, std::uint32_t arg2,
+                       const std::uint32_t* extra, int extra_words) {
+    put_payload_head(s_buf, VRN_CHAN_MAGIC, command, arg1, arg2);
+    for (int i = 0; i < extra_words; ++i) put_u32(s_buf + VRN_HEAD_BYTES + 4 * i, extra[i]);
+    const std::uint32_t word_count = word_count_of(VRN_HEAD_BYTES + 4 * extra_words);
+    return request_bytes_of(make_packet_header(s_buf, word_count, CHAN_PACKET_TYPE));
+}
 
 int vrn_raw_command(int handle, const std::uint32_t* args, std::uint32_t* results, int mode) {
     if (conn_lookup(handle) < 0) return -1;

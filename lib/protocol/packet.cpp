@@ -1,3 +1,5 @@
+// The packet header, the payload head, the acknowledge check and the
+// exchange every command runs under its connection's mutex.
 #include "protocol/packet.h"
 
 #include "link/link_health.h"
@@ -10,6 +12,15 @@ int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t pac
     put_u32(h + 12, packet_type);
     put_u32(h + 4, word_count);
     return static_cast<int>(word_count);
+}
+
+void put_payload_head(void* request, std::uint32_t payload_magic, std::uint32_t command_word, std::uint32_t arg1,
+                      std::uint32_t arg2) {
+    auto* p = static_cast<unsigned char*>(request) + VRN_HEADER_BYTES;
+    put_u32(p + 0, payload_magic);
+    put_u32(p + 4, command_word);
+    put_u32(p + 8, arg1);
+    put_u32(p + 12, arg2);
 }
 
 int check_payload_magic(const void* payload) {

@@ -16,6 +16,8 @@ constexpr int VRN_HEADER_BYTES = 16;
 constexpr int VRN_HEAD_BYTES = 32;  // header plus payload head
 constexpr int VRN_BUF_BYTES = 1460;
 constexpr int VRN_RETRY_ATTEMPTS = 11;
+// packet_type of every channel-family request (channel commands, query, set).
+constexpr std::uint32_t CHAN_PACKET_TYPE = 0x36u;
 
 // Protocol words are little-endian on the wire.
 inline void put_u32(void* p, std::uint32_t v) {
@@ -32,7 +34,16 @@ inline std::uint32_t get_u32(const void* p) {
            (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
+// The 16-byte packet header; word_count is the request's length in words
+// less the two magics. Returns word_count.
 int make_packet_header(void* header, std::uint32_t word_count, std::uint32_t packet_type);
+// The 16-byte payload head behind the header (offsets 16 to 31): payload
+// magic, command word and the two argument words.
+void put_payload_head(void* request, std::uint32_t payload_magic, std::uint32_t command_word, std::uint32_t arg1,
+                      std::uint32_t arg2);
+// The word_count of a request of `bytes` bytes, and the other way round.
+constexpr std::uint32_t word_count_of(int bytes) { return static_cast<std::uint32_t>(bytes / 4 - 2); }
+constexpr int request_bytes_of(int word_count) { return (word_count + 2) * 4; }
 int check_ack(const void* buffer);
 int check_payload_magic(const void* payload);
 

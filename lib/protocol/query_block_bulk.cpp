@@ -1,15 +1,17 @@
+// Query and set, the info query, block transfers, the register list write,
+// raw and bulk datagrams.
 #include "protocol/query_block_bulk.h"
 
 #include <cstring>
 
 #include "link/connection_table.h"
 #include "link/timed_datagrams.h"
+#include "protocol/channel_commands.h"
 #include "protocol/packet.h"
 #include "protocol/register_space.h"
 
 namespace {
 
-constexpr std::uint32_t CHAN_PACKET_TYPE = 0x36u;
 constexpr std::uint32_t QUERY_COMMAND = 2u;
 constexpr std::uint32_t QUERY_ARG = 0x3002u;
 constexpr std::uint32_t SET_ARG = 0x3003u;
@@ -25,25 +27,16 @@ constexpr std::uint32_t BLOCK_TYPE_KIND2 = 0x37u;
 // Both kinds address the same space; the packet type tells them apart.
 constexpr std::uint32_t BLOCK_SPACE_MODE = 3u;
 
-constexpr std::uint32_t REG_CMD_CLASS = 0x30000000u;
-constexpr std::uint32_t REG_CMD_FIXED_BITS = 0x00180000u;  // bits 20 and 19
-constexpr std::uint32_t REG_WRITE_FLAG = 0x00020000u;
-constexpr int LIST_BATCH_BYTES = MAX_PAIR_BYTES / 2;
-
 constexpr int BULK_CHANNEL = 0;
 constexpr int DRAIN_WAIT_MS = 1;
 // Bounds a drain against a source that never pauses.
 constexpr int DRAIN_LIMIT = 65536;
 
-// The 48-byte channel-family request shared by the query and the set.
+// The 48-byte channel-family request shared by the query and the set: its
+// one extra word, then zeros.
 void build_query(unsigned char* s_buf, std::uint32_t arg1, std::uint32_t arg2, std::uint32_t word8) {
-    std::memset(s_buf, 0, QUERY_BYTES);
-    put_u32(s_buf + 16, VRN_CHAN_MAGIC);
-    put_u32(s_buf + 20, QUERY_COMMAND);
-    put_u32(s_buf + 24, arg1);
-    put_u32(s_buf + 28, arg2);
-    put_u32(s_buf + 32, word8);
-    make_packet_header(s_buf, QUERY_BYTES / 4 - 2, CHAN_PACKET_TYPE);
+    const std::uint32_t extra[(QUERY_BYTES - VRN_HEAD_BYTES) / 4] = {word8};
+    build_chan_request(s_buf, QUERY_COMMAND, arg1, arg2, extra, (QUERY_BYTES - VRN_HEAD_BYTES) / 4);
 }
 
 }  // namespace
@@ -101,11 +94,9 @@ int vrn_transfer_blocks(int handle, int kind, std::uint32_t* reply, const std::u
         // neither buffer is touched past the length.
         const int part = remaining < BLOCK_DATA_BYTES ? remaining : BLOCK_DATA_BYTES;
         std::memset(s_buf, 0, BLOCK_PACKET_BYTES);
-        put_u32(s_buf + 16, VRN_REG_MAGIC);
-        put_u32(s_buf + 20, BLOCK_COMMAND);
-        put_u32(s_buf + 24, BLOCK_SPACE_MODE);
+        make_packet_header(s_buf, word_count_of(BLOCK_PACKET_BYTES), packet_type);
+        put_payload_head(s_buf, VRN_REG_MAGIC, BLOCK_COMMAND, BLOCK_SPACE_MODE, 0);
         std::memcpy(s_buf + VRN_HEAD_BYTES, in, static_cast<std::size_t>(part));
-        make_packet_header(s_buf, BLOCK_PACKET_BYTES / 4 - 2, packet_type);
         if (link_exchange_acked(handle, s_buf, BLOCK_PACKET_BYTES, r_buf, BLOCK_PACKET_BYTES, 1) < 0) return -1;
         std::memcpy(out, r_buf + VRN_HEAD_BYTES, static_cast<std::size_t>(part));
         in += part;
@@ -124,30 +115,11 @@ int vrn_reg_write_list(int handle, int space, int, int, const std::uint32_t* add
                        int length, int) {
     if (conn_lookup(handle) < 0) return -1;
     RegSpace sp{};
-    if (reg_space_lookup(space, &sp) < 0 || !sp.writable) return -1;
-    // A partial word would leave half a pair behind the header's word count.
-    if (length > 0 && length % 4 != 0) return -1;
-    unsigned char s_buf[VRN_BUF_BYTES];
-    unsigned char r_buf[VRN_BUF_BYTES];
-    std::memset(s_buf + VRN_HEADER_BYTES, 0, VRN_HEAD_BYTES - VRN_HEADER_BYTES);
-    int k = 0;
-    int remaining = length;
-    while (remaining > 0) {
-        const int batch = remaining < LIST_BATCH_BYTES ? remaining : LIST_BATCH_BYTES;
-        const std::uint32_t pair_words = static_cast<std::uint32_t>(batch / 2) & 0xFFu;
-        const int pairs = static_cast<int>(pair_words / 2);
-        put_u32(s_buf + 16, VRN_REG_MAGIC);
-        put_u32(s_buf + 20, REG_CMD_CLASS | (sp.sub_space << 24) | REG_CMD_FIXED_BITS | REG_WRITE_FLAG |
-                                (pair_words << 8));
-        put_u32(s_buf + 24, sp.space_mode);
-        for (int i = 0; i < pairs; ++i) {
-            put_u32(s_buf + VRN_HEAD_BYTES + 8 * i, addresses[k + i]);
-            put_u32(s_buf + VRN_HEAD_BYTES + 8 * i + 4, values[k + i]);
-        }
-        const int word_count = make_packet_header(s_buf, pair_words + 6, sp.packet_type);
-        if (link_exchange_acked(handle, s_buf, (word_count + 2) * 4, r_buf, VRN_HEAD_BYTES, 1) < 0) return -1;
-        k += batch / 4;
-        remaining -= batch;
+    if (reg_space_for(space, length, &sp) < 0 || !sp.writable) return -1;
+    for (int done = 0; done < length / 4;) {
+        const int pairs = reg_batch_pairs(length - 4 * done);
+        if (reg_write_batch(handle, sp, pairs, addresses + done, values + done) < 0) return -1;
+        done += pairs;
     }
     return 0;
 }

@@ -2,21 +2,13 @@
 // area by MAX_PAIR_BYTES and the request/acknowledge exchange per batch.
 #include "protocol/register_space.h"
 
-#include <cstring>
-
 #include "link/connection_table.h"
 #include "protocol/packet.h"
 
 namespace {
 
-// One batch moves at most this many data bytes: each word takes an
-// (address, value) pair of 8 bytes in the pair area.
-constexpr int BATCH_BYTES = MAX_PAIR_BYTES / 2;
-
 constexpr std::uint32_t REG_CMD_CLASS = 0x30000000u;
 constexpr std::uint32_t REG_CMD_FIXED_BITS = 0x00180000u;  // bits 20 and 19
-constexpr std::uint32_t REG_WRITE_FLAG = 0x00020000u;
-constexpr std::uint32_t REG_READ_FLAG = 0x00010000u;
 
 struct SpaceRow {
     int code;
@@ -33,37 +25,12 @@ constexpr SpaceRow SPACE_TABLE[] = {
 unsigned char g_reg_read_request[VRN_BUF_BYTES];
 unsigned char g_reg_read_ack[VRN_BUF_BYTES];
 
-// Fills the request for one batch of `batch` bytes behind a cleared
-// payload head and advances *address past it. `data` is null for a read.
-// Returns the number of bytes to send.
-int build_batch(unsigned char* request, const RegSpace& sp, std::uint32_t flag, int batch,
-                std::uint32_t* address, std::uint32_t advance, const std::uint32_t* data) {
-    const std::uint32_t pair_words = static_cast<std::uint32_t>(batch / 2) & 0xFFu;
-    put_u32(request + 16, VRN_REG_MAGIC);
-    put_u32(request + 20, REG_CMD_CLASS | (sp.sub_space << 24) | REG_CMD_FIXED_BITS | flag | (pair_words << 8));
-    put_u32(request + 24, sp.space_mode);
-    const int pairs = static_cast<int>(pair_words / 2);
+// The addresses of the next `pairs` words from *address, which moves past them.
+void step_addresses(std::uint32_t* addresses, int pairs, std::uint32_t* address, std::uint32_t advance) {
     for (int i = 0; i < pairs; ++i) {
-        put_u32(request + VRN_HEAD_BYTES + 8 * i, *address);
-        put_u32(request + VRN_HEAD_BYTES + 8 * i + 4, data ? data[i] : 0u);
+        addresses[i] = *address;
         *address += advance;
     }
-    const int word_count = make_packet_header(request, pair_words + 6, sp.packet_type);
-    return (word_count + 2) * 4;
-}
-
-// The checks shared by read and write before anything is built: the
-// space's row, and a count that moves whole words only.
-int prepare(int space, int count, RegSpace* sp) {
-    if (reg_space_lookup(space, sp) < 0) {
-        return -1;
-    }
-    // A partial word would make the header's word count disagree with the
-    // pairs actually sent; refuse it rather than send a malformed request.
-    if (count > 0 && count % 4 != 0) {
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -78,30 +45,65 @@ int reg_space_lookup(int space, RegSpace* out) {
     return -1;
 }
 
+int reg_space_for(int space, int count, RegSpace* out) {
+    if (reg_space_lookup(space, out) < 0) {
+        return -1;
+    }
+    // A partial word would make the header's word count disagree with the
+    // pairs actually sent; refuse it rather than send a malformed request.
+    if (count > 0 && count % 4 != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int reg_batch_pairs(int count) { return (count < REG_BATCH_BYTES ? count : REG_BATCH_BYTES) / 4; }
+
+int reg_batch_request(unsigned char* request, const RegSpace& sp, std::uint32_t flag, int pairs,
+                      const std::uint32_t* addresses, const std::uint32_t* values) {
+    const std::uint32_t pair_words = static_cast<std::uint32_t>(2 * pairs) & 0xFFu;
+    put_payload_head(request, VRN_REG_MAGIC,
+                     REG_CMD_CLASS | (sp.sub_space << 24) | REG_CMD_FIXED_BITS | flag | (pair_words << 8),
+                     sp.space_mode, 0);
+    for (int i = 0; i < pairs; ++i) {
+        put_u32(request + VRN_HEAD_BYTES + 8 * i, addresses[i]);
+        put_u32(request + VRN_HEAD_BYTES + 8 * i + 4, values ? values[i] : 0u);
+    }
+    return request_bytes_of(make_packet_header(request, pair_words + 6, sp.packet_type));
+}
+
+int reg_write_batch(int handle, const RegSpace& sp, int pairs, const std::uint32_t* addresses,
+                    const std::uint32_t* values) {
+    unsigned char s_buf[VRN_BUF_BYTES];
+    unsigned char r_buf[VRN_BUF_BYTES];
+    const int len = reg_batch_request(s_buf, sp, REG_WRITE_FLAG, pairs, addresses, values);
+    return link_exchange_acked(handle, s_buf, len, r_buf, VRN_HEAD_BYTES, 1);
+}
+
 int vrn_reg_read(int handle, int space, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                  std::uint32_t* buffer, int count, int step) {
     if (conn_lookup(handle) < 0) {
         return -1;
     }
-    std::memset(g_reg_read_request + VRN_HEADER_BYTES, 0, VRN_HEAD_BYTES - VRN_HEADER_BYTES);
     RegSpace sp{};
-    if (prepare(space, count, &sp) < 0) {
+    if (reg_space_for(space, count, &sp) < 0) {
         return -1;
     }
     const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
+    std::uint32_t addresses[REG_BATCH_PAIRS];
     while (count > 0) {
-        const int batch = count < BATCH_BYTES ? count : BATCH_BYTES;
-        const int words = batch / 4;
-        const int len = build_batch(g_reg_read_request, sp, REG_READ_FLAG, batch, &address, advance, nullptr);
-        const int ack_len = VRN_HEAD_BYTES + 4 * words;
+        const int pairs = reg_batch_pairs(count);
+        step_addresses(addresses, pairs, &address, advance);
+        const int len = reg_batch_request(g_reg_read_request, sp, REG_READ_FLAG, pairs, addresses, nullptr);
+        const int ack_len = VRN_HEAD_BYTES + 4 * pairs;
         if (link_exchange_acked(handle, g_reg_read_request, len, g_reg_read_ack, ack_len, VRN_RETRY_ATTEMPTS) < 0) {
             return -1;
         }
-        for (int i = 0; i < words; ++i) {
+        for (int i = 0; i < pairs; ++i) {
             buffer[i] = get_u32(g_reg_read_ack + VRN_HEAD_BYTES + 4 * i);
         }
-        buffer += words;
-        count -= batch;
+        buffer += pairs;
+        count -= 4 * pairs;
     }
     return 0;
 }
@@ -111,22 +113,20 @@ int vrn_reg_write(int handle, int space, int /*reserved1*/, int /*reserved2*/, s
     if (conn_lookup(handle) < 0) {
         return -1;
     }
-    unsigned char s_buf[VRN_BUF_BYTES];
-    unsigned char r_buf[VRN_BUF_BYTES];
-    std::memset(s_buf + VRN_HEADER_BYTES, 0, VRN_HEAD_BYTES - VRN_HEADER_BYTES);
     RegSpace sp{};
-    if (prepare(space, count, &sp) < 0 || !sp.writable) {
+    if (reg_space_for(space, count, &sp) < 0 || !sp.writable) {
         return -1;
     }
     const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
+    std::uint32_t addresses[REG_BATCH_PAIRS];
     while (count > 0) {
-        const int batch = count < BATCH_BYTES ? count : BATCH_BYTES;
-        const int len = build_batch(s_buf, sp, REG_WRITE_FLAG, batch, &address, advance, data);
-        if (link_exchange_acked(handle, s_buf, len, r_buf, VRN_HEAD_BYTES, 1) < 0) {
+        const int pairs = reg_batch_pairs(count);
+        step_addresses(addresses, pairs, &address, advance);
+        if (reg_write_batch(handle, sp, pairs, addresses, data) < 0) {
             return -1;
         }
-        data += batch / 4;
-        count -= batch;
+        data += pairs;
+        count -= 4 * pairs;
     }
     return 0;
 }

@@ -1,12 +1,11 @@
+// Stream transfers in chunks on started channels, and the event waits.
 #include "protocol/streams.h"
 
 #include "link/connection_table.h"
 #include "link/timed_datagrams.h"
+#include "protocol/channel_commands.h"
 
 namespace {
-
-constexpr std::uint32_t CHAN_KIND_READ = 4u;
-constexpr std::uint32_t CHAN_KIND_WRITE = 8u;
 
 // The slot a stream call may use, or nullptr to refuse before any traffic.
 ChannelSlot* stream_slot(int handle, int channel, std::uint32_t kind) {
