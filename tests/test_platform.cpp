@@ -23,6 +23,7 @@ extern char** environ;
 #endif
 
 #include "link/udp_endpoint.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,14 +45,7 @@ long ms_since(Clock::time_point t) {
 
 constexpr std::uint32_t kLoopback = 0x0100007fu;  // 127.0.0.1, network order
 
-VrnSockAddr loopback(std::uint16_t port) {
-    VrnSockAddr a;
-    std::memset(&a, 0, sizeof a);
-    a.family = 2;
-    a.port = plat_htons(port);
-    a.addr = kLoopback;
-    return a;
-}
+VrnSockAddr loopback(std::uint16_t port) { return vrn_sockaddr(kLoopback, port); }
 
 // A non-blocking socket bound to an ephemeral loopback port.
 struct Sock {

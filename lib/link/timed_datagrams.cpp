@@ -1,13 +1,17 @@
+// Single datagrams with a caller's time-out, the channel socket entries and
+// the endpoint operations that neither program calls.
 #include "link/timed_datagrams.h"
 
 #include <cstring>
+
+#include "platform/bytes.h"
 
 namespace {
 
 constexpr long TIMED_DEFAULT_MS = 4000;  // what a time-out of -1 stands for
 // Bounds one receive against a stranger flooding the socket: past this many
 // discarded datagrams the call gives up as if the wait had run out.
-constexpr int FOREIGN_DISCARD_LIMIT = 1000;
+constexpr unsigned FOREIGN_DISCARD_LIMIT = 1000;
 
 // The wait of one timed call in milliseconds. Negative values other than -1
 // would make an invalid select time-out; they poll, which is what such a
@@ -16,11 +20,6 @@ long timed_budget_ms(int timeout_ms) {
     if (timeout_ms == -1) return TIMED_DEFAULT_MS;
     if (timeout_ms < 0) return 0;
     return timeout_ms;
-}
-
-long ms_left(std::uint32_t start, long budget_ms) {
-    long spent = static_cast<long>(static_cast<std::uint32_t>(plat_tick_ms() - start));
-    return spent >= budget_ms ? 0 : budget_ms - spent;
 }
 
 int soft_error() { return plat_last_error() == VRN_WSAEWOULDBLOCK ? 0 : -1; }
@@ -45,27 +44,14 @@ int udp_send_timed(vrn_socket s, const void* data, int count, int, int timeout_m
 int udp_recv_timed(vrn_socket s, void* buf, int size, int, int timeout_ms) {
     int idx = udp_peer_find(s);
     if (idx < 0) return -1;
-    long budget = timed_budget_ms(timeout_ms);
-    std::uint32_t start = plat_tick_ms();
-    long left = budget;
-    for (int discarded = 0; discarded <= FOREIGN_DISCARD_LIMIT; ++discarded) {
-        if (plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
-        VrnSockAddr from;
-        std::memset(&from, 0, sizeof from);
-        int n = plat_recvfrom(s, buf, size, &from);
-        int err = n < 0 ? plat_last_error() : 0;
-        if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
-        // Only the module's address may answer; anyone else's datagram (an
-        // oversized one included) is dropped and the rest of the wait goes on.
-        if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
-            left = ms_left(start, budget);
-            continue;
-        }
-        if (n < 0) return -1;
-        g_peer_table[idx].peer = from;
-        return n;
-    }
-    return 0;
+    unsigned strangers = 0;
+    UdpModuleWait w = udp_module_wait(s, idx, timed_budget_ms(timeout_ms), &strangers, FOREIGN_DISCARD_LIMIT);
+    VrnSockAddr from;
+    int err = 0;
+    const int n = udp_recv_from_module(&w, buf, size, true, &from, &err);
+    if (n < 0) return err == VRN_WSAEWOULDBLOCK ? 0 : -1;
+    g_peer_table[idx].peer = from;
+    return n;
 }
 
 int udp_chan_send(UdpEndpoint* ep, int index, const void* data, int count, int timeout_ms) {
@@ -123,12 +109,6 @@ int udp_stream_recv(UdpEndpoint* ep, std::uint32_t* words, int count) {
 int udp_send_test_pattern(UdpEndpoint* ep) {
     if (!ep) return -1;
     unsigned char pattern[sizeof UDP_TEST_PATTERN];
-    for (int i = 0; i < 4; ++i) {
-        std::uint32_t w = UDP_TEST_PATTERN[i];
-        pattern[4 * i] = static_cast<unsigned char>(w);
-        pattern[4 * i + 1] = static_cast<unsigned char>(w >> 8);
-        pattern[4 * i + 2] = static_cast<unsigned char>(w >> 16);
-        pattern[4 * i + 3] = static_cast<unsigned char>(w >> 24);
-    }
+    put_words(pattern, UDP_TEST_PATTERN, 4);
     return udp_send_all(ep->fixed_sock[1], pattern, sizeof pattern, 0);
 }

@@ -1,9 +1,13 @@
+// The UDP endpoint: open and close, the peer table, send-all and
+// receive-all, and the one receive that takes only the module's datagrams.
 #include "link/udp_endpoint.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/bytes.h"
 
 PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 int g_udp_error_counter = 0;
@@ -17,33 +21,14 @@ constexpr int PROBE_ATTEMPTS = 2;
 constexpr int DRAIN_BUFFER = 2048;
 constexpr int DRAIN_LIMIT = 100000;  // bounds a drain against a flooding sender
 
-VrnSockAddr make_addr(std::uint32_t ip_be, std::uint16_t port) {
-    VrnSockAddr a;
-    std::memset(&a, 0, sizeof a);
-    a.family = 2;
-    a.port = plat_htons(port);
-    a.addr = ip_be;
-    return a;
-}
-
 void close_made(vrn_socket* socks, int n) {
     for (int i = 0; i < n; ++i)
         if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
 }
 
-long ms_left(std::uint32_t start, long budget_ms) {
-    long spent = static_cast<long>(static_cast<std::uint32_t>(plat_tick_ms() - start));
-    return spent >= budget_ms ? 0 : budget_ms - spent;
-}
-
 int echo_probe(vrn_socket s) {
     unsigned char buf[16];
-    for (int i = 0; i < 4; ++i) {
-        buf[4 * i] = static_cast<unsigned char>(PROBE_PATTERN[i]);
-        buf[4 * i + 1] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 8);
-        buf[4 * i + 2] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 16);
-        buf[4 * i + 3] = static_cast<unsigned char>(PROBE_PATTERN[i] >> 24);
-    }
+    put_words(buf, PROBE_PATTERN, 4);
     for (int attempt = 0; attempt < PROBE_ATTEMPTS; ++attempt) {
         unsigned char retbuf[16];
         std::memset(retbuf, 0, sizeof retbuf);
@@ -109,11 +94,11 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         }
         ep->fixed_sock[i] = s;
         fresh[i].socket = s;
-        fresh[i].peer = make_addr(module_ip, p);
+        fresh[i].peer = vrn_sockaddr(module_ip, p);
         fresh[i].module_ip = module_ip;
         // An ephemeral local port on every interface: binding to the
         // module's own address would make a local socket talk to itself.
-        VrnSockAddr any = make_addr(0, 0);
+        VrnSockAddr any = vrn_sockaddr(0, 0);
         plat_bind(s, &any);
         ++ep->next_port;
     }
@@ -198,14 +183,56 @@ int udp_send_all(vrn_socket s, const void* data, int count, int) {
     return count - remaining;
 }
 
+UdpDeadline udp_deadline(long budget_ms) { return UdpDeadline{plat_tick_ms(), budget_ms}; }
+
+long udp_ms_left(const UdpDeadline& d) {
+    long spent = static_cast<long>(static_cast<std::uint32_t>(plat_tick_ms() - d.start));
+    return spent >= d.budget_ms ? 0 : d.budget_ms - spent;
+}
+
+int udp_wait_readable_ms(vrn_socket s, long ms) { return plat_wait_readable(s, ms / 1000, (ms % 1000) * 1000); }
+
 int udp_settle(vrn_socket s, std::uint32_t ms) {
     int dropped = udp_drain(s);
-    const std::uint32_t start = plat_tick_ms();
-    for (long left; (left = ms_left(start, static_cast<long>(ms))) > 0;) {
-        if (plat_wait_readable(s, left / 1000, (left % 1000) * 1000) <= 0) break;
+    const UdpDeadline deadline = udp_deadline(static_cast<long>(ms));
+    for (long left; (left = udp_ms_left(deadline)) > 0;) {
+        if (udp_wait_readable_ms(s, left) <= 0) break;
         dropped += udp_drain(s);
     }
     return dropped;
+}
+
+UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers, unsigned stranger_limit) {
+    return UdpModuleWait{s, peer, udp_deadline(budget_ms), stranger_limit, strangers, false};
+}
+
+int udp_recv_from_module(UdpModuleWait* w, void* buf, int len, bool wait, VrnSockAddr* from, int* err) {
+    for (unsigned dropped = 0;; wait = true) {
+        if (wait) {
+            const long left = udp_ms_left(w->deadline);
+            const bool passed = w->waited && left == 0;
+            w->waited = true;
+            if (passed || udp_wait_readable_ms(w->socket, left) == 0) {
+                *err = VRN_WSAEWOULDBLOCK;
+                return -1;
+            }
+        }
+        std::memset(from, 0, sizeof *from);
+        const int n = plat_recvfrom(w->socket, buf, len, from);
+        *err = n < 0 ? plat_last_error() : 0;
+        if (n < 0 && *err == VRN_WSAEWOULDBLOCK) return -1;
+        // Only the module's address may answer; anyone else's datagram (an
+        // oversized one included) is no part of the answer.
+        if ((n >= 0 || *err == VRN_WSAEMSGSIZE) && !udp_source_accepted(w->peer, from)) {
+            ++*w->strangers;
+            if (++dropped > w->stranger_limit) {
+                *err = VRN_WSAEWOULDBLOCK;
+                return -1;
+            }
+            continue;
+        }
+        return n;
+    }
 }
 
 int udp_recv_all(vrn_socket s, void* buf, int count, int) { return udp_recv_all_noted(s, buf, count, nullptr); }
@@ -218,48 +245,35 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
     auto* p = static_cast<unsigned char*>(buf);
     int remaining = count;
     while (remaining > 0) {
-        // One wait for the next part of the answer. A datagram that cannot
-        // be that part (from a stranger, or longer than what is still
-        // awaited) is dropped without restarting the wait.
-        std::uint32_t start = plat_tick_ms();
-        long budget = UDP_WAIT_SECONDS * 1000;
-        bool got = false;
-        while (!got) {
-            long left = ms_left(start, budget);
-            if (left == 0 || plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
-            for (;;) {
-                VrnSockAddr from;
-                std::memset(&from, 0, sizeof from);
-                int n = plat_recvfrom(s, p, remaining, &from);
-                int err = n < 0 ? plat_last_error() : 0;
-                if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
-                if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
-                    ++notes->strangers;
-                    break;
-                }
-                if (n > 0) {
-                    g_peer_table[idx].peer = from;
-                    p += n;
-                    remaining -= n;
-                    got = true;
-                    break;
-                }
-                std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
-                ++g_udp_error_counter;
-                bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
-                if (limit) g_udp_error_counter = 0;
-                if (err == VRN_WSAEMSGSIZE) {
-                    // Not the answer: a late one to an earlier, longer
-                    // request. The answer itself may still come in this wait.
-                    ++notes->oversized;
-                    break;
-                }
-                if (limit) {
-                    if (n < 0) return -1;
-                    got = true;  // a zero-byte datagram: wait afresh
-                    break;
-                }
+        // One wait for the next part of the answer.
+        UdpModuleWait w = udp_module_wait(s, idx, UDP_WAIT_SECONDS * 1000, &notes->strangers);
+        for (bool wait = true;;) {
+            VrnSockAddr from;
+            int err = 0;
+            const int n = udp_recv_from_module(&w, p, remaining, wait, &from, &err);
+            if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
+            if (n > 0) {
+                g_peer_table[idx].peer = from;
+                p += n;
+                remaining -= n;
+                break;
             }
+            std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
+            ++g_udp_error_counter;
+            const bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
+            if (limit) g_udp_error_counter = 0;
+            if (err == VRN_WSAEMSGSIZE) {
+                // Not the answer: a late one to an earlier, longer request.
+                // The answer itself may still come in this wait.
+                ++notes->oversized;
+                wait = true;
+                continue;
+            }
+            if (limit) {
+                if (n < 0) return -1;
+                break;  // a zero-byte datagram: wait afresh
+            }
+            wait = false;  // again at once, without a new wait
         }
     }
     return count - remaining;

@@ -52,6 +52,7 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
 // udp_recv_all that also counts into *notes (when given) what it discarded.
 int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes);
 int udp_max_payload(const UdpEndpoint* ep);
+// Does nothing and returns 0: the module has no link control on UDP.
 int udp_control(int a, int b, int c);
 vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
@@ -62,3 +63,36 @@ int udp_drain(vrn_socket s);
 int udp_settle(vrn_socket s, std::uint32_t ms);
 // True when a datagram from this source may be taken as the module's.
 int udp_source_accepted(int peer_index, const VrnSockAddr* from);
+
+// --- the link layer's own waits ---------------------------------------------
+
+// A wait that ends budget_ms after start on the tick clock.
+struct UdpDeadline {
+    std::uint32_t start;
+    long budget_ms;
+};
+UdpDeadline udp_deadline(long budget_ms);  // from now
+long udp_ms_left(const UdpDeadline& d);
+// plat_wait_readable with a wait given in milliseconds.
+int udp_wait_readable_ms(vrn_socket s, long ms);
+
+// One wait for the module's next datagram on a socket of the peer table.
+struct UdpModuleWait {
+    vrn_socket socket;
+    int peer;                 // the socket's peer table entry
+    UdpDeadline deadline;
+    unsigned stranger_limit;  // past this many strangers the wait counts as run out
+    unsigned* strangers;      // counts the datagrams dropped from other addresses
+    bool waited;              // a wait has run: the next needs time left
+};
+UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers,
+                              unsigned stranger_limit = ~0u);
+// Takes the next datagram into buf (at most len bytes) as recvfrom does,
+// waiting for it first when `wait` is set, until the deadline. A datagram
+// from any address but the module's, an oversized one included, is dropped
+// and the wait goes on: it does not start again. The first wait of a
+// deadline runs even when no time is left (a zero wait polls once); later
+// ones end the receive when the deadline has passed. Returns the size of
+// the module's datagram, its source in *from; or -1 with the socket error
+// in *err, 10035 (would-block) when the wait ran out.
+int udp_recv_from_module(UdpModuleWait* w, void* buf, int len, bool wait, VrnSockAddr* from, int* err);

@@ -7,6 +7,7 @@
 
 #include "link/connection_table.h"
 #include "link/udp_endpoint.h"
+#include "platform/bytes.h"
 
 constexpr std::uint32_t VRN_MAGIC_A = 0x135a246bu;
 constexpr std::uint32_t VRN_MAGIC_B = 0xeca12bdfu;
@@ -18,21 +19,6 @@ constexpr int VRN_BUF_BYTES = 1460;
 constexpr int VRN_RETRY_ATTEMPTS = 11;
 // packet_type of every channel-family request (channel commands, query, set).
 constexpr std::uint32_t CHAN_PACKET_TYPE = 0x36u;
-
-// Protocol words are little-endian on the wire.
-inline void put_u32(void* p, std::uint32_t v) {
-    auto* b = static_cast<unsigned char*>(p);
-    b[0] = static_cast<unsigned char>(v);
-    b[1] = static_cast<unsigned char>(v >> 8);
-    b[2] = static_cast<unsigned char>(v >> 16);
-    b[3] = static_cast<unsigned char>(v >> 24);
-}
-
-inline std::uint32_t get_u32(const void* p) {
-    const auto* b = static_cast<const unsigned char*>(p);
-    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-}
 
 // The 16-byte packet header; word_count is the request's length in words
 // less the two magics. Returns word_count.

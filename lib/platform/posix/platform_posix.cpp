@@ -15,6 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/native_addr.h"
+
 namespace {
 
 thread_local int t_last_error = 0;
@@ -45,20 +47,6 @@ int map_errno(int e) {
 int fail() {
     t_last_error = map_errno(errno);
     return -1;
-}
-
-void to_native(const VrnSockAddr* in, sockaddr_in* out) {
-    std::memset(out, 0, sizeof *out);
-    out->sin_family = AF_INET;
-    out->sin_port = in->port;
-    out->sin_addr.s_addr = in->addr;
-}
-
-void from_native(const sockaddr_in& in, VrnSockAddr* out) {
-    std::memset(out, 0, sizeof *out);
-    out->family = 2;
-    out->port = in.sin_port;
-    out->addr = in.sin_addr.s_addr;
 }
 
 // poll() rather than select(): cheaper per call, and no FD_SETSIZE limit

@@ -9,21 +9,9 @@
 #include <cstring>
 #include <io.h>
 
+#include "platform/native_addr.h"
+
 namespace {
-
-void to_native(const VrnSockAddr* in, sockaddr_in* out) {
-    std::memset(out, 0, sizeof *out);
-    out->sin_family = AF_INET;
-    out->sin_port = in->port;
-    out->sin_addr.s_addr = in->addr;
-}
-
-void from_native(const sockaddr_in& in, VrnSockAddr* out) {
-    std::memset(out, 0, sizeof *out);
-    out->family = 2;
-    out->port = in.sin_port;
-    out->addr = in.sin_addr.s_addr;
-}
 
 SOCKET native(vrn_socket s) { return static_cast<SOCKET>(s); }
 
