@@ -17,24 +17,53 @@ constexpr int SIG_WORD = 2;
 constexpr std::uint32_t SIG_WIDE_CAPABLE = 0x8042u;
 constexpr std::uint32_t SIG_WIDE_MARK = 0x10u;
 
-constexpr int FLASH_CMD_INTEL_RESET = 0xFF;
-constexpr int FLASH_CMD_AMD_RESET = 0xF0;
 // Both resets first, so the chip leaves whatever mode it was in, then the
 // AMD unlock and the identifier command that both sets understand.
-constexpr int IDENTIFY_SEQUENCE[] = {FLASH_CMD_INTEL_RESET, FLASH_CMD_AMD_RESET, 0xAA, 0x55, 0x90};
+constexpr int IDENTIFY_SEQUENCE[] = {FLASH_INTEL_READ_ARRAY, FLASH_AMD_RESET, FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2,
+                                     FLASH_CMD_IDENTIFY};
 
-constexpr std::int32_t INTEL_SECTOR_CELLS = 0x20000;
-constexpr std::int32_t AMD_SECTOR_CELLS = 0x10000;
+// Device codes the chips answer in identifier mode, named by size and, for
+// the AMD command set's two 16 Mbit parts, by code.
+enum IntelDevice : std::int32_t { INTEL_32MBIT = 0x16, INTEL_64MBIT = 0x17, INTEL_128MBIT = 0x18 };
+enum AmdDevice : std::int32_t { AMD_16MBIT_C8 = 0xC8, AMD_32MBIT = 0xA3, AMD_16MBIT_D9 = 0xD9 };
+// The device of a set's last row: any code its rows above do not list.
+constexpr std::int32_t ANY_OTHER_DEVICE = -1;
 
-struct ChipRow {
-    bool intel;  // maker 0x89; false: any other maker
-    std::int32_t device;
-    std::int32_t sectors;
+// One row of the chip table.
+struct FlashChipRow {
+    FlashCommandSet set;       // Intel: maker code 0x89; AMD: every other maker code
+    std::int32_t device;       // device code at cell 1 in identifier mode
+    std::int32_t sectors = 0;  // sectors on the chip; 0: unknown, the count stays as it was
+    std::int32_t cells_x8;     // cells per sector when the data width is 8 bits
+    std::int32_t cells_x16;    // cells per sector when the data width is 16 bits
 };
 
-constexpr ChipRow CHIP_TABLE[] = {
-    {true, 0x16, 32}, {true, 0x17, 64}, {true, 0x18, 128}, {false, 0xC8, 32}, {false, 0xA3, 64}, {false, 0xD9, 32},
+// The chips the driver knows, by command set. An Intel block is 128 KiB
+// at either width (0x20000 bytes, or 0x10000 16-bit cells); the AMD set's
+// sectors have 0x10000 cells at either width. To add a chip, add its row
+// above its set's ANY_OTHER_DEVICE row, which stays last: it gives a chip
+// the table does not list its set's sector size and leaves the sector
+// count as an earlier identification left it.
+constexpr FlashChipRow CHIP_TABLE[] = {
+    {.set = FlashCommandSet::Intel, .device = INTEL_32MBIT, .sectors = 32, .cells_x8 = 0x20000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Intel, .device = INTEL_64MBIT, .sectors = 64, .cells_x8 = 0x20000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Intel, .device = INTEL_128MBIT, .sectors = 128, .cells_x8 = 0x20000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Intel, .device = ANY_OTHER_DEVICE, .cells_x8 = 0x20000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Amd, .device = AMD_16MBIT_C8, .sectors = 32, .cells_x8 = 0x10000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Amd, .device = AMD_32MBIT, .sectors = 64, .cells_x8 = 0x10000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Amd, .device = AMD_16MBIT_D9, .sectors = 32, .cells_x8 = 0x10000, .cells_x16 = 0x10000},
+    {.set = FlashCommandSet::Amd, .device = ANY_OTHER_DEVICE, .cells_x8 = 0x10000, .cells_x16 = 0x10000},
 };
+
+// The row of a device in its set, or the set's row for any other device.
+const FlashChipRow& chip_row(FlashCommandSet set, std::int32_t device) {
+    for (const FlashChipRow& row : CHIP_TABLE) {
+        if (row.set == set && (row.device == device || row.device == ANY_OTHER_DEVICE)) {
+            return row;
+        }
+    }
+    return CHIP_TABLE[0];  // not reached: each set ends in an ANY_OTHER_DEVICE row
+}
 
 int data_width_from_dfa(const std::uint32_t* dfa) {
     if (dfa[SIG_WORD] == SIG_WIDE_CAPABLE && (dfa[SIG_WORD + 1] & 0xFFu) == SIG_WIDE_MARK) {
@@ -78,17 +107,11 @@ int vrn_flash_identify(int handle) {
     read_code(handle, 0, &g_flash_info.vendor_id);
     read_code(handle, 1, &g_flash_info.device_id);
 
-    const bool intel = g_flash_info.vendor_id == FLASH_VENDOR_INTEL;
-    for (const ChipRow& row : CHIP_TABLE) {
-        if (row.intel == intel && row.device == g_flash_info.device_id) {
-            g_flash_info.sector_count = row.sectors;
-        }
+    const FlashChipRow& chip = chip_row(flash_command_set(g_flash_info.vendor_id), g_flash_info.device_id);
+    if (chip.sectors != 0) {
+        g_flash_info.sector_count = chip.sectors;
     }
-    if (intel) {
-        g_flash_info.sector_size = g_flash_info.data_width == 16 ? INTEL_SECTOR_CELLS / 2 : INTEL_SECTOR_CELLS;
-    } else {
-        g_flash_info.sector_size = AMD_SECTOR_CELLS;
-    }
+    g_flash_info.sector_size = g_flash_info.data_width == 16 ? chip.cells_x16 : chip.cells_x8;
     g_flash_info.volume = g_flash_info.sector_size * g_flash_info.sector_count;
     vrn_flash_reset(handle);
     return 0;
@@ -113,6 +136,5 @@ void vrn_print_flash_info(const vrnFlashInfo* record) {
 }
 
 void vrn_flash_reset(int handle) {
-    vrn_flash_write_cell(handle, 0, 0,
-                         g_flash_info.vendor_id == FLASH_VENDOR_INTEL ? FLASH_CMD_INTEL_RESET : FLASH_CMD_AMD_RESET);
+    vrn_flash_write_cell(handle, 0, 0, flash_reset_command(flash_command_set(g_flash_info.vendor_id)));
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "flash/flash_commands.h"
+
 // Field order is fixed: callers copy the record whole.
 struct vrnFlashInfo {
     std::int32_t device_id;
@@ -14,11 +16,11 @@ struct vrnFlashInfo {
     std::int32_t data_width;
 };
 
-constexpr std::int32_t FLASH_VENDOR_INTEL = 0x89;
-
 // The driver's one record for the whole process.
 extern vrnFlashInfo g_flash_info;
 
+// Fills the record from the chip behind the handle (the chip table is in
+// flash_info.cpp); always 0.
 int vrn_flash_identify(int handle);
 void vrn_flash_get_info(int handle, vrnFlashInfo* record);
 void vrn_print_flash_info(const vrnFlashInfo* record);

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "flash/flash_commands.h"
 #include "flash/flash_info.h"
 #include "link/link_health.h"
 #include "platform/platform.h"
@@ -16,25 +17,11 @@ namespace {
 
 constexpr int ERASED = 0xFF;
 
-constexpr int AMD_UNLOCK1 = 0xAA;
-constexpr int AMD_UNLOCK2 = 0x55;
-constexpr int AMD_ERASE_SETUP = 0x80;
-constexpr int AMD_SECTOR_ERASE = 0x30;
-constexpr int AMD_PROGRAM = 0xA0;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
 
-constexpr int INTEL_BLOCK_ERASE = 0x20;
-constexpr int INTEL_ERASE_CONFIRM = 0xD0;
-constexpr int INTEL_PROGRAM = 0x40;
-constexpr int INTEL_READ_STATUS = 0x70;
-constexpr int INTEL_CLEAR_STATUS = 0x50;
-constexpr int INTEL_STATUS_READY = 0x80;
-// Bit 5 erase error, bit 4 program error.
-constexpr int INTEL_STATUS_ERRORS = 0x30;
-
 bool intel_set() {
-    return g_flash_info.vendor_id == FLASH_VENDOR_INTEL;
+    return flash_command_set(g_flash_info.vendor_id) == FlashCommandSet::Intel;
 }
 
 // A poll's bound, taken when the command was written. It counts only the
@@ -76,21 +63,21 @@ bool write_sequence(int handle, int sector, int offset, std::initializer_list<in
 }
 
 bool ready(int status) {
-    return status != VRN_FLASH_READ_FAILED && (status & INTEL_STATUS_READY) != 0;
+    return status != VRN_FLASH_READ_FAILED && (status & FLASH_INTEL_STATUS_READY) != 0;
 }
 
 // The Intel status read: 0x70, poll for the ready bit, read once more for
 // the status, clear it with 0x50. -1 when the bound passes before the
 // chip is ready, or when the status read itself fails.
 int read_status_within(int handle, int sector, int offset, PollClock& clock) {
-    clock.write_cell(handle, sector, offset, INTEL_READ_STATUS);
+    clock.write_cell(handle, sector, offset, FLASH_INTEL_READ_STATUS);
     while (!ready(clock.read_cell(handle, sector, offset))) {
         if (clock.passed()) {
             return -1;
         }
     }
     const int status = clock.read_cell(handle, sector, offset);
-    clock.write_cell(handle, sector, offset, INTEL_CLEAR_STATUS);
+    clock.write_cell(handle, sector, offset, FLASH_INTEL_CLEAR_STATUS);
     return status;
 }
 
@@ -106,7 +93,7 @@ int intel_finish(int handle, int sector, int offset, int expected, PollClock& cl
         status = read_status_within(handle, sector, offset, clock);
     }
     const int cell = vrn_flash_read_cell(handle, sector, offset);
-    if (cell != expected || (status & INTEL_STATUS_ERRORS) != 0) {
+    if (cell != expected || (status & FLASH_INTEL_STATUS_ERRORS) != 0) {
         return -1;
     }
     return 0;
@@ -143,13 +130,14 @@ int vrn_flash_read_status(int handle, int sector, int offset) {
 int vrn_flash_erase_sector(int handle, int sector) {
     PollClock clock = clock_from_now(g_flash_bounds.erase_ms);
     if (intel_set()) {
-        write_sequence(handle, sector, 0, {INTEL_BLOCK_ERASE, INTEL_ERASE_CONFIRM});
+        write_sequence(handle, sector, 0, {FLASH_INTEL_BLOCK_ERASE, FLASH_INTEL_ERASE_CONFIRM});
         if (intel_finish(handle, sector, 0, ERASED, clock) < 0) {
             return -1;
         }
     } else {
         write_sequence(handle, sector, 0,
-                       {AMD_UNLOCK1, AMD_UNLOCK2, AMD_ERASE_SETUP, AMD_UNLOCK1, AMD_UNLOCK2, AMD_SECTOR_ERASE});
+                       {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_ERASE_SETUP, FLASH_AMD_UNLOCK1,
+                        FLASH_AMD_UNLOCK2, FLASH_AMD_SECTOR_ERASE});
         while (clock.read_cell(handle, sector, 0) != ERASED) {
             if (clock.passed()) {
                 return -1;
@@ -171,12 +159,13 @@ int vrn_flash_erase_all(int handle) {
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
     if (intel_set()) {
         PollClock clock = clock_from_now(g_flash_bounds.program_ms);
-        write_sequence(handle, sector, offset, {INTEL_PROGRAM, value});
+        write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value});
         if (intel_finish(handle, sector, offset, value, clock) < 0) {
             return -1;
         }
     } else {
-        if (!write_sequence(handle, sector, offset, {AMD_UNLOCK1, AMD_UNLOCK2, AMD_PROGRAM, value})) {
+        if (!write_sequence(handle, sector, offset,
+                            {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value})) {
             // A lost data write leaves the chip waiting for data, and the
             // reset to cell 0 of sector 0 would be programmed there.
             vrn_flash_cancel_program(handle, sector, offset);
