@@ -1,14 +1,13 @@
+// The process-wide connection table: open, close, lookup and channel slots.
 #include "link/connection_table.h"
 
 #include <cstring>
 
 #include "link/link_health.h"
 
+// Static storage starts zeroed: every entry is free (no endpoint) from the
+// start of the process.
 ConnEntry g_conn_table[VRN_MAX_CONNECTIONS];
-
-namespace {
-bool s_table_ready = false;
-}
 
 int conn_lookup(int handle) {
     if (handle < 0 || handle >= VRN_MAX_CONNECTIONS) return -1;
@@ -32,10 +31,6 @@ int reset_slots(ChannelSlot* slots, int count) {
 }
 
 int vrn_open(const char* address, int options) {
-    if (!s_table_ready) {
-        for (auto& e : g_conn_table) e.endpoint = nullptr;
-        s_table_ready = true;
-    }
     UdpEndpoint* ep = udp_ep_open(address, options);
     if (!ep) return -1;
     int h = -1;

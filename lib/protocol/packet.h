@@ -35,7 +35,9 @@ int check_payload_magic(const void* payload);
 
 int link_send(UdpEndpoint* ep, const void* buffer, int length);
 int link_receive(UdpEndpoint* ep, void* buffer, int length);
+// Nothing to release on UDP: 0 for a channel index below 16, else -1.
 int link_release_channel(UdpEndpoint* ep, int index);
+// Nothing to hand over on UDP: returns 1 and leaves the destination as it is.
 int link_query(UdpEndpoint* ep, void* destination, int length);
 
 // One exchange on a looked-up connection under its mutex: up to `attempts`

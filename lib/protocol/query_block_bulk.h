@@ -12,6 +12,8 @@ constexpr int VRN_INFO_BYTES = 236;
 
 int vrn_query(int handle, std::uint32_t code, std::uint32_t* buffer, int length);
 int vrn_set_value(int handle, std::uint32_t a, std::uint32_t b);
+// Runs the info query and throws its record away: the buffer (at least 28
+// bytes) is left as it is, and the result is link_query's 1.
 int vrn_query_info(int handle, void* buffer, unsigned size);
 int vrn_transfer_blocks(int handle, int kind, std::uint32_t* reply, const std::uint32_t* request, int length);
 int vrn_transfer_blocks_io(int handle, int kind, const std::uint32_t* request, std::uint32_t* reply, int length);
