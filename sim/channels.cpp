@@ -1,9 +1,11 @@
+// The module's stream channels: what arrives on the stream ports, and the
+// datagrams of started read channels, due on their own clock.
 #include "channels.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "module.h"
+#include "module_types.h"
 
 namespace vrnsim {
 

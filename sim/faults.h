@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "module.h"
+#include "module_types.h"
 
 namespace vrnsim {
 

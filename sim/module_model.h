@@ -14,21 +14,12 @@
 #include "channels.h"
 #include "faults.h"
 #include "flash_chip.h"
-#include "module.h"
+#include "module_types.h"
 #include "register_file.h"
 #include "trace.h"
 #include "wire.h"
 
 namespace vrnsim {
-
-// One datagram to send: from socket `from` (0..3 the module ports,
-// kOtherPort, kForeignAddress) to `to`, `delay_ms` from now.
-struct Outgoing {
-    Bytes bytes;
-    int from = 1;
-    VrnSockAddr to{};
-    int delay_ms = 0;
-};
 
 class Module {
 public:
@@ -91,7 +82,8 @@ private:
 };
 
 // The geometry the module gives its flash store: the chip's table entry,
-// or 64 sectors of 0x10000 cells for a device the table does not know.
+// or kUnknownDeviceSectors sectors of the maker's sector size for a device
+// the table does not know.
 ChipGeometry store_geometry(const ChipConfig& chip);
 
 }  // namespace vrnsim

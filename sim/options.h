@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
+#include "module_types.h"
 
 namespace vrnsim {
 
