@@ -1,8 +1,8 @@
-// A platform layer without a network or a clock, for the fuzz targets: the
-// library runs over it unchanged. Every datagram the library sends is
-// answered from a script (the fuzz input), at once; a wait with nothing to
-// receive returns "timed out" at once and moves a fake clock on by its
-// length, so a silent module costs no real time.
+// The fuzz input as the module's answers, over the tests' scripted platform
+// (tests/support/clocked/fake_platform.h): no network, a fake clock. Every
+// datagram the library sends is answered from the script, 1 ms later; a
+// wait with nothing to receive moves the fake clock on by its length, so
+// a silent module costs no real time.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // register reads and writes, direct and bridged bus access, the flash
 // driver's sequences, channel commands and streams, the raw command, query,
 // block, register list and bulk transfers, over the scripted platform
-// (fake_platform.h).
+// (answer_script.h).
 //
 // Input: byte 0 picks the command, bytes 1-2 its arguments, the rest is the
 // answer script. Besides the sanitizers, the target checks that a command
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fake_platform.h"
+#include "answer_script.h"
 #include "vrn.h"
 
 namespace {
@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The link prints a line for every failed receive; millions of them
     // would only slow the fuzzer.
     if (!std::getenv("VRN_FUZZ_VERBOSE")) std::freopen("/dev/null", "w", stdout);
-    // Short polls: the fake clock moves on with every look at it.
+    // Short polls: the fake clock moves on with every exchange.
     g_flash_bounds.erase_ms = 200;
     g_flash_bounds.program_ms = 50;
     return 0;

@@ -25,10 +25,12 @@ extern char** environ;
 #include "link/udp_endpoint.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
+#include "test_clock.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vrntest::ms_since;
 
 // Run as a child with this variable set, the program only waits for a key
 // and exits with what it got: 100 for none, else the byte.
@@ -38,10 +40,6 @@ const bool kIsKeyChild = [] {
     int k = plat_wait_key();
     std::_Exit(k < 0 ? 100 : (k & 0x7f));
 }();
-
-long ms_since(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
 
 constexpr std::uint32_t kLoopback = 0x0100007fu;  // 127.0.0.1, network order
 

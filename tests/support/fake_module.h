@@ -1,18 +1,24 @@
-// A scriptable stand-in for the module, for tests: it binds four
-// consecutive loopback UDP ports (base..base+3) at a base it picks itself,
-// records every datagram it receives, and answers as the test's script says.
+// A scriptable stand-in for the module, for tests: it takes four
+// consecutive UDP ports (base..base+3) on 127.0.0.1 at a base it picks
+// itself, records every datagram it receives, and answers as the test's
+// script says. Linked with vrn_test_support it serves real loopback
+// sockets from a thread of its own; linked with vrn_test_clocked it lives
+// in the scripted platform (clocked/fake_platform.h), answering inside
+// the library's own send, on the fake clock.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "module_types.h"
 #include "platform/platform.h"
+#include "test_clock.h"
 
 namespace vrntest {
 
@@ -23,7 +29,7 @@ struct Datagram {
     int port_index;          // 0..3: which of base..base+3 received it; 4/5 the extra sockets
     std::uint16_t src_port;  // host order
     std::uint16_t dst_port;  // host order
-    std::chrono::steady_clock::time_point when;
+    std::chrono::steady_clock::time_point when;  // on the fake clock over the scripted platform
 };
 
 // One datagram the fake module sends back.
@@ -33,8 +39,8 @@ struct Action {
     // Which socket it leaves from: 0..3 the module ports, kOtherPort a
     // fifth socket on another port, kForeignAddress one bound to 127.0.0.2.
     int from = -1;  // -1: the port that received the request
-    static constexpr int kOtherPort = 4;
-    static constexpr int kForeignAddress = 5;
+    static constexpr int kOtherPort = vrnsim::kOtherPort;
+    static constexpr int kForeignAddress = vrnsim::kForeignAddress;
 };
 
 // The script: given each request (and how many requests came before it on
@@ -48,8 +54,8 @@ public:
     FakeModule(const FakeModule&) = delete;
     FakeModule& operator=(const FakeModule&) = delete;
 
-    std::uint16_t base_port() const { return base_; }
-    std::uint16_t other_port() const { return other_port_; }
+    std::uint16_t base_port() const;
+    std::uint16_t other_port() const;
     std::string address() const;  // "127.0.0.1:<base>"
 
     void set_script(Script script);
@@ -59,32 +65,22 @@ public:
     // Waits until at least n datagrams arrived on port_index or ms passed.
     bool wait_for(std::size_t n, int ms, int port_index = 1) const;
     // Sends a datagram from module port `from` (or kOtherPort/kForeignAddress)
-    // to the source of the last datagram received on port_index.
-    void send_to_client(const Bytes& bytes, int from, int port_index = 1);
+    // to the source of the last datagram received on port_index, delay_ms
+    // from now.
+    void send_to_client(const Bytes& bytes, int from, int port_index = 1, int delay_ms = 0);
+
+    struct Transport;  // the sockets: real ones, or the scripted platform's
 
 private:
-    void run();
-    void send_action(const Action& a, int default_from, const VrnSockAddr& to);
+    // A datagram arrived: logged, then the script says what goes back.
+    std::vector<Action> arrived(Datagram d);
 
-    vrn_socket socks_[6] = {VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET,
-                            VRN_NO_SOCKET, VRN_NO_SOCKET, VRN_NO_SOCKET};
-    std::uint16_t base_ = 0;
-    std::uint16_t other_port_ = 0;
     Script script_;
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
     std::vector<Datagram> log_;
-    VrnSockAddr last_src_[4] = {};
-    struct Pending {
-        std::chrono::steady_clock::time_point due;
-        Action action;
-        int default_from;
-        VrnSockAddr to;
-    };
-    std::vector<Pending> pending_;
     int seq_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
+    std::unique_ptr<Transport> transport_;  // last: it may call arrived() until it goes
 };
 
 // Byte helpers for writing expected datagrams out in tests.
@@ -101,8 +97,9 @@ std::string hex(const Bytes& b);
 bool foreign_source_possible();
 inline constexpr const char* kNoForeignSource = "this system sends from 127.0.0.1 whatever the bound address";
 
-// Picks a base port for a test server: n consecutive free loopback ports
-// in a range away from the ephemeral ports the client sockets get.
+// Picks a base port for a test server: n (at most 4) consecutive free
+// loopback ports in a range away from the ephemeral ports the client
+// sockets get.
 std::uint16_t pick_free_base(int n);
 
 }  // namespace vrntest
