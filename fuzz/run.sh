@@ -33,7 +33,7 @@ build() {
       "$cxx" "${flags[@]}" -Itools/flash_w fuzz/fuzz_data_file.cpp tools/flash_w/data_file.cpp -o "$out/$1" ;;
     fuzz_ack_path)
       "$cxx" "${flags[@]}" -Ifuzz -Itests/support/clocked fuzz/fuzz_ack_path.cpp fuzz/answer_script.cpp \
-        tests/support/clocked/fake_platform.cpp lib/link/*.cpp lib/protocol/*.cpp lib/flash/*.cpp -o "$out/$1" ;;
+        tests/support/clocked/fake_platform.cpp lib/platform/*.cpp lib/link/*.cpp lib/protocol/*.cpp lib/flash/*.cpp -o "$out/$1" ;;
     *) echo "### ERROR: no fuzz target $1" >&2; exit 1 ;;
   esac
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "vrn.h"
 
@@ -81,20 +82,9 @@ struct Bridge {
     }
 };
 
-class BusAccess : public ::testing::Test {
+class BusAccess : public ScriptedModuleTest {
 protected:
-    void SetUp() override {
-        module_.set_script([this](const Datagram& d, int) { return answer(d); });
-        handle_ = vrn_open(module_.address().c_str(), 0);
-        ASSERT_GE(handle_, 0);
-    }
-    void TearDown() override {
-        if (handle_ >= 0) {
-            vrn_close(handle_);
-        }
-    }
-
-    std::vector<Action> answer(const Datagram& d) {
+    std::vector<Action> answer(const Datagram& d, int) override {
         std::lock_guard<std::mutex> lock(mu_);
         if (d.port_index != 1 || d.bytes.size() < 40) {
             return {};
@@ -128,16 +118,6 @@ protected:
         return {};
     }
 
-    std::vector<Datagram> requests() const {
-        std::vector<Datagram> out;
-        for (const Datagram& d : module_.received()) {
-            if (d.port_index == 1) {
-                out.push_back(d);
-            }
-        }
-        return out;
-    }
-
     std::vector<std::string> bridge_log() {
         std::lock_guard<std::mutex> lock(mu_);
         std::vector<std::string> out;
@@ -159,8 +139,6 @@ protected:
     Bridge bridge_;
     int answered_ = 0;
     int fail_at_ = 0;  // which answer (1-based) goes wrong; 0: none
-    FakeModule module_;  // after what its script uses, so it stops first
-    int handle_ = -1;
 };
 
 // Expected bridge traffic, built from the cycle's steps.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "vrn.h"
 
@@ -142,22 +143,18 @@ std::string op_text(bool write, std::uint32_t address, std::uint32_t value) {
     return t;
 }
 
-class FlashDriver : public ::testing::Test {
+class FlashDriver : public ScriptedModuleTest {
 protected:
     void SetUp() override {
         g_flash_info = vrnFlashInfo{};
-        module_.set_script([this](const Datagram& d, int) { return answer(d); });
-        handle_ = vrn_open(module_.address().c_str(), 0);
-        ASSERT_GE(handle_, 0);
+        ScriptedModuleTest::SetUp();
     }
     void TearDown() override {
         g_flash_bounds = VRN_FLASH_BOUNDS;
-        if (handle_ >= 0) {
-            vrn_close(handle_);
-        }
+        ScriptedModuleTest::TearDown();
     }
 
-    std::vector<Action> answer(const Datagram& d) {
+    std::vector<Action> answer(const Datagram& d, int) override {
         std::lock_guard<std::mutex> lock(mu_);
         if (d.port_index != 1 || d.bytes.size() < 32) {
             return {};
@@ -250,8 +247,6 @@ protected:
     bool dfa_fails_ = false;
     std::vector<Bytes> dfa_requests_;
     std::vector<std::string> log_;
-    FakeModule module_;  // after what its script uses, so it stops first
-    int handle_ = -1;
 };
 
 std::vector<std::string> identify_traffic(std::uint32_t device_address, int reset) {

@@ -6,33 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "vrn.h"
 
 using namespace vrntest;
 
 namespace {
-
-std::uint16_t peer_port(int i) { return plat_htons(g_peer_table[i].peer.port); }
-
-// A 32-byte channel-family request written out by hand: header with
-// word_count 6 and packet_type 0x36, then the payload head.
-const Bytes kRequest = {0x6b, 0x24, 0x5a, 0x13, 0x06, 0x00, 0x00, 0x00, 0xdf, 0x2b, 0xa1,
-                       0xec, 0x36, 0x00, 0x00, 0x00, 0x55, 0xaa, 0x24, 0x1b, 0x00, 0x11,
-                       0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-struct Conn {
-    int h = -1;
-    explicit Conn(const std::string& address, int probe = 0) {
-        udp_set_echo_probe(probe);
-        h = vrn_open(address.c_str(), 0);
-        udp_set_echo_probe(0);
-    }
-    ~Conn() {
-        if (h >= 0) vrn_close(h);
-    }
-    UdpEndpoint* ep() const { return g_conn_table[h].endpoint; }
-};
 
 Script echo_script() {
     return [](const Datagram& d, int) { return std::vector<Action>{{d.bytes}}; };
@@ -180,14 +160,14 @@ TEST(Endpoint, PeerFollowsTheReplyingPort) {
     Conn c(fm.address());
     ASSERT_GE(c.h, 0);
     Bytes ack(32);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 32, 1), 32);
     EXPECT_EQ(peer_port(1), fm.other_port());
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 32, 1), 32);
     auto log = fm.received();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].port_index, 1);
     EXPECT_EQ(log[1].port_index, Action::kOtherPort);
-    EXPECT_EQ(log[1].bytes, kRequest);
+    EXPECT_EQ(log[1].bytes, kChannelRequest);
 }
 
 TEST(Exchange, RetryingExchangeSendsUntilAnswered) {
@@ -198,13 +178,13 @@ TEST(Exchange, RetryingExchangeSendsUntilAnswered) {
     Conn c(fm.address());
     Bytes ack(36);
     const std::uint32_t t0 = plat_tick_ms();
-    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 36);
+    EXPECT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 36);
     EXPECT_GE(ms_since(t0), 2 * 4000) << "two waits ran out";
     EXPECT_EQ(link_health(c.h)->unanswered, 2u) << "the two attempts whose wait ran out";
     EXPECT_EQ(link_health(c.h)->silent_attempts, 0u) << "the answer ends the silence";
     EXPECT_EQ(word_at(ack, 32), 0xCAFEu);
     EXPECT_EQ(fm.count(1), 3u);
-    for (const Datagram& d : fm.received()) EXPECT_EQ(d.bytes, kRequest);
+    for (const Datagram& d : fm.received()) EXPECT_EQ(d.bytes, kChannelRequest);
 }
 
 TEST(Exchange, RetryingExchangeGivesUpAfterElevenSends) {
@@ -212,13 +192,13 @@ TEST(Exchange, RetryingExchangeGivesUpAfterElevenSends) {
     Conn c(fm.address());
     Bytes ack(36);
     const std::uint32_t t0 = plat_tick_ms();
-    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 0);
+    EXPECT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, VRN_RETRY_ATTEMPTS), 0);
     EXPECT_GE(ms_since(t0), 11 * 4000);
     EXPECT_EQ(fm.count(1), 11u);
     EXPECT_EQ(link_health(c.h)->unanswered, 11u);
     EXPECT_EQ(link_health(c.h)->silent_attempts, 11u);
-    EXPECT_EQ(link_exchange(-1, kRequest.data(), 32, ack.data(), 36, 1), -1);
-    EXPECT_EQ(link_exchange(c.h + 1, kRequest.data(), 32, ack.data(), 36, 1), -1);
+    EXPECT_EQ(link_exchange(-1, kChannelRequest.data(), 32, ack.data(), 36, 1), -1);
+    EXPECT_EQ(link_exchange(c.h + 1, kChannelRequest.data(), 32, ack.data(), 36, 1), -1);
     EXPECT_EQ(fm.count(1), 11u);
 }
 
@@ -229,7 +209,7 @@ TEST(Exchange, SplitAcknowledgeIsTakenAsOne) {
     });
     Conn c(fm.address());
     Bytes ack(32);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1), 32);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 32, 1), 32);
     EXPECT_EQ(ack, make_ack(32));
 }
 
@@ -242,11 +222,11 @@ TEST(Exchange, StaleAcknowledgeIsNotTakenForTheNextAnswer) {
     });
     Conn c(fm.address());
     Bytes ack(36);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 100u);
     EXPECT_FALSE(link_troubled(c.h)) << "an answered exchange is no trouble";
     plat_sleep_ms(50);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 101u);
     EXPECT_EQ(link_health(c.h)->stale, 1u) << "the duplicate, drained before the second request";
 }
@@ -259,9 +239,9 @@ TEST(Exchange, LateAnswerToAFailedExchangeIsDiscarded) {
     });
     Conn c(fm.address());
     Bytes ack(36);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 0);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0);
     plat_sleep_ms(600);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 2u);
     EXPECT_EQ(fm.count(1), 2u);
 }
@@ -277,7 +257,7 @@ TEST(Exchange, OversizedDatagramIsDroppedAndTheWaitGoesOn) {
     Bytes ack(36);
     int before = g_udp_error_counter;
     testing::internal::CaptureStdout();
-    int r = link_exchange(c.h, kRequest.data(), 32, ack.data(), 32, 1);
+    int r = link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 32, 1);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(r, 32);
     EXPECT_EQ(word_at(ack, 0), 0x135a246bu);
@@ -295,12 +275,12 @@ TEST(Exchange, DatagramsFromAnotherAddressAreIgnored) {
     });
     Conn c(fm.address());
     Bytes ack(36);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 0x600Du);
     EXPECT_EQ(link_health(c.h)->strangers, 1u);
     EXPECT_EQ(peer_port(1), fm.base_port() + 1);
     // A stranger alone does not make an answer.
-    EXPECT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 0);
+    EXPECT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0);
     EXPECT_EQ(peer_port(1), fm.base_port() + 1);
     EXPECT_EQ(fm.count(1), 2u);
 }
@@ -383,7 +363,7 @@ TEST(ConnectionTable, CommandsOnClosedHandlesSendNothing) {
     ASSERT_EQ(vrn_close(h), 0);
     c.h = -1;
     Bytes ack(32);
-    EXPECT_EQ(link_exchange(h, kRequest.data(), 32, ack.data(), 32, 1), -1);
+    EXPECT_EQ(link_exchange(h, kChannelRequest.data(), 32, ack.data(), 32, 1), -1);
     EXPECT_EQ(fm.count(1), 0u);
 }
 

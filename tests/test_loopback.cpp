@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "module.h"
 #include "vrn.h"
@@ -19,27 +20,6 @@ using namespace vrntest;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::uint16_t peer_port(int i) { return plat_htons(g_peer_table[i].peer.port); }
-
-// A 32-byte channel-family request written out by hand: header with
-// word_count 6 and packet_type 0x36, then the payload head.
-const Bytes kRequest = {0x6b, 0x24, 0x5a, 0x13, 0x06, 0x00, 0x00, 0x00, 0xdf, 0x2b, 0xa1,
-                       0xec, 0x36, 0x00, 0x00, 0x00, 0x55, 0xaa, 0x24, 0x1b, 0x00, 0x11,
-                       0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-struct Conn {
-    int h = -1;
-    explicit Conn(const std::string& address, int probe = 0) {
-        udp_set_echo_probe(probe);
-        h = vrn_open(address.c_str(), 0);
-        udp_set_echo_probe(0);
-    }
-    ~Conn() {
-        if (h >= 0) vrn_close(h);
-    }
-    UdpEndpoint* ep() const { return g_conn_table[h].endpoint; }
-};
 
 // --- link: exchanges, waits and strangers over the system's sockets -----------
 
@@ -53,16 +33,16 @@ TEST(LoopbackLink, SplitAcknowledgeIsJoinedAndThePeerFollowsTheReplyingPort) {
     Conn c(fm.address());
     ASSERT_GE(c.h, 0);
     Bytes ack(36);
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(ack, make_ack(36, {0}));
     EXPECT_EQ(peer_port(1), fm.other_port());
-    ASSERT_EQ(link_exchange(c.h, kRequest.data(), 32, ack.data(), 36, 1), 36);
+    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     EXPECT_EQ(word_at(ack, 32), 1u);
     const auto log = fm.received();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].port_index, 1);
     EXPECT_EQ(log[1].port_index, Action::kOtherPort);
-    EXPECT_EQ(log[1].bytes, kRequest);
+    EXPECT_EQ(log[1].bytes, kChannelRequest);
     EXPECT_FALSE(link_troubled(c.h));
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "vrn.h"
 
@@ -43,29 +44,10 @@ std::vector<Action> answer_register(const Datagram& d) {
     return {Action{make_ack(32)}};
 }
 
-class RegisterSpace : public ::testing::Test {
+class RegisterSpace : public ScriptedModuleTest {
 protected:
-    void SetUp() override {
-        module_.set_script([this](const Datagram& d, int seq) {
-            return script_ ? script_(d, seq) : answer_register(d);
-        });
-        handle_ = vrn_open(module_.address().c_str(), 0);
-        ASSERT_GE(handle_, 0);
-    }
-    void TearDown() override {
-        if (handle_ >= 0) {
-            vrn_close(handle_);
-        }
-    }
-
-    std::vector<Datagram> requests() const {
-        std::vector<Datagram> out;
-        for (const Datagram& d : module_.received()) {
-            if (d.port_index == 1) {
-                out.push_back(d);
-            }
-        }
-        return out;
+    std::vector<Action> answer(const Datagram& d, int seq) override {
+        return script_ ? script_(d, seq) : answer_register(d);
     }
 
     // A valid read after calls that must have sent nothing: on the same
@@ -80,8 +62,6 @@ protected:
 
     std::function<std::vector<Action>(const Datagram&, int)> script_;
     std::atomic<int> calls_{0};
-    FakeModule module_;  // after what its script uses, so it stops first
-    int handle_ = -1;
 };
 
 TEST_F(RegisterSpace, Read32SendsOnePairAndTakesTheWordAtOffset32) {

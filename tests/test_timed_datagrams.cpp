@@ -5,22 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "vrn.h"
 
 using namespace vrntest;
 
 namespace {
-
-std::uint16_t peer_port(int i) { return plat_htons(g_peer_table[i].peer.port); }
-
-struct Endpoint {
-    UdpEndpoint* ep;
-    explicit Endpoint(const std::string& address) : ep(udp_ep_open(address.c_str(), 0)) {}
-    ~Endpoint() {
-        if (ep) udp_ep_close(ep);
-    }
-};
 
 // A loopback socket of the test's own, for datagrams aimed at one of the
 // client's sockets from 127.0.0.1.

@@ -24,22 +24,24 @@ struct VrnSockAddr {
 };
 static_assert(sizeof(VrnSockAddr) == 16, "IPv4 socket address must be 16 bytes");
 
-// WinSock error numbers reported by plat_last_error() on every system.
+// WinSock error numbers reported by plat_last_error() on every system,
+// counted from WinSock's base as winsock.h counts them.
 enum : int {
-    VRN_WSAEINTR = 10004,
-    VRN_WSAEBADF = 10009,
-    VRN_WSAEINVAL = 10022,
-    VRN_WSAEWOULDBLOCK = 10035,
-    VRN_WSAENOTSOCK = 10038,
-    VRN_WSAEMSGSIZE = 10040,
-    VRN_WSAEADDRINUSE = 10048,
-    VRN_WSAEADDRNOTAVAIL = 10049,
-    VRN_WSAENETUNREACH = 10051,
-    VRN_WSAECONNRESET = 10054,
-    VRN_WSAENOBUFS = 10055,
-    VRN_WSAECONNREFUSED = 10061,
-    VRN_WSAEHOSTUNREACH = 10065,
-    VRN_WSAEOTHER = 10100,
+    VRN_WSABASEERR = 10000,
+    VRN_WSAEINTR = VRN_WSABASEERR + 4,
+    VRN_WSAEBADF = VRN_WSABASEERR + 9,
+    VRN_WSAEINVAL = VRN_WSABASEERR + 22,
+    VRN_WSAEWOULDBLOCK = VRN_WSABASEERR + 35,
+    VRN_WSAENOTSOCK = VRN_WSABASEERR + 38,
+    VRN_WSAEMSGSIZE = VRN_WSABASEERR + 40,
+    VRN_WSAEADDRINUSE = VRN_WSABASEERR + 48,
+    VRN_WSAEADDRNOTAVAIL = VRN_WSABASEERR + 49,
+    VRN_WSAENETUNREACH = VRN_WSABASEERR + 51,
+    VRN_WSAECONNRESET = VRN_WSABASEERR + 54,
+    VRN_WSAENOBUFS = VRN_WSABASEERR + 55,
+    VRN_WSAECONNREFUSED = VRN_WSABASEERR + 61,
+    VRN_WSAEHOSTUNREACH = VRN_WSABASEERR + 65,
+    VRN_WSAEOTHER = VRN_WSABASEERR + 100,
 };
 
 // --- sockets -------------------------------------------------------------
@@ -68,6 +70,7 @@ int plat_last_error();                // WinSock number of the last socket error
 int plat_local_addr(vrn_socket s, VrnSockAddr* out);
 
 std::uint32_t plat_inet_addr(const char* text);  // INADDR_NONE for bad text
+// Byte order: the same on every system (platform/byte_order.cpp).
 std::uint16_t plat_htons(std::uint16_t v);
 std::uint32_t plat_ntohl(std::uint32_t v);
 std::uint32_t plat_htonl(std::uint32_t v);

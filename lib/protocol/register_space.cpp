@@ -82,18 +82,14 @@ int reg_write_batch(int handle, const RegSpace& sp, int pairs, const std::uint32
 
 int vrn_reg_read(int handle, int space, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                  std::uint32_t* buffer, int count, int step) {
-    if (conn_lookup(handle) < 0) {
-        return -1;
-    }
     RegSpace sp{};
-    if (reg_space_for(space, count, &sp) < 0) {
+    if (conn_lookup(handle) < 0 || reg_space_for(space, count, &sp) < 0) {
         return -1;
     }
-    const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
     std::uint32_t addresses[REG_BATCH_PAIRS];
-    while (count > 0) {
-        const int pairs = reg_batch_pairs(count);
-        step_addresses(addresses, pairs, &address, advance);
+    for (int pairs = 0; count > 0; buffer += pairs, count -= 4 * pairs) {
+        pairs = reg_batch_pairs(count);
+        step_addresses(addresses, pairs, &address, sp.step_factor * static_cast<std::uint32_t>(step));
         const int len = reg_batch_request(g_reg_read_request, sp, REG_READ_FLAG, pairs, addresses, nullptr);
         const int ack_len = VRN_HEAD_BYTES + 4 * pairs;
         if (link_exchange_acked(handle, g_reg_read_request, len, g_reg_read_ack, ack_len, VRN_RETRY_ATTEMPTS) < 0) {
@@ -102,31 +98,23 @@ int vrn_reg_read(int handle, int space, int /*reserved1*/, int /*reserved2*/, st
         for (int i = 0; i < pairs; ++i) {
             buffer[i] = get_u32(g_reg_read_ack + VRN_HEAD_BYTES + 4 * i);
         }
-        buffer += pairs;
-        count -= 4 * pairs;
     }
     return 0;
 }
 
 int vrn_reg_write(int handle, int space, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                   const std::uint32_t* data, int count, int step) {
-    if (conn_lookup(handle) < 0) {
-        return -1;
-    }
     RegSpace sp{};
-    if (reg_space_for(space, count, &sp) < 0 || !sp.writable) {
+    if (conn_lookup(handle) < 0 || reg_space_for(space, count, &sp) < 0 || !sp.writable) {
         return -1;
     }
-    const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
     std::uint32_t addresses[REG_BATCH_PAIRS];
-    while (count > 0) {
-        const int pairs = reg_batch_pairs(count);
-        step_addresses(addresses, pairs, &address, advance);
+    for (int pairs = 0; count > 0; data += pairs, count -= 4 * pairs) {
+        pairs = reg_batch_pairs(count);
+        step_addresses(addresses, pairs, &address, sp.step_factor * static_cast<std::uint32_t>(step));
         if (reg_write_batch(handle, sp, pairs, addresses, data) < 0) {
             return -1;
         }
-        data += pairs;
-        count -= 4 * pairs;
     }
     return 0;
 }

@@ -118,9 +118,6 @@ int plat_local_addr(vrn_socket s, VrnSockAddr* out) {
 }
 
 std::uint32_t plat_inet_addr(const char* text) { return ::inet_addr(text); }
-std::uint16_t plat_htons(std::uint16_t v) { return htons(v); }
-std::uint32_t plat_ntohl(std::uint32_t v) { return ntohl(v); }
-std::uint32_t plat_htonl(std::uint32_t v) { return htonl(v); }
 
 vrn_handle plat_mutex_create() {
     HANDLE h = CreateMutexW(nullptr, FALSE, nullptr);

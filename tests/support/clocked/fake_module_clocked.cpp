@@ -11,8 +11,6 @@ namespace vrntest {
 
 namespace {
 
-constexpr std::uint32_t kLoopback = 0x0100007fu;   // 127.0.0.1, network order
-constexpr std::uint32_t kLoopback2 = 0x0200007fu;  // 127.0.0.2
 // An answer without a delay of its own still takes this long, so that a
 // loop of exchanges lets time pass as it would on a wire.
 constexpr std::uint32_t kTurnaroundMs = 1;
@@ -35,9 +33,10 @@ struct FakeModule::Transport {
     VrnSockAddr last_src[4] = {};
 
     Transport() {
-        for (int i = 0; i < 4; ++i) ports[i] = vrn_sockaddr(kLoopback, static_cast<std::uint16_t>(base + i));
-        ports[vrnsim::kOtherPort] = vrn_sockaddr(kLoopback, static_cast<std::uint16_t>(base + 6));
-        ports[vrnsim::kForeignAddress] = vrn_sockaddr(kLoopback2, static_cast<std::uint16_t>(base + 7));
+        const std::uint32_t module = plat_inet_addr("127.0.0.1"), foreign = plat_inet_addr("127.0.0.2");
+        for (int i = 0; i < 4; ++i) ports[i] = vrn_sockaddr(module, static_cast<std::uint16_t>(base + i));
+        ports[vrnsim::kOtherPort] = vrn_sockaddr(module, static_cast<std::uint16_t>(base + 6));
+        ports[vrnsim::kForeignAddress] = vrn_sockaddr(foreign, static_cast<std::uint16_t>(base + 7));
     }
     ~Transport() {
         for (int id : listeners) fakenet::unlisten(id);
@@ -67,7 +66,9 @@ FakeModule::~FakeModule() { transport_.reset(); }
 
 std::uint16_t FakeModule::base_port() const { return transport_->base; }
 
-std::uint16_t FakeModule::other_port() const { return plat_htons(transport_->ports[vrnsim::kOtherPort].port); }
+std::uint16_t FakeModule::other_port() const {
+    return plat_htons(transport_->ports[vrnsim::kOtherPort].port);  // htons and ntohs are the same swap
+}
 
 void FakeModule::send_to_client(const Bytes& bytes, int from, int port_index, int delay_ms) {
     fakenet::deliver_to(transport_->last_src[port_index], transport_->ports[from], bytes,

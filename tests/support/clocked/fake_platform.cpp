@@ -296,23 +296,6 @@ std::uint32_t plat_inet_addr(const char* text) {
     return ip;
 }
 
-std::uint16_t plat_htons(std::uint16_t v) {
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-    std::uint16_t r;
-    std::memcpy(&r, b, sizeof r);
-    return r;
-}
-
-std::uint32_t plat_htonl(std::uint32_t v) {
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-                               static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-    std::uint32_t r;
-    std::memcpy(&r, b, sizeof r);
-    return r;
-}
-
-std::uint32_t plat_ntohl(std::uint32_t v) { return plat_htonl(v); }
-
 // One thread: a handle only has to be something other than 0.
 vrn_handle plat_mutex_create() { return g.next_handle++; }
 int plat_mutex_wait(vrn_handle m) { return m ? 0 : -1; }
