@@ -20,26 +20,36 @@ have_analysis_tools() {
   { command -v clang++-14 || command -v clang++; } >/dev/null 2>&1 && command -v cppcheck >/dev/null 2>&1 \
     && { command -v run-clang-tidy-14 || command -v run-clang-tidy; } >/dev/null 2>&1
 }
-if [ "${VRN_ANALYSIS:-1}" != 1 ]; then
-  echo "Fuzz run and static analysis not run (VRN_ANALYSIS=0)."
-elif have_analysis_tools; then
+run_analysis() {
   bash fuzz/run.sh "${VRN_FUZZ_SECONDS:-60}"
   bash scripts/static-analysis.sh
-elif [ "${VRN_REQUIRE_ANALYSIS:-0}" = 1 ]; then
-  echo "### ERROR: the analysis tools (clang-14, libclang-rt-14-dev, cppcheck, clang-tidy-14) are missing" >&2
-  exit 1
-else
-  echo "Fuzz run and static analysis skipped: install clang-14, libclang-rt-14-dev, cppcheck and clang-tidy-14 to run them."
-fi
+}
+have_windows_tools() {
+  [ -f scripts/windows-tests.sh ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 \
+    && [ -x /usr/lib/wine/wine64 ]
+}
+run_windows() { bash scripts/windows-tests.sh; }
 
-if [ "${VRN_WINDOWS_SUITE:-1}" != 1 ]; then
-  echo "Windows suite not run (VRN_WINDOWS_SUITE=0)."
-elif [ -f scripts/windows-tests.sh ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 \
-   && [ -x /usr/lib/wine/wine64 ]; then
-  bash scripts/windows-tests.sh
-elif [ "${VRN_REQUIRE_WINDOWS:-0}" = 1 ]; then
-  echo "### ERROR: the Windows toolchain (g++-mingw-w64-x86-64-posix, wine64, googletest) is missing" >&2
-  exit 1
-else
-  echo "Windows suite skipped: install g++-mingw-w64-x86-64-posix, wine64 and googletest to run it."
-fi
+# An optional part: what it is, its switch (VRN_ANALYSIS, VRN_WINDOWS_SUITE:
+# 1 or unset runs it), whether a missing tool is an error (1), the tool
+# check, how to run it, what is missing, and the packages to install.
+optional_part() {
+  local what="$1" switch="$2" required="$3" have="$4" run="$5" missing="$6" packages="$7"
+  if [ "${!switch:-1}" != 1 ]; then
+    echo "$what not run ($switch=0)."
+  elif "$have"; then
+    "$run"
+  elif [ "$required" = 1 ]; then
+    echo "### ERROR: $missing" >&2
+    exit 1
+  else
+    echo "$what skipped: install $packages to run it."
+  fi
+}
+
+optional_part "Fuzz run and static analysis" VRN_ANALYSIS "${VRN_REQUIRE_ANALYSIS:-0}" have_analysis_tools \
+  run_analysis "the analysis tools (clang-14, libclang-rt-14-dev, cppcheck, clang-tidy-14) are missing" \
+  "clang-14, libclang-rt-14-dev, cppcheck and clang-tidy-14"
+optional_part "Windows suite" VRN_WINDOWS_SUITE "${VRN_REQUIRE_WINDOWS:-0}" have_windows_tools run_windows \
+  "the Windows toolchain (g++-mingw-w64-x86-64-posix, wine64, googletest) is missing" \
+  "g++-mingw-w64-x86-64-posix, wine64 and googletest"

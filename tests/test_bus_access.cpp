@@ -184,9 +184,7 @@ struct Expect {
 TEST_F(BusAccess, DirectReadOfOneItemSendsOneRequestAndStoresOneByte) {
     unsigned char buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     ASSERT_EQ(vrn_bus_read(handle_, 16, 0, 0, 0x1234, buf, 1), 0);
-    const auto got = requests();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(hex(got[0].bytes),
+    EXPECT_EQ(sole_request(),
               "6b 24 5a 13 08 00 00 00 df 2b a1 ec 31 00 00 00 "
               "aa 94 45 cd 00 01 19 14 03 00 00 00 00 00 00 00 "
               "34 12 00 00 01 00 00 00");
@@ -197,9 +195,7 @@ TEST_F(BusAccess, DirectReadOfOneItemSendsOneRequestAndStoresOneByte) {
 TEST_F(BusAccess, DirectWriteOfOneItemCarriesTheWholeDataWord) {
     const std::uint32_t v = 0x000000A5u;
     ASSERT_EQ(vrn_bus_write(handle_, 16, 0, 0, 0x40, &v, 1), 0);
-    const auto got = requests();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(hex(got[0].bytes),
+    EXPECT_EQ(sole_request(),
               "6b 24 5a 13 09 00 00 00 df 2b a1 ec 31 00 00 00 "
               "aa 94 45 cd 00 03 1a 14 03 00 00 00 00 00 00 00 "
               "40 00 00 00 01 00 00 00 a5 00 00 00");

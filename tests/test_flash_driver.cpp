@@ -260,11 +260,15 @@ TEST_F(FlashDriver, IdentifiesEveryTableRowAtBothWidths) {
     struct Row {
         int maker, device, width, sectors, sector_size;
     };
+    // Each device of the table at both widths, a device to a line; any
+    // maker but Intel's takes the AMD set's rows.
     const Row rows[] = {
-        {0x89, 0x16, 8, 32, 0x20000},  {0x89, 0x16, 16, 32, 0x10000},  {0x89, 0x17, 8, 64, 0x20000},
-        {0x89, 0x17, 16, 64, 0x10000}, {0x89, 0x18, 8, 128, 0x20000},  {0x89, 0x18, 16, 128, 0x10000},
-        {0x01, 0xC8, 8, 32, 0x10000},  {0x01, 0xC8, 16, 32, 0x10000},  {0x01, 0xA3, 8, 64, 0x10000},
-        {0xC2, 0xA3, 16, 64, 0x10000}, {0x20, 0xD9, 8, 32, 0x10000},   {0x04, 0xD9, 16, 32, 0x10000},
+        {0x89, 0x16, 8, 32, 0x20000}, {0x89, 0x16, 16, 32, 0x10000},
+        {0x89, 0x17, 8, 64, 0x20000}, {0x89, 0x17, 16, 64, 0x10000},
+        {0x89, 0x18, 8, 128, 0x20000}, {0x89, 0x18, 16, 128, 0x10000},
+        {0x01, 0xC8, 8, 32, 0x10000}, {0x01, 0xC8, 16, 32, 0x10000},
+        {0x01, 0xA3, 8, 64, 0x10000}, {0xC2, 0xA3, 16, 64, 0x10000},
+        {0x20, 0xD9, 8, 32, 0x10000}, {0x04, 0xD9, 16, 32, 0x10000},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "maker " << row.maker << " device " << row.device << " width "
@@ -397,32 +401,30 @@ TEST_F(FlashDriver, GetInfoCopiesTheFieldsInTheirFixedOrder) {
 }
 
 TEST_F(FlashDriver, PrintsTheEightLines) {
-    const vrnFlashInfo intel{0x17, 0x89, 8388608, 0, 0x20000, 64, 8};
-    testing::internal::CaptureStdout();
-    vrn_print_flash_info(&intel);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "VRN FLASH INFO:\n"
-              "Vendor ID = 0x89\n"
-              "Device ID = 0x17\n"
-              "Volume = 8388608 bytes\n"
-              "Size of Sector = 0x00020000 bytes\n"
-              "Number of Sectors = 64\n"
-              "Data Width = 8 bites\n"
-              "Base Address = 0x00000000\n");
-
-    // Every field distinct, so a line showing the wrong field stands out.
-    const vrnFlashInfo other{0xD9, 0x02, 2097152, 0xABC, 0x10000, 32, 16};
-    testing::internal::CaptureStdout();
-    vrn_print_flash_info(&other);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "VRN FLASH INFO:\n"
-              "Vendor ID = 0x02\n"
-              "Device ID = 0xD9\n"
-              "Volume = 2097152 bytes\n"
-              "Size of Sector = 0x00010000 bytes\n"
-              "Number of Sectors = 32\n"
-              "Data Width = 16 bites\n"
-              "Base Address = 0x00000ABC\n");
+    const struct {
+        vrnFlashInfo record;
+        const char* text;
+    } cases[] = {
+        {{0x17, 0x89, 8388608, 0, 0x20000, 64, 8},
+         "VRN FLASH INFO:\n"
+         "Vendor ID = 0x89\n"
+         "Device ID = 0x17\n"
+         "Volume = 8388608 bytes\n"
+         "Size of Sector = 0x00020000 bytes\n"
+         "Number of Sectors = 64\n"
+         "Data Width = 8 bites\n"
+         "Base Address = 0x00000000\n"},
+        // Every field distinct, so a line showing the wrong field stands out.
+        {{0xD9, 0x02, 2097152, 0xABC, 0x10000, 32, 16},
+         "VRN FLASH INFO:\nVendor ID = 0x02\nDevice ID = 0xD9\nVolume = 2097152 bytes\n"
+         "Size of Sector = 0x00010000 bytes\nNumber of Sectors = 32\nData Width = 16 bites\n"
+         "Base Address = 0x00000ABC\n"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        vrn_print_flash_info(&c.record);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.text);
+    }
 }
 
 // --- cell access ----------------------------------------------------------
@@ -505,39 +507,54 @@ TEST_F(FlashDriver, EraseAllVisitsEverySectorInOrder) {
 
 // --- byte program -----------------------------------------------------------
 
-TEST_F(FlashDriver, AmdByteProgramWritesFourCyclesToTheCellAndVerifies) {
-    geometry(0x01, 0x10000, 8);
-    EXPECT_EQ(vrn_flash_program_byte(handle_, 2, 7, 0x5A), 0x5A);
-    const std::vector<std::string> expected = {"W 4000e aa", "W 4000e 55", "W 4000e a0", "W 4000e 5a", "R 4000e",
-                                               "R 4000e",    "R 4000e",    "W 0 f0"};
-    EXPECT_EQ(bus_log(), expected);
+// A byte program in each command set: the bus traffic of one that verifies
+// at once, and the reads of a cell that never takes the byte until the
+// program gives up (the AMD set's 4096 verify reads; the Intel set's
+// status polls, its status read and one verify read), with no reset from
+// the failed program.
+struct ByteProgramCase {
+    const char* set;
+    int vendor, width, sector, offset;
+    std::uint8_t value;
+    std::vector<std::string> traffic;
+    std::string verify;  // a read of the cell
+    std::size_t failed_verifies;  // reads of the cell by a program that fails
+    std::string once;  // written once by a failed program too
+    std::string reset;
+};
+
+const ByteProgramCase kByteProgramCases[] = {
+    {"AMD, 8-bit", 0x01, 8, 2, 7, 0x5A,
+     {"W 4000e aa", "W 4000e 55", "W 4000e a0", "W 4000e 5a", "R 4000e", "R 4000e", "R 4000e", "W 0 f0"},
+     "R 4000e", 4096, "W 4000e a0", "W 0 f0"},
+    {"Intel, 16-bit", 0x89, 16, 1, 3, 0x42,
+     {"W 4000c 40", "W 4000c 42", "W 4000c 70", "R 4000c", "R 4000c", "R 4000c", "R 4000c", "W 4000c 50", "R 4000c",
+      "W 0 ff"},
+     "R 4000c", 5, "W 4000c 50", "W 0 ff"},
+};
+
+TEST_F(FlashDriver, ByteProgramWritesItsSetsCyclesToTheCellAndVerifies) {
+    for (const ByteProgramCase& c : kByteProgramCases) {
+        SCOPED_TRACE(c.set);
+        geometry(c.vendor, 0x10000, c.width);
+        clear_log();
+        EXPECT_EQ(vrn_flash_program_byte(handle_, c.sector, c.offset, c.value), c.value);
+        EXPECT_EQ(bus_log(), c.traffic);
+    }
 }
 
-TEST_F(FlashDriver, AmdVerifyGivesUpAfter4096Reads) {
-    geometry(0x01, 0x10000, 8);
-    with_chip([](ToyChip& c) { c.stuck.insert(0x4000e); });
-    EXPECT_EQ(vrn_flash_program_byte(handle_, 2, 7, 0x5A), -1);
-    EXPECT_EQ(count("R 4000e"), 4096u);
-    EXPECT_EQ(bus_log().back(), "R 4000e");
-    EXPECT_EQ(count("W 0 f0"), 0u);
-}
-
-TEST_F(FlashDriver, IntelByteProgramOnSixteenBitChip) {
-    geometry(0x89, 0x10000, 16);
-    EXPECT_EQ(vrn_flash_program_byte(handle_, 1, 3, 0x42), 0x42);
-    const std::vector<std::string> expected = {"W 4000c 40", "W 4000c 42", "W 4000c 70", "R 4000c",
-                                               "R 4000c",    "R 4000c",    "R 4000c",    "W 4000c 50",
-                                               "R 4000c",    "W 0 ff"};
-    EXPECT_EQ(bus_log(), expected);
-}
-
-TEST_F(FlashDriver, IntelVerifyFailureSkipsTheReset) {
-    geometry(0x89, 0x10000, 16);
-    with_chip([](ToyChip& c) { c.stuck.insert(0x4000c); });
-    EXPECT_EQ(vrn_flash_program_byte(handle_, 1, 3, 0x42), -1);
-    EXPECT_EQ(count("W 4000c 50"), 1u);
-    EXPECT_EQ(bus_log().back(), "R 4000c");
-    EXPECT_EQ(count("W 0 ff"), 0u);
+TEST_F(FlashDriver, FailedVerifyEndsTheProgramWithoutAReset) {
+    for (const ByteProgramCase& c : kByteProgramCases) {
+        SCOPED_TRACE(c.set);
+        geometry(c.vendor, 0x10000, c.width);
+        with_chip([&](ToyChip& chip) { chip.stuck.insert(vrn_flash_cell_address(c.sector, c.offset)); });
+        clear_log();
+        EXPECT_EQ(vrn_flash_program_byte(handle_, c.sector, c.offset, c.value), -1);
+        EXPECT_EQ(count(c.verify), c.failed_verifies);
+        EXPECT_EQ(count(c.once), 1u);
+        EXPECT_EQ(bus_log().back(), c.verify);
+        EXPECT_EQ(count(c.reset), 0u);
+    }
 }
 
 // --- runs -------------------------------------------------------------------

@@ -67,9 +67,7 @@ protected:
 TEST_F(RegisterSpace, Read32SendsOnePairAndTakesTheWordAtOffset32) {
     std::uint32_t v = 0;
     ASSERT_EQ(vrn_reg_read32(handle_, 2, 0, 0, 0x800036, &v), 0);
-    const auto got = requests();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(hex(got[0].bytes),
+    EXPECT_EQ(sole_request(),
               "6b 24 5a 13 08 00 00 00 df 2b a1 ec 31 00 00 00 "
               "aa 94 45 cd 00 02 19 31 03 00 00 00 00 00 00 00 "
               "36 00 80 00 00 00 00 00");
@@ -78,9 +76,7 @@ TEST_F(RegisterSpace, Read32SendsOnePairAndTakesTheWordAtOffset32) {
 
 TEST_F(RegisterSpace, Write32SendsTheAddressValuePair) {
     ASSERT_EQ(vrn_reg_write32(handle_, 2, 0, 0, 0x800037, 0xDEADBEEF), 0);
-    const auto got = requests();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(hex(got[0].bytes),
+    EXPECT_EQ(sole_request(),
               "6b 24 5a 13 08 00 00 00 df 2b a1 ec 31 00 00 00 "
               "aa 94 45 cd 00 02 1a 31 03 00 00 00 00 00 00 00 "
               "37 00 80 00 ef be ad de");

@@ -18,9 +18,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
+#include "child_process.h"
 #include "fake_module.h"
 #include "platform/platform.h"
 
@@ -71,11 +71,7 @@ public:
         posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        started_ = posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&fa);
+        started_ = vrntest::spawn_child(&pid_, &fa, argv);
         close(fds[1]);
         fd_ = fds[0];
 #endif

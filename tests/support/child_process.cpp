@@ -198,12 +198,7 @@ private:
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         if (stderr_path) posix_spawn_file_actions_addopen(&fa, 2, stderr_path->c_str(), O_WRONLY | O_NOCTTY, 0);
         else posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        std::vector<std::string> copy = argv;
-        std::vector<char*> cargv;
-        for (std::string& a : copy) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        started_ = posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&fa);
+        started_ = spawn_child(&pid_, &fa, argv);
         close(out[1]);
         close(err[1]);
         if (in[0] >= 0) close(in[0]);
@@ -370,6 +365,17 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
     }
     return p;
 }
+
+#ifndef _WIN32
+bool spawn_child(pid_t* pid, posix_spawn_file_actions_t* actions, std::vector<std::string> argv) {
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const bool started = posix_spawn(pid, cargv[0], actions, nullptr, cargv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(actions);
+    return started;
+}
+#endif
 
 std::string read_file_bytes(const std::string& path) {
     std::string s;

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <spawn.h>
+#endif
+
 namespace vrntest {
 
 struct RunResult {
@@ -74,5 +78,11 @@ private:
 };
 
 std::string read_file_bytes(const std::string& path);
+
+#ifndef _WIN32
+// posix_spawn of argv[0] with argv, the file actions (destroyed here) and
+// this process's environment; true when the child started.
+bool spawn_child(pid_t* pid, posix_spawn_file_actions_t* actions, std::vector<std::string> argv);
+#endif
 
 }  // namespace vrntest

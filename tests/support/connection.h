@@ -72,6 +72,11 @@ protected:
             if (d.port_index == 1) out.push_back(d);
         return out;
     }
+    // The one request that came, in hex; else how many came.
+    std::string sole_request() const {
+        const std::vector<Datagram> got = requests();
+        return got.size() == 1 ? hex(got[0].bytes) : std::to_string(got.size()) + " requests";
+    }
 
     FakeModule module_;
     int handle_ = -1;
