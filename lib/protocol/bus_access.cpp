@@ -79,30 +79,39 @@ int bridge_open_cycle(int handle, int cycle, std::uint32_t address) {
     return 0;
 }
 
-// One direct bus command per item, each acknowledged before the next:
-// bus address and item count 1 from offset 32, then a write's data word.
-// `in` is set for a write, `out` for a read.
-int direct_items(int handle, std::uint32_t address, const unsigned char* in, unsigned char* out, int count) {
-    const bool write = in != nullptr;
-    const int request_bytes = write ? BUS_WRITE_REQUEST_BYTES : BUS_READ_REQUEST_BYTES;
-    const int ack_bytes = write ? BUS_WRITE_ACK_BYTES : BUS_READ_ACK_BYTES;
+// A request of the direct bus command: header and payload head; bus
+// address and item count 1 from offset 32 go in per item.
+void start_direct(unsigned char* s_buf, int request_bytes, std::uint32_t command_word) {
+    make_packet_header(s_buf, word_count_of(request_bytes), BUS_PACKET_TYPE);
+    put_payload_head(s_buf, VRN_REG_MAGIC, command_word, BUS_SPACE_MODE, 0);
+    put_u32(s_buf + 36, 1);
+}
+
+// One item per exchange, each acknowledged before the next.
+int direct_read(int handle, std::uint32_t address, unsigned char* out, int count) {
     unsigned char s_buf[VRN_BUF_BYTES];
     unsigned char r_buf[VRN_BUF_BYTES];
-    make_packet_header(s_buf, word_count_of(request_bytes), BUS_PACKET_TYPE);
-    put_payload_head(s_buf, VRN_REG_MAGIC, write ? BUS_WRITE_COMMAND : BUS_READ_COMMAND, BUS_SPACE_MODE, 0);
-    for (int i = 0; i < count; ++i) {
+    start_direct(s_buf, BUS_READ_REQUEST_BYTES, BUS_READ_COMMAND);
+    for (int i = 0; i < count; ++i, address += 8) {
         put_u32(s_buf + 32, address);
-        put_u32(s_buf + 36, 1);
-        if (write) {
-            put_u32(s_buf + 40, get_u32(in + i));
-        }
-        if (link_exchange_acked(handle, s_buf, request_bytes, r_buf, ack_bytes, 1) < 0) {
+        if (link_exchange_acked(handle, s_buf, BUS_READ_REQUEST_BYTES, r_buf, BUS_READ_ACK_BYTES, 1) < 0) {
             return -1;
         }
-        if (!write) {
-            out[i] = r_buf[32];
+        out[i] = r_buf[32];
+    }
+    return 0;
+}
+
+int direct_write(int handle, std::uint32_t address, const unsigned char* in, int count) {
+    unsigned char s_buf[VRN_BUF_BYTES];
+    unsigned char r_buf[VRN_BUF_BYTES];
+    start_direct(s_buf, BUS_WRITE_REQUEST_BYTES, BUS_WRITE_COMMAND);
+    for (int i = 0; i < count; ++i, address += 8) {
+        put_u32(s_buf + 32, address);
+        put_u32(s_buf + 40, get_u32(in + i));
+        if (link_exchange_acked(handle, s_buf, BUS_WRITE_REQUEST_BYTES, r_buf, BUS_WRITE_ACK_BYTES, 1) < 0) {
+            return -1;
         }
-        address += 8;
     }
     return 0;
 }
@@ -136,21 +145,10 @@ int bridged_write(int handle, int cycle, std::uint32_t address, const unsigned c
     return result;
 }
 
-// A read (`out` set) or a write (`in` set) by the route of the bus code.
-int bus_transfer(int handle, int bus, std::uint32_t address, const unsigned char* in, unsigned char* out, int count) {
-    if (conn_lookup(handle) < 0) {
-        return -1;
-    }
-    int cycle = 0;
-    switch (bus_route(bus, &cycle)) {
-        case Route::Bridged:
-            return in ? bridged_write(handle, cycle, address, in, count)
-                      : bridged_read(handle, cycle, address, out, count);
-        case Route::Direct:
-            return direct_items(handle, address, in, out, count);
-        default:
-            return -1;
-    }
+// The route of a bus code on an open connection; None refuses the call
+// before any traffic.
+Route checked_route(int handle, int bus, int* cycle) {
+    return conn_lookup(handle) < 0 ? Route::None : bus_route(bus, cycle);
 }
 
 }  // namespace
@@ -195,10 +193,22 @@ int vrn_bridge_write(int handle, int cycle, std::uint32_t address, std::uint32_t
 
 int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std::uint32_t address, void* buffer,
                  int count) {
-    return bus_transfer(handle, bus, address, nullptr, static_cast<unsigned char*>(buffer), count);
+    int cycle = 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    switch (checked_route(handle, bus, &cycle)) {
+        case Route::Bridged: return bridged_read(handle, cycle, address, out, count);
+        case Route::Direct: return direct_read(handle, address, out, count);
+        default: return -1;
+    }
 }
 
 int vrn_bus_write(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                   const void* data, int count) {
-    return bus_transfer(handle, bus, address, static_cast<const unsigned char*>(data), nullptr, count);
+    int cycle = 0;
+    const auto* in = static_cast<const unsigned char*>(data);
+    switch (checked_route(handle, bus, &cycle)) {
+        case Route::Bridged: return bridged_write(handle, cycle, address, in, count);
+        case Route::Direct: return direct_write(handle, address, in, count);
+        default: return -1;
+    }
 }
