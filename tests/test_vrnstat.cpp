@@ -349,7 +349,8 @@ TEST(VrnstatFaults, AnUnansweredAttemptMakesTheRecordsTakeTwoPasses) {
     ASSERT_GT(clean, 0u);
     // The repeat of the DFA request, a second read of each register block
     // (five requests each), a second identification (the DFA head, five
-    // command writes, two code reads, the reset), then a second pass over
-    // each record: 164 and 152 cell reads, each with its reset.
-    EXPECT_EQ(faulty, clean + 1 + 2 * 5 + (1 + 5 + 2 + 1) + (164 + 1) + (152 + 1));
+    // command writes, two code reads, the reset), then a second, guarded
+    // pass over each record: a write of all ones before each of the 164 and
+    // 152 cell reads, and the reset.
+    EXPECT_EQ(faulty, clean + 1 + 2 * 5 + (1 + 5 + 2 + 1) + (2 * 164 + 1) + (2 * 152 + 1));
 }

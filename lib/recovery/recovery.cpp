@@ -68,9 +68,17 @@ int stable_read(int handle, int sector, int offset) {
 
 // One run of cells through vrn_recover_read_cell, then the reset that ends
 // a read run. 0, or -1 when a cell could not be read (*failed names it).
+//
+// A guarded pass writes all ones to each cell before reading it: the
+// write's 32-byte answer comes between any two 36-byte read answers, so a
+// late or duplicated read answer lands in a write's wait, where it is too
+// long to be taken, and a late write answer is too short to be a read's.
+// A run of reads can then no longer be shifted by one stray answer without
+// a sign. In read mode all ones is a reset in either command set.
 int read_pass(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
-              int* failed = nullptr) {
+              bool guarded, int* failed = nullptr) {
     for (int i = 0; i < length; ++i) {
+        if (guarded) vrn_flash_write_cell(handle, sector, offset + i, vrn_flash_all_ones());
         const int cell = vrn_recover_read_cell(handle, sector, offset + i);
         if (cell < 0) {
             vrn_progress_break();
@@ -133,16 +141,21 @@ int erase_runs(int handle, int sector) {
 
 enum class Verify { Ok, ReadFailed, Differs };
 
-// Reads the image's cells back and compares them; on a troubled link two
-// matching passes are needed. A difference counts as real when it shows
-// on a link that never had trouble, or twice alike.
+// Reads the image's cells back and compares them. On a troubled link two
+// passes must match, every pass after the first guarded; a difference is
+// real when a guarded pass shows it, or any pass on a link that never had
+// trouble.
 Verify verify_image(int handle, int sector, const std::uint8_t* data, int count, bool shown, VrnWriteReport* report) {
     static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
-    int matches = 0, diff_cell = -1, diff_value = -1;
+    int matches = 0;
+    bool differed = false;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+        const bool guarded = pass > 0;
         VrnProgress progress;
         vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", count);
-        if (read_pass(handle, sector, 0, read_back, count, &progress, &report->cell) < 0) return Verify::ReadFailed;
+        if (read_pass(handle, sector, 0, read_back, count, &progress, guarded, &report->cell) < 0) {
+            return Verify::ReadFailed;
+        }
         vrn_progress_end(&progress, count);
         int k = 0;
         while (k < count && read_back[k] == data[k]) ++k;
@@ -154,13 +167,12 @@ Verify verify_image(int handle, int sector, const std::uint8_t* data, int count,
         report->cell = k;
         report->wrote = data[k];
         report->read = read_back[k];
-        if (!link_troubled(handle) || (k == diff_cell && read_back[k] == diff_value)) return Verify::Differs;
-        diff_cell = k;
-        diff_value = read_back[k];
+        differed = true;
+        if (guarded || !link_troubled(handle)) return Verify::Differs;
         note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, on a troubled link", sector, k,
              read_back[k], data[k]);
     }
-    return diff_cell >= 0 ? Verify::Differs : Verify::ReadFailed;
+    return differed ? Verify::Differs : Verify::ReadFailed;
 }
 
 }  // namespace
@@ -204,7 +216,7 @@ int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, i
     int kept = 0;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
-        if (read_pass(handle, sector, offset, buffer, length, progress) == 0) {
+        if (read_pass(handle, sector, offset, buffer, length, progress, pass > 0) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
             note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
                  offset + length - 1, sector);

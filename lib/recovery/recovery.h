@@ -34,7 +34,7 @@ struct VrnRecoveryBounds {
     // that needs an erase, or a read-back that differs, starts the next.
     int image_passes;
     // Passes over a run of cells (or a register block) on a troubled link,
-    // until two agree byte for byte.
+    // until two agree byte for byte; also the read-back passes of a write.
     int read_passes;
     // Reads of a cell after a cancelled program, until two in a row agree
     // (an AMD chip still busy toggles a bit from one read to the next).
@@ -78,7 +78,10 @@ int vrn_recover_read_cell(int handle, int sector, int offset);
 
 // length cells from (sector, offset) into buffer, each pass followed by
 // the reset that ends a read run. On a troubled link two passes must
-// agree. 0, or -1. progress may be null.
+// agree, and every pass after the first is guarded: all ones is written to
+// each cell before it is read (a reset in read mode), so that a stray
+// answer can no longer shift the reads unseen. 0, or -1. progress may be
+// null.
 int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress);
 
 // vrn_reg_read of a block, repeated after a failure; on a troubled link
