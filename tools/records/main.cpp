@@ -186,7 +186,7 @@ Record read_data_file(const std::string& path) {
 }
 
 std::string wrong_size(const std::string& path, std::size_t bytes, const VrnRecordLayout& layout) {
-    return path + " holds " + std::to_string(bytes) + " bytes; a " + layout.name + " record has " +
+    return path + " holds " + std::to_string(bytes) + " bytes; " + layout.name + " records have " +
            std::to_string(layout.bytes);
 }
 
