@@ -144,9 +144,7 @@ int dump(int handle, const std::string& ip, const std::string& port, long sector
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app{"Reads `count` cells from cell 0 of a flash sector of a VRN module into a data file,\n"
                  "one value per line, that `vrnprog ip port sector file` writes back byte for byte.",
                  "vrndump"};
@@ -191,3 +189,7 @@ int main(int argc, char** argv) {
     vrn_close(handle);
     return result;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }

@@ -1,6 +1,7 @@
 // vrnrec: composes and shows the module's flash records, ICR and NetCfg, as
 // data files, without a module: a dump edited field by field, written back
 // with vrnprog, instead of record bytes computed by hand.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -163,8 +164,8 @@ void apply(Record& r, const VrnRecordLayout& layout, const FieldOption& o, const
                                          " characters long; the field holds " +
                                          std::to_string(VRN_COMMENT_BYTES - 1) + " and a NUL");
         std::uint8_t* at = r.data() + field_named(layout, o.field).offset;
-        std::memset(at, 0, VRN_COMMENT_BYTES);
-        std::memcpy(at, text.data(), text.size());
+        std::fill_n(at, VRN_COMMENT_BYTES, std::uint8_t{0});
+        std::copy(text.begin(), text.end(), at);
         break;
     }
     }
@@ -326,9 +327,7 @@ int run_show(const std::string& as, const std::string& file) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app{"Composes and shows the VRN module's flash records as data files, without a module:\n"
                  "the NetCfg record (152 bytes, sector 2) and the ICR record (164 bytes, sector 1).",
                  "vrnrec"};
@@ -364,3 +363,7 @@ int main(int argc, char** argv) {
         return r.status;
     }
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }
