@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
 #include "data_file.h"
 
 namespace {
@@ -22,15 +23,6 @@ struct Parsed {
     std::string warnings;
 };
 
-std::string read_all(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 // Writes content byte for byte to a temp file, opens it as the writer does
 // and parses it into an image with a guard area behind it.
@@ -54,7 +46,7 @@ Parsed parse_text(const std::string& content, std::vector<std::uint8_t>* whole_i
     std::string out = ::testing::internal::GetCapturedStdout();
     std::fclose(f);
     std::filesystem::remove(path);
-    Parsed p{r, {}, out, read_all(warnings)};
+    Parsed p{r, {}, out, vrntest::read_stream_bytes(warnings)};
     std::fclose(warnings);
     if (r > 0) p.bytes.assign(image.begin(), image.begin() + r);
     if (whole_image) *whole_image = image;

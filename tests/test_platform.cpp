@@ -23,6 +23,7 @@
 extern char** environ;
 #endif
 
+#include "child_process.h"
 #include "link/udp_endpoint.h"
 #include "platform/platform.h"
 
@@ -414,11 +415,10 @@ TEST(KeyWait, ReturnsWithoutAConsole) {
 // With a terminal on standard input the wait turns echo off; every way out
 // turns it back on: a key, or a signal that ends the program (Ctrl-C).
 TEST(KeyWait, LeavesTheTerminalAsItFoundIt) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    vrntest::PseudoTerminal pty;
+    if (!pty.usable()) GTEST_SKIP() << "no pseudo-terminals here";
+    int master = pty.master();
+    int slave = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
     const tcflag_t kModes = ECHO | ICANON;
     termios before{};
@@ -455,7 +455,6 @@ TEST(KeyWait, LeavesTheTerminalAsItFoundIt) {
         EXPECT_EQ(after.c_lflag & kModes, kModes) << c.what << ": echo and line mode are back";
     }
     close(slave);
-    close(master);
 }
 #endif
 

@@ -126,6 +126,27 @@ TEST(VrndumpRun, ADumpWritesBackByteForByte) {
     EXPECT_TRUE(strays(dir, {"a.bin", "b.bin", "image.dat", "dump.dat", "whole.dat"}).empty());
 }
 
+#ifndef _WIN32
+// With standard error on a terminal the read shows a progress line there;
+// standard output stays the same.
+TEST(VrndumpRun, ProgressOnATerminalOnly) {
+    TempDir dir;
+    PseudoTerminal pty;
+    if (!pty.usable()) GTEST_SKIP() << "no pseudo-terminals here";
+    SimProcess sim({});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    pty.start_reading();
+    std::string file = dir.path("d.dat");
+    RunResult r = run_program(VRNDUMP_PATH, {"127.0.0.1", sim.port_text(), "1", "3000", file}, kRunMs, nullptr,
+                              &pty.slave());
+    std::string seen = pty.stop_reading();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo + "Dumped 3000 cells of sector 1 into " + file + "\n");
+    EXPECT_NE(seen.find("read 3000/3000 bytes"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(" left"), std::string::npos) << seen;
+}
+#endif
+
 // The job the programs are for: back up the network settings, change the
 // IP address, write them back, check.
 TEST(VrndumpWorkflow, ChangeAModulesIpAddress) {

@@ -42,40 +42,40 @@ Bytes with_comment(Bytes head, const std::string& comment, std::size_t total) {
     return head;
 }
 
-const std::vector<std::string> kNetcfgFields = {"--sig", "0x4E434647", "--ip", "10.0.0.5", "--mask", "255.255.255.0",
-                                                "--gate", "10.0.0.1", "--port", "3011", "--timeout", "1000",
-                                                "--comment", "lab bench"};
-const Bytes kNetcfgBytes = with_comment({0x4E, 0x43, 0x46, 0x47, 10, 0, 0, 5, 255, 255, 255, 0, 10, 0, 0, 1, 0, 0, 0x0B,
-                                         0xC3, 0, 0, 0x03, 0xE8},
+const std::vector<std::string> kNetcfgFields = {"--sig", "0x4E434647", "--ip", "172.16.9.200", "--mask",
+                                                "255.255.240.0", "--gate", "172.16.0.1", "--port", "4011",
+                                                "--timeout", "70000", "--comment", "lab bench"};
+const Bytes kNetcfgBytes = with_comment({0x4E, 0x43, 0x46, 0x47, 172, 16, 9, 200, 255, 255, 240, 0, 172, 16, 0, 1, 0, 0,
+                                         0x0F, 0xAB, 0, 0x01, 0x11, 0x70},
                                         "lab bench", 152);
 const std::string kNetcfgShown =
     "NetCfg VRN info:\n"
     "SIG       - \t0x4E434647\n"
-    "IP        - \t10.0.0.5\n"
-    "MASK      - \t255.255.255.0\n"
-    "GATE      - \t10.0.0.1\n"
-    "PORT      - \t3011\n"
-    "TIMEOUT   - \t1000\n"
+    "IP        - \t172.16.9.200\n"
+    "MASK      - \t255.255.240.0\n"
+    "GATE      - \t172.16.0.1\n"
+    "PORT      - \t4011\n"
+    "TIMEOUT   - \t70000\n"
     "COMMENT   - \tlab bench\n"
     "\n";
 
-const std::vector<std::string> kIcrFields = {"--sig", "49435230", "--size", "164", "--serial", "1234",
-                                             "--type", "0x1", "--ver", "0x00010002", "--devid", "0x8042",
-                                             "--date", "2011-03-17", "--comment", std::string(127, 'c')};
-const Bytes kIcrBytes = with_comment({0x49, 0x43, 0x52, 0x30, 0, 0, 0, 164, 0, 0, 0x04, 0xD2, 0, 0, 0, 1, 0, 1, 0, 2,
-                                      0, 0, 0x80, 0x42, 0, 0, 0, 17, 0, 0, 0, 3, 0, 0, 0x07, 0xDB},
+const std::vector<std::string> kIcrFields = {"--sig", "49435231", "--size", "164", "--serial", "2000000000",
+                                             "--type", "0x2", "--ver", "0x00020001", "--devid", "0xC0D",
+                                             "--date", "2000-12-31", "--comment", std::string(127, 'c')};
+const Bytes kIcrBytes = with_comment({0x49, 0x43, 0x52, 0x31, 0, 0, 0, 164, 0x77, 0x35, 0x94, 0x00, 0, 0, 0, 2, 0, 2, 0,
+                                      1, 0, 0, 0x0C, 0x0D, 0, 0, 0, 31, 0, 0, 0, 12, 0, 0, 0x07, 0xD0},
                                      std::string(127, 'c'), 164);
 const std::string kIcrShown =
     "ICR VRN info:\n"
-    "SIG       - \t0x49435230\n"
+    "SIG       - \t0x49435231\n"
     "SIZE      - \t164\n"
-    "SERIAL\t   - \t1234\n"
-    "TYPE      - \t0x00000001\n"
-    "VER       - \t0x00010002\n"
-    "DEVID     - \t0x00008042\n"
-    "DAY       - \t17\n"
-    "MON       - \t3\n"
-    "YEAR      - \t2011\n"
+    "SERIAL\t   - \t2000000000\n"
+    "TYPE      - \t0x00000002\n"
+    "VER       - \t0x00020001\n"
+    "DEVID     - \t0x00000C0D\n"
+    "DAY       - \t31\n"
+    "MON       - \t12\n"
+    "YEAR      - \t2000\n"
     "COMMENT   - \t" + std::string(127, 'c') + "\n"
     "\n";
 
@@ -122,9 +122,9 @@ TEST(VrnrecCompose, FieldsAreCommentedAboveTheirBytes) {
               ";     vrnprog <ip> <port> 2 <file>\n"
               "; One byte per line; the 32-bit words are stored most significant byte first.\n"
               "; SIG 0x4E434647 (\"NCFG\")\n0x4E\n0x43\n0x46\n0x47\n"
-              "; IP 10.0.0.5\n0x0A\n0x00\n0x00\n0x05\n");
-    for (const char* note : {"\n; GATE 10.0.0.1\n0x0A\n", "\n; PORT 3011\n0x00\n0x00\n0x0B\n0xC3\n",
-                             "\n; TIMEOUT 1000\n0x00\n", "\n; COMMENT \"lab bench\", then 119 NUL bytes\n0x6C\n"})
+              "; IP 172.16.9.200\n0xAC\n0x10\n0x09\n0xC8\n");
+    for (const char* note : {"\n; GATE 172.16.0.1\n0xAC\n", "\n; PORT 4011\n0x00\n0x00\n0x0F\n0xAB\n",
+                             "\n; TIMEOUT 70000\n0x00\n0x01\n", "\n; COMMENT \"lab bench\", then 119 NUL bytes\n0x6C\n"})
         EXPECT_NE(r.out.find(note), std::string::npos) << note;
 }
 
