@@ -101,8 +101,9 @@ TEST(VrnrecCompose, EveryFieldGivenMakesTheRecordWrittenOutByHand) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(parsed(dir, r.out), c.bytes) << c.record;
 
-        // -o writes the same text; show prints the record as vrnstat does.
-        std::string file = dir.path(c.record + ".dat");
+        // -o writes the same text, replacing an older file; show prints the
+        // record as vrnstat does.
+        std::string file = dir.write(c.record + ".dat", "older\n");
         RunResult w = vrnrec(args({c.record, "-o", file}, c.fields));
         EXPECT_EQ(w.status, 0) << c.record;
         EXPECT_EQ(w.out, "");
