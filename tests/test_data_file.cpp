@@ -212,14 +212,14 @@ TEST(DataFileLines, ALineReadInPiecesIsNamedOnceByItsNumber) {
     struct Case {
         std::string name, content, warnings;
     };
-    const std::string c126(126, 'c'), c127(127, 'c');
+    const std::string c125(125, 'c'), c126(126, 'c'), c127(127, 'c'), x399(399, 'x');
     const std::vector<Case> cases = {
-        {"126 characters and a line feed", "1\n;" + c126.substr(1) + "\n2\n", ""},
+        {"126 characters and a line feed", "1\n;" + c125 + "\n2\n", ""},
         {"127 characters and a line feed", "1\n;" + c126 + "\n2\n", warning(2)},
         {"127 characters and CR LF", "1\r\n;" + c126 + "\r\n2\r\n", warning(2)},
         {"127 characters at the end of the file", "1\n2\n;" + c126, ""},
         {"128 characters at the end of the file", "1\n2\n;" + c127, warning(3)},
-        {"a line of 400 characters: one warning", ";" + std::string(399, 'x') + "\n", warning(1)},
+        {"a line of 400 characters: one warning", ";" + x399 + "\n", warning(1)},
         {"two long lines", ";" + c127 + "\n\n#\nA\n#\n;" + c127 + "\n", warning(1) + warning(6)},
         {"long lines in text mode", "#\n" + c127 + "\n#\n", warning(2)},
     };
