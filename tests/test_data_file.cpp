@@ -237,9 +237,9 @@ TEST(DataFileWriter, ValuesAndNotesLineByLine) {
     EXPECT_EQ(vrn_data_file_text(image.data(), 3, {{0, "head\nSIG x"}, {1, ""}, {3, "end"}}),
               "; head\n; SIG x\n0x4E\n;\n0x00\n0xFF\n; end\n");
     EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, "empty"}}), "; empty\n");
-    // Anything but printable ASCII is shown escaped, the backslash too.
+    // Anything but printable ASCII is shown escaped.
     EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, std::string("a\x1A\\b\r\xFF", 6)}}),
-              "; a\\x1A\\\\b\\x0D\\xFF\n");
+              "; a\\x1A\\b\\x0D\\xFF\n");
     // A long note wraps at 124 characters after "; ", and never inside an escape.
     EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, std::string(130, 'c')}}),
               "; " + std::string(124, 'c') + "\n; " + std::string(6, 'c') + "\n");

@@ -102,7 +102,10 @@ TEST(VrndumpRun, ADumpWritesBackByteForByte) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
     EXPECT_EQ(parse_file(dump), image);
-    std::string text = read_file_bytes(dump);
+    // A text file: CR LF line ends on Windows.
+    std::string text;
+    for (char ch : read_file_bytes(dump))
+        if (ch != '\r') text += ch;
     EXPECT_EQ(text.substr(0, text.find("; read ")),
               "; vrndump of the module at 127.0.0.1:" + a.port_text() + ": 1000 cells from cell 0 of flash sector 3\n");
     EXPECT_NE(text.find("\n; chip: vendor 0x89, device 0x18, 128 sectors of 0x00010000 cells, 16 bits wide\n"
@@ -215,6 +218,8 @@ TEST(VrndumpRefusals, NothingIsWrittenAndAnOlderFileStays) {
     ASSERT_TRUE(amd.ready() && unlisted.ready() && dead.ready());
     const std::string target = dir.path("out.dat");
     const std::string missing_dir = dir.path("no-such-dir/out.dat");
+    const std::string a_dir = dir.path("a-dir");
+    std::filesystem::create_directory(a_dir);
     struct Case {
         const SimProcess* sim;
         std::vector<std::string> args;  // after ip and port
@@ -228,8 +233,7 @@ TEST(VrndumpRefusals, NothingIsWrittenAndAnOlderFileStays) {
         {&amd, {"2", "15x", target}, "### ERROR: Bad count 15x (1..65536 expected)\n", 255, false},
         {&amd, {"x", "152", target}, "### ERROR: Bad sector x (non-negative decimal number expected)\n", 255, false},
         {&amd, {"2", "152", missing_dir}, "### ERROR: Can't write dump file " + missing_dir + ": *", 254, false},
-        {&amd, {"2", "152", dir.path("")}, "### ERROR: Can't write dump file " + dir.path("") + ": it is a directory\n",
-         254, false},
+        {&amd, {"2", "152", a_dir}, "### ERROR: Can't write dump file " + a_dir + ": it is a directory\n", 254, false},
         {&amd, {"64", "152", target}, "### ERROR: Sector 64 is beyond the last sector 63, nothing read\n", 251, true},
         {&unlisted, {"2", "152", target},
          "### ERROR: Flash chip not identified (vendor 0x01, device 0x77), nothing read\n", 252, true},
@@ -261,7 +265,7 @@ TEST(VrndumpRefusals, NothingIsWrittenAndAnOlderFileStays) {
             } else {
                 EXPECT_FALSE(std::filesystem::exists(target)) << c.out;
             }
-            EXPECT_TRUE(strays(dir, {"out.dat"}).empty()) << c.out;
+            EXPECT_TRUE(strays(dir, {"out.dat", "a-dir"}).empty()) << c.out;
         }
     }
 }

@@ -57,8 +57,8 @@ bool more_follows(std::FILE* file) {
 
 // A note's character as printable ASCII: anything else (a line end, a
 // Ctrl-Z, which ends a Windows text file, or a byte above 0x7E) as \xNN.
+// A backslash stays one: the notes are for people, and hold Windows paths.
 std::string note_char(unsigned char c) {
-    if (c == '\\') return "\\\\";
     if (c >= 0x20 && c <= 0x7E) return std::string(1, static_cast<char>(c));
     char hex[8];
     std::snprintf(hex, sizeof hex, "\\x%02X", c);
