@@ -137,7 +137,8 @@ cases=(
 faults=(--seed 7 --split-ack 0.5 --other-port 0.3 --corrupt-magic 0.05)
 
 run_side() {
-  local side="$1" prog stat dump rec clean faulty silent out="$work/$side"
+  local side="$1" prog stat dump rec clean faulty silent
+  local out="$work/$side"
   local -a run=()
   if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; dump="$native_dump"; rec="$native_rec"
   else prog="$win_prog"; stat="$win_stat"; dump="$win_dump"; rec="$win_rec"; run=("$WINE"); fi

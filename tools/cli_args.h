@@ -13,6 +13,14 @@
 
 #include "vrn.h"
 
+// What both programs' command lines share, set before any subcommand is
+// added (subcommands take their parent's settings): --version, and no
+// Windows-style "/option", which would take a file name that starts with '/'.
+inline void vrn_cli_setup(CLI::App& app) {
+    app.set_version_flag("--version", app.get_name() + " " + VRN_VERSION);
+    app.allow_windows_style_options(false);
+}
+
 // Parses the command line into app. True when the program goes on; false
 // when it is to end at once with *status.
 inline bool vrn_cli_parse(CLI::App& app, int argc, char** argv, int* status) {

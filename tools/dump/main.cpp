@@ -148,7 +148,7 @@ int run(int argc, char** argv) {
     CLI::App app{"Reads `count` cells from cell 0 of a flash sector of a VRN module into a data file,\n"
                  "one value per line, that `vrnprog ip port sector file` writes back byte for byte.",
                  "vrndump"};
-    app.set_version_flag("--version", std::string("vrndump ") + VRN_VERSION);
+    vrn_cli_setup(app);
     std::string ip, port, sector_text, count_text, file;
     app.add_option("ip", ip, "IP address of module")->required();
     app.add_option("port", port, "control port of module")->required();

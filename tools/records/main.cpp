@@ -331,7 +331,7 @@ int run(int argc, char** argv) {
     CLI::App app{"Composes and shows the VRN module's flash records as data files, without a module:\n"
                  "the NetCfg record (152 bytes, sector 2) and the ICR record (164 bytes, sector 1).",
                  "vrnrec"};
-    app.set_version_flag("--version", std::string("vrnrec ") + VRN_VERSION);
+    vrn_cli_setup(app);
     app.require_subcommand(1);
 
     RecordCommand netcfg(VRN_NETCFG_LAYOUT, kNetcfgOptions);
