@@ -711,30 +711,13 @@ TEST(VrnprogFaults, EraseFailureIsReported) {
 // With standard error on a terminal the long runs show a progress line
 // there; standard output stays the same.
 TEST(VrnprogProgress, ShownOnATerminalOnly) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    std::string slave = ptsname(master);
-    std::string seen;
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        char buf[1024];
-        while (!stop) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0) {
-                ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    });
+    PseudoTerminal pty;
+    if (!pty.usable()) GTEST_SKIP() << "no pseudo-terminals here";
+    pty.start_reading();
     SimProcess sim({});
     ASSERT_TRUE(sim.ready()) << sim.log();
-    RunResult r = run_program(VRNPROG_PATH, {"127.0.0.1", sim.port_text(), "2", kNetcfg}, kRunMs, nullptr, &slave);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    stop = true;
-    reader.join();
-    close(master);
+    RunResult r = run_program(VRNPROG_PATH, {"127.0.0.1", sim.port_text(), "2", kNetcfg}, kRunMs, nullptr, &pty.slave());
+    std::string seen = pty.stop_reading();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
     EXPECT_NE(seen.find("erase sector 2 ..."), std::string::npos) << seen;

@@ -1,6 +1,7 @@
 // vrnprog: writes a data file into one sector of the module's flash.
 #include <cstdio>
 
+#include "connect.h"
 #include "data_file.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -97,9 +98,7 @@ int main(int argc, char** argv) {
     if (sector < 0) return -1;
     if (vrn_file_name_arg(argv[4], file_name) != 0) return -1;
 
-    std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
-    udp_set_echo_probe(0);
-    int handle = vrn_open(address, 0);
+    int handle = vrn_connect(argv[1], argv[2], address, false);
     if (handle == -1) return -1;
 
     // The whole file is parsed before any flash traffic, so a bad file
