@@ -29,7 +29,7 @@ struct State {
     std::uint32_t now_ms = 1000;
     vrn_socket next_socket = 100;
     std::map<vrn_socket, std::deque<Datagram>> queues;
-    std::vector<std::uint8_t> delivered;
+    std::vector<std::vector<std::uint8_t>> delivered;  // since the last send, whole, from the module
     int last_error = 0;
 } g;
 
@@ -77,7 +77,20 @@ void reset(const std::uint8_t* script, std::size_t size) {
     g.delivered.clear();
 }
 
-const std::vector<std::uint8_t>& delivered_for_last_request() { return g.delivered; }
+std::vector<std::vector<std::uint8_t>> answers_for_last_request(std::size_t len) {
+    // Every choice of datagrams, in order, that ends with the last one and
+    // is len bytes long: the parts of an answer, with strays left out.
+    std::vector<std::vector<std::uint8_t>> found;
+    const std::size_t n = g.delivered.size();
+    if (n == 0 || n > 12) return found;
+    for (std::uint32_t mask = 1u << (n - 1); mask < (1u << n); ++mask) {
+        std::vector<std::uint8_t> joined;
+        for (std::size_t i = 0; i < n; ++i)
+            if (mask & (1u << i)) joined.insert(joined.end(), g.delivered[i].begin(), g.delivered[i].end());
+        if (joined.size() == len) found.push_back(std::move(joined));
+    }
+    return found;
+}
 std::uint64_t requests_sent() { return g.requests; }
 
 }  // namespace fuzzplat
@@ -131,7 +144,7 @@ int plat_recvfrom(vrn_socket s, void* buf, int len, VrnSockAddr* from) {
         return -1;
     }
     if (!d.bytes.empty()) std::memcpy(buf, d.bytes.data(), d.bytes.size());
-    if (d.from.addr == fuzzplat::kModuleIp) g.delivered.insert(g.delivered.end(), d.bytes.begin(), d.bytes.end());
+    if (d.from.addr == fuzzplat::kModuleIp) g.delivered.push_back(d.bytes);
     return static_cast<int>(d.bytes.size());
 }
 

@@ -256,7 +256,7 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
     if (idx < 0) return -1;
     UdpRecvNotes scratch{};
     if (!notes) notes = &scratch;
-    auto* p = static_cast<unsigned char*>(buf);
+    auto* answer = static_cast<unsigned char*>(buf);
     int remaining = count;
     while (remaining > 0) {
         // One wait for the next part of the answer. A datagram that cannot
@@ -269,18 +269,20 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
             long left = ms_left(start, budget);
             if (left == 0 || plat_wait_readable(s, left / 1000, (left % 1000) * 1000) == 0) return 0;
             for (;;) {
+                // Taken whole, so that its length can tell what it is.
+                unsigned char datagram[DRAIN_BUFFER];
                 VrnSockAddr from;
                 std::memset(&from, 0, sizeof from);
-                int n = plat_recvfrom(s, p, remaining, &from);
+                int n = plat_recvfrom(s, datagram, sizeof datagram, &from);
                 int err = n < 0 ? plat_last_error() : 0;
                 if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
                 if ((n >= 0 || err == VRN_WSAEMSGSIZE) && !udp_source_accepted(idx, &from)) {
                     ++notes->strangers;
                     break;
                 }
-                if (n > 0) {
+                if (n > 0 && n <= remaining) {
                     g_peer_table[idx].peer = from;
-                    p += n;
+                    std::memcpy(answer + (count - remaining), datagram, std::size_t(n));
                     remaining -= n;
                     got = true;
                     break;
@@ -289,10 +291,18 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
                 ++g_udp_error_counter;
                 bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
                 if (limit) g_udp_error_counter = 0;
-                if (err == VRN_WSAEMSGSIZE) {
-                    // Not the answer: a late one to an earlier, longer
-                    // request. The answer itself may still come in this wait.
+                if (n > remaining || err == VRN_WSAEMSGSIZE) {
                     ++notes->oversized;
+                    if (n > remaining && n <= count) {
+                        // A whole answer after a part of one: the part was a
+                        // stray, late answer to a shorter request. Start over.
+                        g_peer_table[idx].peer = from;
+                        std::memcpy(answer, datagram, std::size_t(n));
+                        remaining = count - n;
+                        got = true;
+                    }
+                    // Otherwise not the answer: a late one to an earlier,
+                    // longer request. The answer may still come in this wait.
                     break;
                 }
                 if (limit) {
