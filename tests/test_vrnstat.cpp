@@ -313,12 +313,12 @@ TEST(VrnstatFaults, ALateLongAnswerFromASlowModuleIsNotTakenForAShortOne) {
     ASSERT_TRUE(sim.ready()) << sim.log();
     RunResult r = vrnstat_on(sim);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // Its line, unless it came while a drain before a request discarded it.
     std::string out = r.out;
     const std::string counter = "\nERROR COUNTER = ";
-    const std::size_t at = out.find(counter);
-    ASSERT_NE(at, std::string::npos) << out;
-    out.erase(at, out.find('\n', at + counter.size()) + 1 - at);
-    EXPECT_EQ(out.find(counter), std::string::npos) << "one late answer, one line";
+    if (const std::size_t at = out.find(counter); at != std::string::npos)
+        out.erase(at, out.find('\n', at + counter.size()) + 1 - at);
+    EXPECT_EQ(out.find(counter), std::string::npos) << "one late answer, one line at most";
     EXPECT_EQ(out, amd_output(sim.port_text()));
     EXPECT_EQ(r.err.find("after a lost answer"), std::string::npos) << "only the late one was repeated:\n" << r.err;
 }
