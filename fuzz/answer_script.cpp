@@ -23,7 +23,7 @@ struct State {
     const std::uint8_t* script = nullptr;
     std::size_t size = 0, at = 0;
     std::uint64_t requests = 0;
-    std::vector<std::uint8_t> delivered;
+    std::vector<std::vector<std::uint8_t>> delivered;  // since the last send, whole, from the module
 } g;
 
 std::uint8_t take() { return g.at < g.size ? g.script[g.at++] : 0; }
@@ -61,11 +61,24 @@ void reset(const std::uint8_t* script, std::size_t size) {
     g.size = size;
     fakenet::listen_rest(answer);
     fakenet::on_taken([](vrn_socket, const VrnSockAddr& from, const std::uint8_t* data, std::size_t n) {
-        if (from.addr == kModuleIp) g.delivered.insert(g.delivered.end(), data, data + n);
+        if (from.addr == kModuleIp) g.delivered.emplace_back(data, data + n);
     });
 }
 
-const std::vector<std::uint8_t>& delivered_for_last_request() { return g.delivered; }
+std::vector<std::vector<std::uint8_t>> answers_for_last_request(std::size_t len) {
+    // Every choice of datagrams, in order, that ends with the last one and
+    // is len bytes long: the parts of an answer, with strays left out.
+    std::vector<std::vector<std::uint8_t>> found;
+    const std::size_t n = g.delivered.size();
+    if (n == 0 || n > 12) return found;
+    for (std::uint32_t mask = 1u << (n - 1); mask < (1u << n); ++mask) {
+        std::vector<std::uint8_t> joined;
+        for (std::size_t i = 0; i < n; ++i)
+            if (mask & (1u << i)) joined.insert(joined.end(), g.delivered[i].begin(), g.delivered[i].end());
+        if (joined.size() == len) found.push_back(std::move(joined));
+    }
+    return found;
+}
 std::uint64_t requests_sent() { return g.requests; }
 
 }  // namespace fuzzplat

@@ -23,9 +23,11 @@ namespace fuzzplat {
 // An exhausted script answers nothing.
 void reset(const std::uint8_t* script, std::size_t size);
 
-// What the library took in after the datagram it sent last: the datagrams
-// from the module's address it received whole, joined in order.
-const std::vector<std::uint8_t>& delivered_for_last_request();
+// What the library may have taken as the answer of len bytes to the
+// datagram it sent last: each join, in order, of datagrams from the
+// module's address that it received whole, ending with the last of them
+// (the datagrams it dropped as strays left out).
+std::vector<std::vector<std::uint8_t>> answers_for_last_request(std::size_t len);
 std::uint64_t requests_sent();
 
 }  // namespace fuzzplat

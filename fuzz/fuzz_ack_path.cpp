@@ -44,17 +44,29 @@ void check(bool ok, const char* what) {
     if (!ok) broken(what);
 }
 
+// Whether some acknowledge of len bytes the module sent for the last
+// request is acceptable and satisfies took_from.
+template <typename F>
+bool took(std::size_t len, F took_from) {
+    for (const std::vector<std::uint8_t>& got : fuzzplat::answers_for_last_request(len))
+        if (acceptable_ack(got, len) && took_from(got)) return true;
+    return false;
+}
+
+bool took(std::size_t len) {
+    return took(len, [](const std::vector<std::uint8_t>&) { return true; });
+}
+
 void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
     const std::uint32_t address = std::uint32_t(a) << 4 | b;
-    const auto& got = fuzzplat::delivered_for_last_request();
     switch (op % 15) {
     case 0: {  // direct bus read of one cell
         std::uint8_t x = 0xA5;
         int r = vrn_bus_read(handle, BUS_DIRECT, 0, 0, address, &x, 1);
         check(r == 0 || r == -1, "bus read result");
         if (r == 0) {
-            check(acceptable_ack(got, 36), "bus read took an unacceptable acknowledge");
-            check(x == got[32], "bus read byte is not the acknowledge's");
+            check(took(36, [&](const auto& got) { return x == got[32]; }),
+                  "bus read byte is not that of an acceptable acknowledge");
         }
         break;
     }
@@ -63,8 +75,8 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         std::vector<std::uint8_t> buf(std::size_t(n), 0);
         int r = vrn_bus_read(handle, BUS_DIRECT, 0, 0, address, buf.data(), n);
         if (r == 0) {
-            check(acceptable_ack(got, 36), "bus read took an unacceptable acknowledge");
-            check(buf[std::size_t(n - 1)] == got[32], "last bus read byte is not the acknowledge's");
+            check(took(36, [&](const auto& got) { return buf[std::size_t(n - 1)] == got[32]; }),
+                  "last bus read byte is not that of an acceptable acknowledge");
         }
         break;
     }
@@ -72,7 +84,7 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         int n = 1 + a % 4;
         std::vector<std::uint8_t> data(std::size_t(n + 3), b);
         int r = vrn_bus_write(handle, BUS_DIRECT, 0, 0, address, data.data(), n);
-        if (r == 0) check(acceptable_ack(got, 32), "bus write took an unacceptable acknowledge");
+        if (r == 0) check(took(32), "bus write took an unacceptable acknowledge");
         break;
     }
     case 3: {  // bridged bus read and write, bus code 1 or 2
@@ -89,8 +101,8 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         std::uint32_t v = 0xDEADBEEF;
         int r = vrn_reg_read32(handle, space, 0, 0, address, &v);
         if (r == 0) {
-            check(acceptable_ack(got, 36), "register read took an unacceptable acknowledge");
-            check(v == word_at(got, 32), "register word is not the acknowledge's");
+            check(took(36, [&](const auto& got) { return v == word_at(got, 32); }),
+                  "register word is not that of an acceptable acknowledge");
         }
         break;
     }
@@ -99,8 +111,10 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         std::vector<std::uint32_t> buf(std::size_t(words), 0);
         int r = vrn_reg_read(handle, space, 0, 0, address, buf.data(), 4 * words, 1 + (a >> 4));
         if (r == 0) {
-            check(got.size() >= 36 && acceptable_ack(got, got.size()), "block read took an unacceptable acknowledge");
-            check(buf.back() == word_at(got, got.size() - 4), "last block word is not the acknowledge's");
+            // The last batch: 60 words each before it.
+            const std::size_t last = std::size_t(32 + 4 * ((words - 1) % 60 + 1));
+            check(took(last, [&](const auto& got) { return buf.back() == word_at(got, last - 4); }),
+                  "last block word is not that of an acceptable acknowledge");
         }
         break;
     }
@@ -108,7 +122,7 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         int space = kSpaces[a % 9], words = 1 + b % 70;
         std::vector<std::uint32_t> data(std::size_t(words), 0x01020304u * b);
         int r = vrn_reg_write(handle, space, 0, 0, address, data.data(), 4 * words, 1);
-        if (r == 0) check(acceptable_ack(got, 32), "register write took an unacceptable acknowledge");
+        if (r == 0) check(took(32), "register write took an unacceptable acknowledge");
         break;
     }
     case 7: {  // the flash driver: identify, erase, program, read back
@@ -128,7 +142,7 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
     case 8: {  // single cell access and the Intel status read
         int cell = vrn_flash_read_cell(handle, a % 3, b);
         check(cell == VRN_FLASH_READ_FAILED || (cell >= 0 && cell <= 255), "cell value out of range");
-        if (cell >= 0) check(acceptable_ack(got, 36) && cell == got[32], "cell read is not the acknowledge's");
+        if (cell >= 0) check(took(36, [&](const auto& got) { return cell == got[32]; }), "cell read is not the acknowledge's");
         vrn_flash_read_status(handle, a % 3, b);
         break;
     }
@@ -170,14 +184,14 @@ void run(int handle, std::uint8_t op, std::uint8_t a, std::uint8_t b) {
         int length = (a * 4 + b) % 400;
         std::vector<std::uint32_t> request(std::size_t(length > 0 ? (length + 3) / 4 : 1), 0x11111111u), reply(request.size(), 0);
         int r = vrn_transfer_blocks(handle, 1 + b % 3, reply.data(), request.data(), length);
-        if (r == 0 && length > 0) check(acceptable_ack(got, BLOCK_PACKET_BYTES), "block took an unacceptable acknowledge");
+        if (r == 0 && length > 0) check(took(BLOCK_PACKET_BYTES), "block took an unacceptable acknowledge");
         break;
     }
     case 13: {  // register list write
         int words = 1 + b % 130;
         std::vector<std::uint32_t> addresses(std::size_t(words), a), values(std::size_t(words), b);
         int r = vrn_reg_write_list(handle, kSpaces[a % 9], 0, 0, addresses.data(), values.data(), 4 * words, 1);
-        if (r == 0) check(acceptable_ack(got, 32), "list write took an unacceptable acknowledge");
+        if (r == 0) check(took(32), "list write took an unacceptable acknowledge");
         break;
     }
     default: {  // bulk transfers on the read channel's socket

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* f = fmemopen(const_cast<std::uint8_t*>(data), size, "r");
     if (!f) return 0;
     static std::uint8_t image[VRN_IMAGE_BYTES];
-    int count = vrn_parse_data_file(f, image);
+    int count = vrn_parse_data_file(f, image, nullptr);
     std::fclose(f);
     bool too_big = false;
     std::vector<std::uint8_t> want = model_parse(data, size, &too_big);

@@ -3,11 +3,11 @@
 #  1. cross-compile everything with mingw-w64 (build/mingw) and check that the
 #     programs need no DLL beyond those every Windows has;
 #  2. run the test programs under Wine (ctest, two at a time);
-#  3. cross run: vrnprog.exe and vrnstat.exe under Wine against the Linux
-#     vrnsim on loopback must print exactly what the Linux programs print
-#     (apart from the "\r\n" line ends of the Windows C runtime, see below)
-#     and end with the same exit status.
-# Needs the native build's vrnprog, vrnstat and vrnsim (built here if missing).
+#  3. cross run: vrnprog.exe, vrnstat.exe, vrndump.exe and vrnrec.exe under
+#     Wine against the Linux vrnsim on loopback must print exactly what the
+#     Linux programs print (apart from the "\r\n" line ends of the Windows C
+#     runtime, see below) and end with the same exit status.
+# Needs the native build's programs and vrnsim (built here if missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -38,7 +38,8 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 
 phase "Windows programs link nothing but system DLLs"
-for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/mingw/sim/vrnsim.exe; do
+for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/mingw/tools/vrndump.exe \
+           build/mingw/tools/vrnrec.exe build/mingw/sim/vrnsim.exe; do
   dlls="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
   for d in $dlls; do
     case "$d" in
@@ -54,15 +55,19 @@ ctest --preset mingw
 
 phase "native programs for the cross run"
 cmake --preset default >/dev/null
-cmake --build --preset default --target vrnprog vrnstat vrnsim >/dev/null
+cmake --build --preset default --target vrnprog vrnstat vrndump vrnrec vrnsim >/dev/null
 
 phase "cross run: Windows programs under Wine against the Linux vrnsim"
 bash scripts/wine-start.sh "$WINE"
 native_prog=build/default/tools/vrnprog
 native_stat=build/default/tools/vrnstat
+native_dump=build/default/tools/vrndump
+native_rec=build/default/tools/vrnrec
 sim=build/default/sim/vrnsim
 win_prog=build/mingw/tools/vrnprog.exe
 win_stat=build/mingw/tools/vrnstat.exe
+win_dump=build/mingw/tools/vrndump.exe
+win_rec=build/mingw/tools/vrnrec.exe
 
 # Starts a vrnsim with a fresh flash file on a free base port in
 # 20000-29999 (retrying when a port is taken); sets sim_port. Its pid goes
@@ -96,19 +101,39 @@ start_sim() {
 # is never anyone's.
 silent_port() { echo $((20005 + (RANDOM % 1000) * 10)); }
 
-# Each case: a name, the program (prog or stat), which simulator (the
-# shared clean one, a faulty one, or none), then the arguments; @PORT@ is
-# replaced by that simulator's port. Both sides run the same list against
-# simulators of their own, in parallel.
+# Each case: a name, the program (prog, stat, dump or rec), which simulator
+# (the shared clean one, a faulty one, or none), then the arguments; @PORT@
+# is replaced by that simulator's port, @OUT@ by a directory of the side's
+# own for the files the programs write. Both sides run the same list
+# against simulators of their own, in parallel.
 cases=(
   "stat-usage|stat|none|"
   "prog-usage|prog|none|"
+  "dump-usage|dump|none|"
+  "rec-usage|rec|none|"
   "prog-missing-file|prog|clean|127.0.0.1 @PORT@ 2 $work/no-such-file.dat"
   "prog-netcfg|prog|clean|127.0.0.1 @PORT@ 2 examples/netcfg.dat"
   "stat-after-write|stat|clean|127.0.0.1 @PORT@"
+  "dump-netcfg|dump|clean|127.0.0.1 @PORT@ 2 152 @OUT@/saved.dat"
+  "rec-show-dump|rec|none|show @OUT@/saved.dat"
+  "rec-change-ip|rec|none|netcfg --from @OUT@/saved.dat --ip 10.1.2.3 -o @OUT@/changed.dat"
+  "rec-show-changed|rec|none|show @OUT@/changed.dat"
+  "prog-changed|prog|clean|127.0.0.1 @PORT@ 2 @OUT@/changed.dat"
+  "prog-changed-only-same|prog|clean|--changed-only 127.0.0.1 @PORT@ 2 @OUT@/changed.dat"
+  "prog-changed-only-back|prog|clean|--changed-only 127.0.0.1 @PORT@ 2 @OUT@/saved.dat"
+  "prog-skip-erased|prog|clean|--skip-erased 127.0.0.1 @PORT@ 2 @OUT@/changed.dat"
+  "prog-help|prog|none|--help"
+  "stat-after-change|stat|clean|127.0.0.1 @PORT@"
+  "rec-icr-stdout|rec|none|icr --from examples/icr.dat --serial 77 --date 2024-02-29"
+  "rec-bad-address|rec|none|netcfg --from examples/netcfg.dat --ip 10.1.2"
+  "rec-wrong-size|rec|none|show --as icr examples/netcfg.dat"
+  "dump-bad-count|dump|clean|127.0.0.1 @PORT@ 2 65537 @OUT@/no.dat"
+  "dump-beyond-chip|dump|clean|127.0.0.1 @PORT@ 64 152 @OUT@/no.dat"
   "prog-faulty-wire|prog|faulty|127.0.0.1 @PORT@ 2 examples/netcfg.dat"
   "stat-faulty-wire|stat|faulty|127.0.0.1 @PORT@"
+  "dump-faulty-wire|dump|faulty|127.0.0.1 @PORT@ 1 164 @OUT@/icr.dat"
   "stat-nobody-there|stat|silent|127.0.0.1 @PORT@"
+  "dump-nobody-there|dump|silent|127.0.0.1 @PORT@ 2 152 @OUT@/no.dat"
 )
 # Faults whose effect does not depend on timing: the same requests meet the
 # same faults on both sides. (A duplicated acknowledge does: whether it is
@@ -116,10 +141,12 @@ cases=(
 faults=(--seed 7 --split-ack 0.5 --other-port 0.3 --corrupt-magic 0.05)
 
 run_side() {
-  local side="$1" prog stat clean faulty silent
+  local side="$1" prog stat dump rec clean faulty silent
+  local out="$work/$side"
   local -a run=()
-  if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; else
-    prog="$win_prog"; stat="$win_stat"; run=("$WINE"); fi
+  if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; dump="$native_dump"; rec="$native_rec"
+  else prog="$win_prog"; stat="$win_stat"; dump="$win_dump"; rec="$win_rec"; run=("$WINE"); fi
+  mkdir -p "$out"
   start_sim "$side-clean" || return 1
   clean="$sim_port"
   start_sim "$side-faulty" "${faults[@]}" || return 1
@@ -128,15 +155,17 @@ run_side() {
   for c in "${cases[@]}"; do
     IFS='|' read -r name which simkind args <<<"$c"
     local exe port=""
-    [ "$which" = prog ] && exe="$prog" || exe="$stat"
+    case "$which" in prog) exe="$prog" ;; stat) exe="$stat" ;; dump) exe="$dump" ;; rec) exe="$rec" ;; esac
     case "$simkind" in clean) port="$clean" ;; faulty) port="$faulty" ;; silent) port="$silent" ;; esac
     args="${args//@PORT@/$port}"
+    args="${args//@OUT@/$out}"
     local status=0
     # shellcheck disable=SC2086  # the arguments are words on purpose
     "${run[@]}" "$exe" $args </dev/null >"$work/$side-$name.out" 2>"$work/$side-$name.err" || status=$?
     echo "$status" >"$work/$side-$name.status"
     # The two sides use different ports: make the outputs comparable.
     [ -n "$port" ] && sed -i "s/\b$port\b/@PORT@/g" "$work/$side-$name.out"
+    sed -i "s|$out|@OUT@|g" "$work/$side-$name.out"
   done
 }
 

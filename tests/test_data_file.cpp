@@ -1,13 +1,15 @@
-// The data file parser: values, comments, text mode, long lines, CR LF and
-// the size limit.
+// The data file parser: values, comments, text mode, long lines and their
+// warning, CR LF and the size limit; the writer and the parser round-trip.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
 #include "data_file.h"
 
 namespace {
@@ -18,7 +20,9 @@ struct Parsed {
     int result;
     Bytes bytes;   // the image up to the count
     std::string out;  // what the parse printed
+    std::string warnings;
 };
+
 
 // Writes content byte for byte to a temp file, opens it as the writer does
 // and parses it into an image with a guard area behind it.
@@ -35,12 +39,15 @@ Parsed parse_text(const std::string& content, std::vector<std::uint8_t>* whole_i
     std::vector<std::uint8_t> image(VRN_IMAGE_BYTES + 64, 0xAA);
     std::FILE* f = std::fopen(path.string().c_str(), "rt");
     EXPECT_NE(f, nullptr);
+    std::FILE* warnings = std::tmpfile();
+    EXPECT_NE(warnings, nullptr);
     ::testing::internal::CaptureStdout();
-    int r = vrn_parse_data_file(f, image.data());
+    int r = vrn_parse_data_file(f, image.data(), warnings);
     std::string out = ::testing::internal::GetCapturedStdout();
     std::fclose(f);
     std::filesystem::remove(path);
-    Parsed p{r, {}, out};
+    Parsed p{r, {}, out, vrntest::read_stream_bytes(warnings)};
+    std::fclose(warnings);
     if (r > 0) p.bytes.assign(image.begin(), image.begin() + r);
     if (whole_image) *whole_image = image;
     return p;
@@ -195,5 +202,74 @@ TEST(DataFileExamples, ExamplesHoldWholeRecords) {
         std::vector<std::uint8_t> image(VRN_IMAGE_BYTES);
         EXPECT_EQ(vrn_parse_data_file(f, image.data()), size) << name;
         std::fclose(f);
+    }
+}
+
+TEST(DataFileLines, ALineReadInPiecesIsNamedOnceByItsNumber) {
+    auto warning = [](int line) {
+        return "line " + std::to_string(line) + " is longer than 127 characters; its remainder is read as a separate value\n";
+    };
+    struct Case {
+        std::string name, content, warnings;
+    };
+    const std::string c125(125, 'c'), c126(126, 'c'), c127(127, 'c'), x399(399, 'x');
+    const std::vector<Case> cases = {
+        {"126 characters and a line feed", "1\n;" + c125 + "\n2\n", ""},
+        {"127 characters and a line feed", "1\n;" + c126 + "\n2\n", warning(2)},
+        {"127 characters and CR LF", "1\r\n;" + c126 + "\r\n2\r\n", warning(2)},
+        {"127 characters at the end of the file", "1\n2\n;" + c126, ""},
+        {"128 characters at the end of the file", "1\n2\n;" + c127, warning(3)},
+        {"a line of 400 characters: one warning", ";" + x399 + "\n", warning(1)},
+        {"two long lines", ";" + c127 + "\n\n#\nA\n#\n;" + c127 + "\n", warning(1) + warning(6)},
+        {"long lines in text mode", "#\n" + c127 + "\n#\n", warning(2)},
+    };
+    for (const Case& c : cases) {
+        Parsed p = parse_text(c.content);
+        EXPECT_EQ(p.warnings, c.warnings) << c.name;
+        EXPECT_EQ(p.out, "") << c.name << ": standard output stays as it was";
+    }
+    // The pieces still give their bytes: the warning changes nothing else.
+    EXPECT_EQ(parse_text("1\n;" + c126 + "\n2\n").bytes, (Bytes{1, 0, 2}));
+}
+
+TEST(DataFileWriter, ValuesAndNotesLineByLine) {
+    const Bytes image = {0x4E, 0x00, 0xFF};
+    EXPECT_EQ(vrn_data_file_text(image.data(), 3, {{0, "head\nSIG x"}, {1, ""}, {3, "end"}}),
+              "; head\n; SIG x\n0x4E\n;\n0x00\n0xFF\n; end\n");
+    EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, "empty"}}), "; empty\n");
+    // Anything but printable ASCII is shown escaped.
+    EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, std::string("a\x1A\\b\r\xFF", 6)}}),
+              "; a\\x1A\\b\\x0D\\xFF\n");
+    // A long note wraps at 124 characters after "; ", and never inside an escape.
+    EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, std::string(130, 'c')}}),
+              "; " + std::string(124, 'c') + "\n; " + std::string(6, 'c') + "\n");
+    EXPECT_EQ(vrn_data_file_text(image.data(), 0, {{0, std::string(122, 'c') + "\x01"}}),
+              "; " + std::string(122, 'c') + "\n; \\x01\n");
+}
+
+// Any image written with any notes parses back as the same image, without
+// a warning: the writer keeps every line short enough to be read whole.
+TEST(DataFileWriter, RoundTripsEveryImage) {
+    std::mt19937 rng(20240515u);
+    auto random_text = [&](std::size_t max_len) {
+        std::string t(std::uniform_int_distribution<std::size_t>(0, max_len)(rng), ' ');
+        for (char& c : t) c = static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng));
+        return t;
+    };
+    std::vector<int> lengths = {0, 1, 2, 126, 127, 128, 152, 164, 65535, VRN_IMAGE_BYTES};
+    for (int i = 0; i < 40; ++i) lengths.push_back(std::uniform_int_distribution<int>(0, VRN_IMAGE_BYTES)(rng));
+    for (int length : lengths) {
+        Bytes image(static_cast<std::size_t>(length));
+        for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+        std::vector<VrnDataNote> notes;
+        for (int at = 0; at <= length; at += std::uniform_int_distribution<int>(1, 2 + length / 3)(rng))
+            notes.push_back({at, random_text(300)});
+        notes.push_back({length, random_text(40)});
+        std::string text = vrn_data_file_text(image.data(), length, notes);
+        Parsed p = parse_text(text);
+        ASSERT_EQ(p.result, length) << "length " << length;
+        EXPECT_TRUE(p.bytes == image) << "length " << length;
+        EXPECT_EQ(p.warnings, "") << "length " << length;
+        EXPECT_EQ(p.out, "");
     }
 }

@@ -40,6 +40,7 @@ struct ToyChip {
     std::set<std::uint32_t> unreadable;  // every read gets a bad acknowledge
     int fail_next_reads = 0;             // the next N reads get a bad acknowledge
     int silent_next_reads = 0;           // the next N reads get no answer at all
+    std::set<std::uint32_t> lost_acks;   // a write of one of these values is taken; its answer is lost, once
 
     enum class Mode { Array, Id, Status } mode = Mode::Array;
     bool program_pending = false;
@@ -191,6 +192,9 @@ protected:
             const std::uint32_t v = word_at(d.bytes, 40);
             log_.push_back(op_text(true, a, v));
             chip_.write(a, v);
+            if (chip_.lost_acks.erase(v)) {
+                return {};
+            }
             return {Action{make_ack(32)}};
         }
         return {};
@@ -693,6 +697,23 @@ TEST_F(FlashDriver, TimeLostToAnUnansweredPollIsNotTheChipsTime) {
     EXPECT_EQ(vrn_flash_program_byte(handle_, 0, 4, 0x11), 0x11);
     EXPECT_GT(ms_since(t0), static_cast<long>(g_flash_bounds.program_ms));
     EXPECT_EQ(link_health(handle_)->failed_reads, 1u);
+}
+
+// The answer to the data write is lost: the chip may still wait for its
+// data. The program is cancelled with all ones at its own cell and fails at
+// once, without a verify and without the reset to cell 0 of sector 0.
+TEST_F(FlashDriver, AnUnansweredProgramWriteIsCancelledAtItsCell) {
+    for (int vendor : {0x01, 0x89}) {
+        SCOPED_TRACE(vendor);
+        geometry(vendor, 0x10000, 8);
+        with_chip([](ToyChip& c) { c.lost_acks.insert(0x11); });
+        clear_log();
+        EXPECT_EQ(vrn_flash_program_byte(handle_, 0, 4, 0x11), -1);
+        const std::vector<std::string> amd = {"W 8 aa", "W 8 55", "W 8 a0", "W 8 11", "W 8 ff"};
+        const std::vector<std::string> intel = {"W 8 40", "W 8 11", "W 8 ff"};
+        EXPECT_EQ(bus_log(), vendor == 0x89 ? intel : amd);
+        EXPECT_EQ(link_health(handle_)->failed_writes, vendor == 0x89 ? 2u : 1u);
+    }
 }
 
 TEST_F(FlashDriver, FailedCellReadIsReportedAndCounted) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "info_records.h"
 
 namespace {
@@ -18,12 +19,7 @@ std::string capture(const std::function<void(std::FILE*)>& print) {
     std::FILE* f = std::tmpfile();
     EXPECT_NE(f, nullptr);
     print(f);
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    std::string s = vrntest::read_stream_bytes(f);
     std::fclose(f);
     return s;
 }

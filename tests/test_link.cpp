@@ -267,6 +267,28 @@ TEST(Exchange, OversizedDatagramIsDroppedAndTheWaitGoesOn) {
     EXPECT_EQ(fm.count(1), 1u) << "one request: the answer came within its wait";
 }
 
+// A late 32-byte answer to a write lands in the wait for a 36-byte read
+// answer and is taken as its first part; the read's whole answer follows.
+// It cannot continue the part, but it can be the whole answer: the part
+// was the stray, and the answer is taken whole at once, not after the wait.
+TEST(Exchange, AWholeAnswerAfterAStrayPartIsTakenInstead) {
+    FakeModule fm([](const Datagram&, int) {
+        return std::vector<Action>{{make_ack(32, {0xBAD})}, {make_ack(36, {0x600D}), 30}};
+    });
+    Conn c(fm.address());
+    Bytes ack(36);
+    int before = g_udp_error_counter;
+    testing::internal::CaptureStdout();
+    const std::uint32_t t0 = plat_tick_ms();
+    int r = link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, 36);
+    EXPECT_EQ(word_at(ack, 32), 0x600Du);
+    EXPECT_EQ(ms_since(t0), 1 + 30) << "taken when it came";
+    EXPECT_EQ(out, "\nERROR COUNTER = " + std::to_string(before) + "\n");
+    EXPECT_EQ(link_health(c.h)->oversized, 1u);
+}
+
 TEST(Exchange, DatagramsFromAnotherAddressAreIgnored) {
     FakeModule fm([](const Datagram&, int seq) {
         Action foreign{make_ack(36, {0xBAD}), 0, Action::kForeignAddress};

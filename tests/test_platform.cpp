@@ -18,10 +18,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 extern char** environ;
 #endif
 
+#include "child_process.h"
 #include "link/udp_endpoint.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
@@ -275,6 +277,30 @@ using ChildIn = HANDLE;
 using ChildIn = int;
 #endif
 
+#ifndef _WIN32
+// Starts this program as a key-wait child on `in`; its pid, or -1.
+pid_t spawn_key_child(int in) {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return -1;
+    self[n] = '\0';
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+    env_strings.push_back(std::string(kKeyChildVar) + "=1");
+    std::vector<char*> envp;
+    for (std::string& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char* argv[] = {self, nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, self, &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+#endif
+
 // Runs this program as a key-wait child on `in`; its exit status, or -1
 // when it had not ended after 20 s (it is then killed).
 int run_key_child(ChildIn in) {
@@ -306,24 +332,8 @@ int run_key_child(ChildIn in) {
     CloseHandle(pi.hProcess);
     return result;
 #else
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return -2;
-    self[n] = '\0';
-    std::vector<std::string> env_strings;
-    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
-    env_strings.push_back(std::string(kKeyChildVar) + "=1");
-    std::vector<char*> envp;
-    for (std::string& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char* argv[] = {self, nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, self, &fa, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return -2;
+    pid_t pid = spawn_key_child(in);
+    if (pid < 0) return -2;
     auto t0 = Clock::now();
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -392,5 +402,52 @@ TEST(KeyWait, ReturnsWithoutAConsole) {
         close_input(c.in);
     }
 }
+
+#ifndef _WIN32
+// With a terminal on standard input the wait turns echo off; every way out
+// turns it back on: a key, or a signal that ends the program (Ctrl-C).
+TEST(KeyWait, LeavesTheTerminalAsItFoundIt) {
+    vrntest::PseudoTerminal pty;
+    if (!pty.usable()) GTEST_SKIP() << "no pseudo-terminals here";
+    int master = pty.master();
+    int slave = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    const tcflag_t kModes = ECHO | ICANON;
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_EQ(before.c_lflag & kModes, kModes);
+
+    struct Case {
+        const char* what;
+        int signal;  // 0: a key is typed
+    };
+    for (const Case& c : {Case{"Ctrl-C", SIGINT}, Case{"SIGTERM", SIGTERM}, Case{"SIGHUP", SIGHUP}, Case{"a key", 0}}) {
+        pid_t pid = spawn_key_child(slave);
+        ASSERT_GT(pid, 0) << c.what;
+        auto t0 = Clock::now();
+        termios now{};
+        while (tcgetattr(slave, &now) == 0 && (now.c_lflag & ECHO) && ms_since(t0) < 10000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(now.c_lflag & ECHO, 0u) << c.what << ": the wait turned echo off";
+        if (c.signal) {
+            kill(pid, c.signal);
+        } else {
+            EXPECT_EQ(write(master, "k", 1), 1);
+        }
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0 && ms_since(t0) < 20000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (c.signal) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << c.what << ": ended by the signal";
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 'k') << c.what;
+        }
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(after.c_lflag & kModes, kModes) << c.what << ": echo and line mode are back";
+    }
+    close(slave);
+}
+#endif
 
 }  // namespace

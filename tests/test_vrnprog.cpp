@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -231,11 +233,15 @@ struct ChipRun {
     RunResult r;
 };
 
-ChipRun vrnprog_on(FakeAmdChip& chip) {
+// With options before the positional arguments, and a data file of one's own.
+ChipRun vrnprog_on(FakeAmdChip& chip, std::vector<std::string> args, const std::string& data_file = kNetcfg) {
     FakeModule module(chip.script());
     std::string port = std::to_string(module.base_port());
-    return {port, vrnprog({"127.0.0.1", port, "2", kNetcfg})};
+    args.insert(args.end(), {"127.0.0.1", port, "2", data_file});
+    return {port, vrnprog(args)};
 }
+
+ChipRun vrnprog_on(FakeAmdChip& chip) { return vrnprog_on(chip, {}); }
 
 }  // namespace
 
@@ -479,6 +485,181 @@ TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
 }
 
 // ---------------------------------------------------------------------------
+// --skip-erased and --changed-only: fewer exchanges where the work is done.
+
+namespace {
+
+using BusOps = std::vector<FakeAmdChip::BusOp>;
+
+// The bus items an AMD 8-bit chip sees for the steps of a run in sector 2.
+struct Traffic {
+    BusOps ops;
+    static constexpr std::uint32_t kSector = 0x40000;
+    void write(std::uint32_t a, std::uint32_t v) { ops.push_back({true, a, v}); }
+    void read(std::uint32_t a) { ops.push_back({false, a, 0}); }
+    void reset() { write(0, 0xF0); }
+    void erase() {
+        for (std::uint32_t v : {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30}) write(kSector, v);
+        read(kSector);
+        reset();
+    }
+    // One byte programmed and verified at the first read, then the reset.
+    void program(std::uint32_t cell, std::uint8_t v) {
+        for (std::uint32_t c : {0xAAu, 0x55u, 0xA0u, std::uint32_t{v}}) write(kSector + 2 * cell, c);
+        read(kSector + 2 * cell);
+        reset();
+    }
+    void read_cells(const std::vector<std::uint32_t>& cells) {
+        for (std::uint32_t c : cells) read(kSector + 2 * c);
+        reset();
+    }
+};
+
+const std::vector<std::uint8_t> kSmallImage = {0x12, 0xFF, 0x34, 0xFF, 0xFF, 0x56, 0x00, 0xFF};
+const std::vector<std::uint32_t> kAllCells = {0, 1, 2, 3, 4, 5, 6, 7};
+
+std::string small_image_file(const TempDir& dir) {
+    std::string text = "; eight bytes\n";
+    for (std::uint8_t b : kSmallImage) text += std::to_string(b) + "\n";
+    return dir.write("small.dat", text);
+}
+
+// What a run sent after the identification (five commands, two code reads
+// and the reset).
+BusOps after_identification(FakeAmdChip& chip) {
+    BusOps log = chip.bus_log();
+    return BusOps(log.begin() + std::min<std::ptrdiff_t>(8, std::ptrdiff_t(log.size())), log.end());
+}
+
+void expect_traffic(const BusOps& got, const BusOps& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].write, want[i].write) << "item " << i;
+        EXPECT_EQ(got[i].address, want[i].address) << "item " << i;
+        if (want[i].write) {
+            EXPECT_EQ(got[i].value, want[i].value) << "item " << i;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(VrnprogOptions, HelpListsTheOptionsWithoutWaiting) {
+    RunResult r = vrnprog({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, kUsage.size()), kUsage);
+    for (const char* option : {"--skip-erased", "--changed-only", "left as they were"})
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    r = vrnprog({"--skip-erasd", "127.0.0.1", "3011", "2", kNetcfg});
+    EXPECT_EQ(r.out, "### ERROR: Unknown option --skip-erasd (vrnprog --help lists them)\n");
+    EXPECT_EQ(r.status, 255);
+    // Options do not count as arguments.
+    r = vrnprog({"--skip-erased", "127.0.0.1", "3011", "2"});
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.status, 255);
+}
+
+// The exact bus traffic of each option for a small image, from the state
+// the sector was in (cell values, erased elsewhere).
+TEST(VrnprogOptions, TrafficOfEachOption) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::map<std::uint32_t, std::uint8_t> held;  // cells of sector 2 before the run
+        std::function<void(Traffic&)> want;
+        const char* note;  // on standard error, or empty
+    };
+    std::map<std::uint32_t, std::uint8_t> image_held;
+    for (std::uint32_t i = 0; i < kSmallImage.size(); ++i) image_held[i] = kSmallImage[i];
+    std::map<std::uint32_t, std::uint8_t> two_ones = image_held, a_zero = image_held;
+    two_ones[0] = 0xFF;  // programming alone reaches 0x12 and 0x00 from all ones
+    two_ones[6] = 0xFF;
+    a_zero[2] = 0x30;  // 0x34 wants bit 2 back: only an erase gives it
+    const Case cases[] = {
+        {"skip erased bytes after the erase", {"--skip-erased"}, {},
+         [](Traffic& t) {
+             t.erase();
+             for (std::uint32_t c : {0u, 2u, 5u, 6u}) t.program(c, kSmallImage[c]);
+             t.reset();
+             t.read_cells(kAllCells);
+         },
+         ""},
+        {"unchanged: one read pass", {"--changed-only"}, image_held,
+         [](Traffic& t) { t.read_cells(kAllCells); }, "sector 2 already holds the image"},
+        {"reachable by programming: the changed cells only", {"--changed-only"}, two_ones,
+         [](Traffic& t) {
+             t.read_cells(kAllCells);
+             t.program(0, 0x12);
+             t.program(6, 0x00);
+             t.reset();
+             t.read_cells({0, 6});
+         },
+         ""},
+        {"a cell needs an erase", {"--changed-only", "--skip-erased"}, a_zero,
+         [](Traffic& t) {
+             t.read_cells(kAllCells);
+             t.erase();
+             for (std::uint32_t c : {0u, 2u, 5u, 6u}) t.program(c, kSmallImage[c]);
+             t.reset();
+             t.read_cells(kAllCells);
+         },
+         "cannot be programmed without an erase"},
+    };
+    TempDir dir;
+    const std::string data = small_image_file(dir);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeAmdChip chip;
+        for (const auto& [cell, value] : c.held) chip.cells[2 * 0x10000 + cell] = value;
+        auto [port, r] = vrnprog_on(chip, c.options, data);
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+        EXPECT_EQ(r.status, 0);
+        if (*c.note) {
+            EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
+        }
+        Traffic want;
+        c.want(want);
+        expect_traffic(after_identification(chip), want.ops);
+        std::lock_guard<std::mutex> lk(chip.mu);
+        for (std::size_t i = 0; i < kSmallImage.size(); ++i) EXPECT_EQ(chip.cells[2 * 0x10000 + i], kSmallImage[i]);
+    }
+}
+
+// Whatever the option, the sector ends as a plain run leaves it: on a
+// 16-bit chip a byte of 0xFF is still programmed to 0x00FF after an erase.
+// --changed-only compares what the cells read, their low bytes: an erased
+// 16-bit cell already reads as a byte of 0xFF.
+TEST(VrnprogOptions, TheSectorEndsAsAPlainRunLeavesIt) {
+    TempDir dir;
+    const std::string data = small_image_file(dir);
+    for (const char* chip : {"amd:0xA3:8", "intel:0x18:16"}) {
+        std::string plain;
+        for (const std::vector<std::string>& options :
+             {std::vector<std::string>{}, {"--skip-erased"}, {"--changed-only"}}) {
+            std::string flash = dir.path(std::string("flash-") + (chip[0] == 'a' ? "amd" : "intel") +
+                                         std::to_string(options.size()) + (options.empty() ? "" : options[0]));
+            SimProcess sim({"--chip", chip, "--flash", flash});
+            ASSERT_TRUE(sim.ready()) << sim.log();
+            std::vector<std::string> args = options;
+            args.insert(args.end(), {"127.0.0.1", sim.port_text(), "2", data});
+            RunResult r = vrnprog(args);
+            EXPECT_EQ(r.status, 0) << chip << " " << r.out;
+            sim.stop();
+            const std::string after = read_file_bytes(flash);
+            const bool low_bytes_only = chip[0] == 'i' && !options.empty() && options[0] == "--changed-only";
+            if (options.empty()) {
+                plain = after;
+            } else if (!low_bytes_only) {
+                EXPECT_TRUE(after == plain) << chip << " with " << options[0];
+            } else {
+                ASSERT_EQ(after.size(), plain.size());
+                for (std::size_t i = 0; i < after.size(); i += 2) ASSERT_EQ(after[i], plain[i]) << "byte " << i;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The mended faults: each failure has its own line and exit status.
 
 TEST(VrnprogFaults, UnknownChipIsRefusedBeforeAnyErase) {
@@ -711,30 +892,13 @@ TEST(VrnprogFaults, EraseFailureIsReported) {
 // With standard error on a terminal the long runs show a progress line
 // there; standard output stays the same.
 TEST(VrnprogProgress, ShownOnATerminalOnly) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    std::string slave = ptsname(master);
-    std::string seen;
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        char buf[1024];
-        while (!stop) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0) {
-                ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0) seen.append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    });
+    PseudoTerminal pty;
+    if (!pty.usable()) GTEST_SKIP() << "no pseudo-terminals here";
+    pty.start_reading();
     SimProcess sim({});
     ASSERT_TRUE(sim.ready()) << sim.log();
-    RunResult r = run_program(VRNPROG_PATH, {"127.0.0.1", sim.port_text(), "2", kNetcfg}, kRunMs, nullptr, &slave);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    stop = true;
-    reader.join();
-    close(master);
+    RunResult r = run_program(VRNPROG_PATH, {"127.0.0.1", sim.port_text(), "2", kNetcfg}, kRunMs, nullptr, &pty.slave());
+    std::string seen = pty.stop_reading();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
     EXPECT_NE(seen.find("erase sector 2 ..."), std::string::npos) << seen;

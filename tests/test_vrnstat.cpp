@@ -313,12 +313,12 @@ TEST(VrnstatFaults, ALateLongAnswerFromASlowModuleIsNotTakenForAShortOne) {
     ASSERT_TRUE(sim.ready()) << sim.log();
     RunResult r = vrnstat_on(sim);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // Its line, unless it came while a drain before a request discarded it.
     std::string out = r.out;
     const std::string counter = "\nERROR COUNTER = ";
-    const std::size_t at = out.find(counter);
-    ASSERT_NE(at, std::string::npos) << out;
-    out.erase(at, out.find('\n', at + counter.size()) + 1 - at);
-    EXPECT_EQ(out.find(counter), std::string::npos) << "one late answer, one line";
+    if (const std::size_t at = out.find(counter); at != std::string::npos)
+        out.erase(at, out.find('\n', at + counter.size()) + 1 - at);
+    EXPECT_EQ(out.find(counter), std::string::npos) << "one late answer, one line at most";
     EXPECT_EQ(out, amd_output(sim.port_text()));
     EXPECT_EQ(r.err.find("after a lost answer"), std::string::npos) << "only the late one was repeated:\n" << r.err;
 }
@@ -349,7 +349,8 @@ TEST(VrnstatFaults, AnUnansweredAttemptMakesTheRecordsTakeTwoPasses) {
     ASSERT_GT(clean, 0u);
     // The repeat of the DFA request, a second read of each register block
     // (five requests each), a second identification (the DFA head, five
-    // command writes, two code reads, the reset), then a second pass over
-    // each record: 164 and 152 cell reads, each with its reset.
-    EXPECT_EQ(faulty, clean + 1 + 2 * 5 + (1 + 5 + 2 + 1) + (164 + 1) + (152 + 1));
+    // command writes, two code reads, the reset), then a second, guarded
+    // pass over each record: a write of all ones before each of the 164 and
+    // 152 cell reads, and the reset.
+    EXPECT_EQ(faulty, clean + 1 + 2 * 5 + (1 + 5 + 2 + 1) + (2 * 164 + 1) + (2 * 152 + 1));
 }

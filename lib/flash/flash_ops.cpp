@@ -53,13 +53,16 @@ PollClock clock_from_now(std::uint32_t bound_ms) {
     return PollClock{plat_tick_ms(), bound_ms};
 }
 
-// Returns false when any write went unacknowledged.
+// Writes the values in order and stops at the first that goes
+// unacknowledged: the chip may or may not have taken it, and what follows
+// would be read in a state nobody knows. false then.
 bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
-    bool all = true;
     for (int v : values) {
-        all &= vrn_flash_write_cell(handle, sector, offset, v) == 0;
+        if (vrn_flash_write_cell(handle, sector, offset, v) != 0) {
+            return false;
+        }
     }
-    return all;
+    return true;
 }
 
 bool ready(int status) {
@@ -129,15 +132,19 @@ int vrn_flash_read_status(int handle, int sector, int offset) {
 
 int vrn_flash_erase_sector(int handle, int sector) {
     PollClock clock = clock_from_now(g_flash_bounds.erase_ms);
+    // An unanswered command write fails the erase at once: whether it
+    // started is unknown, and polling for it could take the whole bound.
     if (intel_set()) {
-        write_sequence(handle, sector, 0, {FLASH_INTEL_BLOCK_ERASE, FLASH_INTEL_ERASE_CONFIRM});
-        if (intel_finish(handle, sector, 0, ERASED, clock) < 0) {
+        if (!write_sequence(handle, sector, 0, {FLASH_INTEL_BLOCK_ERASE, FLASH_INTEL_ERASE_CONFIRM}) ||
+            intel_finish(handle, sector, 0, ERASED, clock) < 0) {
             return -1;
         }
     } else {
-        write_sequence(handle, sector, 0,
-                       {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_ERASE_SETUP, FLASH_AMD_UNLOCK1,
-                        FLASH_AMD_UNLOCK2, FLASH_AMD_SECTOR_ERASE});
+        if (!write_sequence(handle, sector, 0,
+                            {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_ERASE_SETUP, FLASH_AMD_UNLOCK1,
+                             FLASH_AMD_UNLOCK2, FLASH_AMD_SECTOR_ERASE})) {
+            return -1;
+        }
         while (clock.read_cell(handle, sector, 0) != ERASED) {
             if (clock.passed()) {
                 return -1;
@@ -157,23 +164,27 @@ int vrn_flash_erase_all(int handle) {
 }
 
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
-    if (intel_set()) {
-        PollClock clock = clock_from_now(g_flash_bounds.program_ms);
-        write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value});
+    // An unanswered write may leave the chip waiting for its data, which it
+    // would take from the next write anywhere (the reset to cell 0 of sector
+    // 0): the program is cancelled at its own cell and fails at once, since
+    // a verify of a byte that was never programmed would poll in vain.
+    const bool intel = intel_set();
+    PollClock clock = clock_from_now(g_flash_bounds.program_ms);
+    const bool sent = intel ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
+                            : write_sequence(handle, sector, offset,
+                                             {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value});
+    if (!sent) {
+        vrn_flash_cancel_program(handle, sector, offset);
+        return -1;
+    }
+    if (intel) {
         if (intel_finish(handle, sector, offset, value, clock) < 0) {
             return -1;
         }
     } else {
-        if (!write_sequence(handle, sector, offset,
-                            {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value})) {
-            // A lost data write leaves the chip waiting for data, and the
-            // reset to cell 0 of sector 0 would be programmed there.
-            vrn_flash_cancel_program(handle, sector, offset);
-        }
-        PollClock link = clock_from_now(0);
         for (int counter = 0;; ++counter) {
-            const int cell = link.read_cell(handle, sector, offset);
-            if (counter == AMD_VERIFY_READS || link.link_gone()) {
+            const int cell = clock.read_cell(handle, sector, offset);
+            if (counter == AMD_VERIFY_READS || clock.link_gone()) {
                 return -1;
             }
             if (cell == value) {

@@ -42,12 +42,14 @@ int vrn_open(const char* address, int options) {
     }
     if (h < 0) {
         udp_ep_close(ep);
+        udp_note_open_failure("all connections are in use", 0);
         return -1;
     }
     ConnEntry& e = g_conn_table[h];
     e.endpoint = ep;
     e.mutex = plat_mutex_create();
     if (!e.mutex) {
+        udp_note_open_failure("cannot create the connection's mutex", 0);
         udp_ep_close(ep);
         e.endpoint = nullptr;
         return -1;

@@ -15,6 +15,7 @@ int g_udp_error_counter = 0;
 namespace {
 
 int s_echo_probe = 0;
+char s_open_failure[160] = "";
 
 constexpr std::uint32_t PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
 constexpr int PROBE_ATTEMPTS = 2;
@@ -26,22 +27,51 @@ void close_made(vrn_socket* socks, int n) {
         if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
 }
 
+const char* socket_error_text(int error) {
+    switch (error) {
+    case VRN_WSAEINVAL: return "invalid argument";
+    case VRN_WSAENOTSOCK: return "not a socket";
+    case VRN_WSAEADDRINUSE: return "address in use";
+    case VRN_WSAEADDRNOTAVAIL: return "address not available";
+    case VRN_WSAENETUNREACH: return "network unreachable";
+    case VRN_WSAECONNRESET: return "port unreachable";
+    case VRN_WSAENOBUFS: return "no buffer space";
+    case VRN_WSAEHOSTUNREACH: return "host unreachable";
+    default: return "socket error";
+    }
+}
+
+// 0 when the module echoed the pattern; otherwise -1 with the reason noted.
 int echo_probe(vrn_socket s) {
     unsigned char buf[16];
     put_words(buf, PROBE_PATTERN, 4);
+    bool answered = false;
     for (int attempt = 0; attempt < PROBE_ATTEMPTS; ++attempt) {
         unsigned char retbuf[16];
         std::memset(retbuf, 0, sizeof retbuf);
         udp_drain(s);
         udp_send_all(s, buf, 16, 0);
-        if (udp_recv_all(s, retbuf, 16, 0) == 16 && std::memcmp(retbuf, buf, 16) == 0) return 0;
+        int got = udp_recv_all(s, retbuf, 16, 0);
+        if (got == 16 && std::memcmp(retbuf, buf, 16) == 0) return 0;
+        answered = answered || got > 0;
     }
+    udp_note_open_failure(answered ? "wrong answer to the echo probe" : "no answer to the echo probe", 0);
     return -1;
 }
 
 }  // namespace
 
 void udp_set_echo_probe(int enabled) { s_echo_probe = enabled ? 1 : 0; }
+
+const char* udp_open_failure() { return s_open_failure; }
+
+void udp_note_open_failure(const char* what, int error) {
+    if (error != 0) {
+        std::snprintf(s_open_failure, sizeof s_open_failure, "%s: %s (%d)", what, socket_error_text(error), error);
+    } else {
+        std::snprintf(s_open_failure, sizeof s_open_failure, "%s", what);
+    }
+}
 int udp_echo_probe_enabled() { return s_echo_probe; }
 
 vrn_socket udp_make_socket(const char*, std::uint16_t) {
@@ -55,22 +85,32 @@ vrn_socket udp_make_socket(const char*, std::uint16_t) {
 }
 
 UdpEndpoint* udp_ep_open(const char* address, int) {
+    s_open_failure[0] = '\0';
     if (!address) return nullptr;
     // The working copy holds 63 characters and a terminator; longer text
     // and text without a port are refused rather than overflowed or guessed.
     std::size_t len = std::strlen(address);
-    if (len >= static_cast<std::size_t>(UDP_ADDRESS_BUFFER)) return nullptr;
     char ip[UDP_ADDRESS_BUFFER];
-    std::memcpy(ip, address, len + 1);
-    char* colon = std::strchr(ip, ':');
-    if (!colon) return nullptr;
+    char* colon = nullptr;
+    if (len < static_cast<std::size_t>(UDP_ADDRESS_BUFFER)) {
+        std::memcpy(ip, address, len + 1);
+        colon = std::strchr(ip, ':');
+    }
+    if (!colon) {
+        udp_note_open_failure("address is not <ip>:<port> of at most 63 characters", 0);
+        return nullptr;
+    }
     *colon = '\0';
     std::uint16_t port = static_cast<std::uint16_t>(std::atoi(colon + 1));
 
     auto* ep = new (std::nothrow) UdpEndpoint;
-    if (!ep) return nullptr;
+    if (!ep) {
+        udp_note_open_failure("out of memory", 0);
+        return nullptr;
+    }
     std::memset(ep, 0, sizeof *ep);
     if (plat_net_start() != 0) {
+        udp_note_open_failure("socket library did not start", plat_last_error());
         delete ep;
         return nullptr;
     }
@@ -87,6 +127,7 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         std::uint16_t p = static_cast<std::uint16_t>(port + i);
         vrn_socket s = udp_make_socket(ep->ip_text, p);
         if (s == VRN_NO_SOCKET) {
+            udp_note_open_failure("cannot make a UDP socket", plat_last_error());
             close_made(ep->fixed_sock, i);
             plat_net_stop();
             delete ep;
@@ -242,19 +283,23 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
     if (idx < 0) return -1;
     UdpRecvNotes scratch{};
     if (!notes) notes = &scratch;
-    auto* p = static_cast<unsigned char*>(buf);
+    auto* answer = static_cast<unsigned char*>(buf);
     int remaining = count;
     while (remaining > 0) {
-        // One wait for the next part of the answer.
+        // One wait for the next part of the answer. A datagram that cannot
+        // be that part (from a stranger, or longer than what is still
+        // awaited) is dropped without restarting the wait.
         UdpModuleWait w = udp_module_wait(s, idx, UDP_WAIT_SECONDS * 1000, &notes->strangers);
         for (bool wait = true;;) {
+            // Taken whole, so that its length can tell what it is.
+            unsigned char datagram[DRAIN_BUFFER];
             VrnSockAddr from;
             int err = 0;
-            const int n = udp_recv_from_module(&w, p, remaining, wait, &from, &err);
+            const int n = udp_recv_from_module(&w, datagram, sizeof datagram, wait, &from, &err);
             if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
-            if (n > 0) {
+            if (n > 0 && n <= remaining) {
                 g_peer_table[idx].peer = from;
-                p += n;
+                std::memcpy(answer + (count - remaining), datagram, std::size_t(n));
                 remaining -= n;
                 break;
             }
@@ -262,10 +307,18 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
             ++g_udp_error_counter;
             const bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
             if (limit) g_udp_error_counter = 0;
-            if (err == VRN_WSAEMSGSIZE) {
-                // Not the answer: a late one to an earlier, longer request.
-                // The answer itself may still come in this wait.
+            if (n > remaining || err == VRN_WSAEMSGSIZE) {
                 ++notes->oversized;
+                if (n > remaining && n <= count) {
+                    // A whole answer after a part of one: the part was a
+                    // stray, late answer to a shorter request. Start over.
+                    g_peer_table[idx].peer = from;
+                    std::memcpy(answer, datagram, std::size_t(n));
+                    remaining = count - n;
+                    break;
+                }
+                // Otherwise not the answer: a late one to an earlier,
+                // longer request. The answer may still come in this wait.
                 wait = true;
                 continue;
             }

@@ -46,6 +46,12 @@ void udp_set_echo_probe(int enabled);
 int udp_echo_probe_enabled();
 
 UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failure
+// Why the last endpoint or connection open failed, one short text for the
+// user ("" until one fails): the address, the socket error, or the echo
+// probe left unanswered. Each open starts it afresh.
+const char* udp_open_failure();
+// Records why an open failed; error is a WinSock number, or 0 for none.
+void udp_note_open_failure(const char* what, int error);
 int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
 int udp_send_all(vrn_socket s, const void* data, int count, int unused);
 int udp_recv_all(vrn_socket s, void* buf, int count, int unused);

@@ -68,13 +68,22 @@ int stable_read(int handle, int sector, int offset) {
 
 // One run of cells through vrn_recover_read_cell, then the reset that ends
 // a read run. 0, or -1 when a cell could not be read (*failed names it).
+//
+// A guarded pass writes all ones to each cell before reading it: the
+// write's 32-byte answer comes between any two 36-byte read answers, so a
+// late or duplicated read answer lands in a write's wait, where it is too
+// long to be taken, and a late write answer is too short to be a read's.
+// A run of reads can then no longer be shifted by one stray answer without
+// a sign. In read mode all ones is a reset in either command set.
 int read_pass(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
-              int* failed = nullptr) {
+              bool guarded, int* failed = nullptr, const int* cells = nullptr) {
     for (int i = 0; i < length; ++i) {
-        const int cell = vrn_recover_read_cell(handle, sector, offset + i);
+        const int at = offset + (cells ? cells[i] : i);
+        if (guarded) vrn_flash_write_cell(handle, sector, at, vrn_flash_all_ones());
+        const int cell = vrn_recover_read_cell(handle, sector, at);
         if (cell < 0) {
             vrn_progress_break();
-            if (failed) *failed = i;
+            if (failed) *failed = at - offset;
             return -1;
         }
         buffer[i] = static_cast<std::uint8_t>(cell);
@@ -133,35 +142,117 @@ int erase_runs(int handle, int sector) {
 
 enum class Verify { Ok, ReadFailed, Differs };
 
-// Reads the image's cells back and compares them; on a troubled link two
-// matching passes are needed. A difference counts as real when it shows
-// on a link that never had trouble, or twice alike.
-Verify verify_image(int handle, int sector, const std::uint8_t* data, int count, bool shown, VrnWriteReport* report) {
+// The cells of an image a step works on: 0..count-1, or those listed.
+struct Cells {
+    const int* list;
+    int count;
+    int at(int i) const { return list ? list[i] : i; }
+};
+
+// Reads the cells back and compares them with the image. On a troubled
+// link two passes must match, every pass after the first guarded; a
+// difference is real when a guarded pass shows it, or any pass on a link
+// that never had trouble.
+Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool shown,
+                    VrnWriteReport* report) {
     static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
-    int matches = 0, diff_cell = -1, diff_value = -1;
+    int matches = 0;
+    bool differed = false;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+        const bool guarded = pass > 0;
         VrnProgress progress;
-        vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", count);
-        if (read_pass(handle, sector, 0, read_back, count, &progress, &report->cell) < 0) return Verify::ReadFailed;
-        vrn_progress_end(&progress, count);
+        vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", cells.count);
+        if (read_pass(handle, sector, 0, read_back, cells.count, &progress, guarded, &report->cell, cells.list) < 0) {
+            return Verify::ReadFailed;
+        }
+        vrn_progress_end(&progress, cells.count);
         int k = 0;
-        while (k < count && read_back[k] == data[k]) ++k;
-        if (k == count) {
+        while (k < cells.count && read_back[k] == data[cells.at(k)]) ++k;
+        if (k == cells.count) {
             if (++matches == (link_troubled(handle) ? 2 : 1)) return Verify::Ok;
             note("reading sector %d back again: on a troubled link two passes must match", sector);
             continue;
         }
-        report->cell = k;
-        report->wrote = data[k];
+        report->cell = cells.at(k);
+        report->wrote = data[report->cell];
         report->read = read_back[k];
-        if (!link_troubled(handle) || (k == diff_cell && read_back[k] == diff_value)) return Verify::Differs;
-        diff_cell = k;
-        diff_value = read_back[k];
-        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, on a troubled link", sector, k,
-             read_back[k], data[k]);
+        differed = true;
+        if (guarded || !link_troubled(handle)) return Verify::Differs;
+        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, on a troubled link", sector,
+             report->cell, report->read, report->wrote);
     }
-    return diff_cell >= 0 ? Verify::Differs : Verify::ReadFailed;
+    return differed ? Verify::Differs : Verify::ReadFailed;
 }
+
+// Programs the cells with vrn_recover_program_byte, in order, leaving out
+// a byte of all ones after an erase when skip_erased (an 8-bit cell then
+// already holds it; a 16-bit one would still want its high half
+// programmed to 0). A VRN_BYTE_ result; report names the cell it ended at.
+int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool skip_erased, bool shown,
+                  VrnWriteReport* report) {
+    const bool skip = skip_erased && g_flash_info.data_width != 16;
+    VrnProgress progress;
+    vrn_progress_begin(&progress, shown, "program", cells.count);
+    int byte = VRN_BYTE_DONE;
+    int i = 0;
+    for (; i < cells.count; ++i) {
+        const int cell = cells.at(i);
+        if (!(skip && data[cell] == 0xFF)) {
+            byte = vrn_recover_program_byte(handle, sector, cell, data[cell]);
+            if (byte != VRN_BYTE_DONE) break;
+            ++report->cells_programmed;
+        }
+        vrn_progress_update(&progress, i + 1);
+    }
+    vrn_progress_end(&progress, i);
+    report->cell = i < cells.count ? cells.at(i) : cells.count;
+    report->programmed = report->cell;
+    return byte;
+}
+
+// Erase, program and read back, the whole image again (erase included)
+// when a cell needs an erase or the read-back differs.
+int write_with_erase(int handle, int sector, const std::uint8_t* data, int count, bool skip_erased, bool shown,
+                     VrnWriteReport* report) {
+    const Cells all = {nullptr, count};
+    for (int pass = 0; pass < g_recovery.image_passes; ++pass) {
+        const std::uint32_t t0 = plat_tick_ms();
+        if (shown) std::fprintf(stderr, "erase sector %d%s ...", sector, pass ? " again" : "");
+        const int erased = vrn_recover_erase(handle, sector);
+        if (shown) std::fprintf(stderr, " %.1f s\n", (plat_tick_ms() - t0) / 1000.0);
+        if (erased != 0) return report->status = VRN_WRITE_ERASE_FAILED;
+        report->erased = 1;
+
+        const int byte = program_cells(handle, sector, data, all, skip_erased, shown, report);
+        if (byte == VRN_BYTE_FAILED) {
+            vrn_recover_leave_read_mode(handle, sector, report->cell);
+            return report->status = VRN_WRITE_PROGRAM_FAILED;
+        }
+        if (byte == VRN_BYTE_NEEDS_ERASE) {
+            report->status = VRN_WRITE_PROGRAM_FAILED;
+            note("cell %d of sector %d needs an erase: erasing the sector and programming the image again",
+                 report->cell, sector);
+            continue;
+        }
+        vrn_flash_reset(handle);
+
+        const Verify verified = verify_cells(handle, sector, data, all, shown, report);
+        if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
+        if (verified == Verify::ReadFailed) {
+            vrn_recover_leave_read_mode(handle, sector, report->cell);
+            return report->status = VRN_WRITE_READ_FAILED;
+        }
+        report->status = VRN_WRITE_DIFFERS;
+        note("sector %d differs at cell %d: erasing the sector and programming the image again", sector,
+             report->cell);
+    }
+    vrn_recover_leave_read_mode(handle, sector, report->cell);
+    return report->status;
+}
+
+// The cells that differ from the image, and whether programming alone can
+// reach every one of them (programming only clears bits).
+int g_changed[VRN_RECOVER_MAX_CELLS];
 
 }  // namespace
 
@@ -199,12 +290,13 @@ int vrn_recover_read_cell(int handle, int sector, int offset) {
     return -1;
 }
 
-int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress) {
+int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
+                     int* failed) {
     if (length < 0 || length > VRN_RECOVER_MAX_CELLS) return -1;
     int kept = 0;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
-        if (read_pass(handle, sector, offset, buffer, length, progress) == 0) {
+        if (read_pass(handle, sector, offset, buffer, length, progress, pass > 0, failed) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
             note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
                  offset + length - 1, sector);
@@ -255,49 +347,50 @@ void vrn_recover_leave_read_mode(int handle, int sector, int offset) {
     if (!vrn_link_gone(handle)) settle_chip(handle, sector, offset);
 }
 
-int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int show_progress,
+int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int flags,
                       VrnWriteReport* report) {
     *report = VrnWriteReport{};
     if (count < 0 || count > VRN_RECOVER_MAX_CELLS) return report->status = VRN_WRITE_PROGRAM_FAILED;
-    const bool shown = show_progress != 0;
-    for (int pass = 0; pass < g_recovery.image_passes; ++pass) {
-        const std::uint32_t t0 = plat_tick_ms();
-        if (shown) std::fprintf(stderr, "erase sector %d%s ...", sector, pass ? " again" : "");
-        const int erased = vrn_recover_erase(handle, sector);
-        if (shown) std::fprintf(stderr, " %.1f s\n", (plat_tick_ms() - t0) / 1000.0);
-        if (erased != 0) return report->status = VRN_WRITE_ERASE_FAILED;
+    const bool shown = (flags & VRN_WRITE_PROGRESS) != 0;
+    if (!(flags & VRN_WRITE_CHANGED_ONLY))
+        return write_with_erase(handle, sector, data, count, (flags & VRN_WRITE_SKIP_ERASED) != 0, shown, report);
 
-        VrnProgress progress;
-        vrn_progress_begin(&progress, shown, "program", count);
-        int i = 0;
-        int byte = VRN_BYTE_DONE;
-        while (i < count && (byte = vrn_recover_program_byte(handle, sector, i, data[i])) == VRN_BYTE_DONE) {
-            vrn_progress_update(&progress, ++i);
-        }
-        vrn_progress_end(&progress, i);
-        report->programmed = i;
-        report->cell = i;
+    static std::uint8_t current[VRN_RECOVER_MAX_CELLS];
+    VrnProgress progress;
+    vrn_progress_begin(&progress, shown, "read", count);
+    if (vrn_recover_read(handle, sector, 0, current, count, &progress, &report->cell) != 0)
+        return report->status = VRN_WRITE_FIRST_READ_FAILED;
+    vrn_progress_end(&progress, count);
+    int changed = 0;
+    int unreachable = -1;  // the first cell only an erase can give its byte
+    for (int i = 0; i < count; ++i) {
+        if (current[i] == data[i]) continue;
+        g_changed[changed++] = i;
+        if (unreachable < 0 && (current[i] & data[i]) != data[i]) unreachable = i;
+    }
+    if (changed == 0) {
+        report->unchanged = 1;
+        note("sector %d already holds the image", sector);
+        return report->status = VRN_WRITE_OK;
+    }
+    if (unreachable < 0) {
+        const Cells cells = {g_changed, changed};
+        const int byte = program_cells(handle, sector, data, cells, false, shown, report);
         if (byte == VRN_BYTE_FAILED) {
-            vrn_recover_leave_read_mode(handle, sector, i);
+            vrn_recover_leave_read_mode(handle, sector, report->cell);
             return report->status = VRN_WRITE_PROGRAM_FAILED;
         }
-        if (byte == VRN_BYTE_NEEDS_ERASE) {
-            report->status = VRN_WRITE_PROGRAM_FAILED;
-            note("cell %d of sector %d needs an erase: erasing the sector and programming the image again", i, sector);
-            continue;
+        if (byte == VRN_BYTE_DONE) {
+            vrn_flash_reset(handle);
+            const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
+            if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
+            if (verified == Verify::ReadFailed) {
+                vrn_recover_leave_read_mode(handle, sector, report->cell);
+                return report->status = VRN_WRITE_READ_FAILED;
+            }
         }
-        vrn_flash_reset(handle);
-
-        const Verify verified = verify_image(handle, sector, data, count, shown, report);
-        if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
-        if (verified == Verify::ReadFailed) {
-            vrn_recover_leave_read_mode(handle, sector, report->cell);
-            return report->status = VRN_WRITE_READ_FAILED;
-        }
-        report->status = VRN_WRITE_DIFFERS;
-        note("sector %d differs at cell %d: erasing the sector and programming the image again", sector,
-             report->cell);
+        unreachable = report->cell;
     }
-    vrn_recover_leave_read_mode(handle, sector, report->cell);
-    return report->status;
+    note("cell %d of sector %d cannot be programmed without an erase: erasing the sector", unreachable, sector);
+    return write_with_erase(handle, sector, data, count, true, shown, report);
 }

@@ -34,7 +34,7 @@ struct VrnRecoveryBounds {
     // that needs an erase, or a read-back that differs, starts the next.
     int image_passes;
     // Passes over a run of cells (or a register block) on a troubled link,
-    // until two agree byte for byte.
+    // until two agree byte for byte; also the read-back passes of a write.
     int read_passes;
     // Reads of a cell after a cancelled program, until two in a row agree
     // (an AMD chip still busy toggles a bit from one read to the next).
@@ -78,8 +78,13 @@ int vrn_recover_read_cell(int handle, int sector, int offset);
 
 // length cells from (sector, offset) into buffer, each pass followed by
 // the reset that ends a read run. On a troubled link two passes must
-// agree. 0, or -1. progress may be null.
-int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress);
+// agree, and every pass after the first is guarded: all ones is written to
+// each cell before it is read (a reset in read mode), so that a stray
+// answer can no longer shift the reads unseen. 0, or -1. progress may be
+// null.
+// *failed (when given) names the offset of a cell that could not be read.
+int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
+                     int* failed = nullptr);
 
 // vrn_reg_read of a block, repeated after a failure; on a troubled link
 // two reads must agree. 0, or -1.
@@ -109,24 +114,45 @@ enum : int {
     VRN_WRITE_PROGRAM_FAILED = 2,
     VRN_WRITE_READ_FAILED = 3,
     VRN_WRITE_DIFFERS = 4,
+    VRN_WRITE_FIRST_READ_FAILED = 5,  // the read before any change (VRN_WRITE_CHANGED_ONLY)
 };
 
 // What vrn_recover_write ended with: cell names the failed program byte,
-// the first cell of a read-back that failed or differs; programmed counts
-// the bytes programmed before the program stopped; wrote and read are the
-// image byte and the cell's byte of a difference.
+// the first cell of a read that failed or differs; programmed counts the
+// image bytes before the one the program stopped at; wrote and read are
+// the image byte and the cell's byte of a difference. unchanged: the sector
+// already held the image; erased: the sector was erased;
+// cells_programmed: the bytes programmed, over all passes.
 struct VrnWriteReport {
     int status;
     int cell;
     int programmed;
     std::uint8_t wrote;
     std::uint8_t read;
+    int unchanged;
+    int erased;
+    int cells_programmed;
+};
+
+enum : int {
+    VRN_WRITE_PROGRESS = 1,      // progress lines on standard error
+    // After the erase, image bytes of all ones are not programmed (8-bit
+    // chips; a 16-bit cell is still programmed to 0x00FF, as a plain write
+    // leaves it).
+    VRN_WRITE_SKIP_ERASED = 2,
+    // The image's cells are read first: when they hold the image nothing is
+    // written; when programming alone can reach it only the cells that
+    // differ are programmed and read back, without an erase; otherwise the
+    // sector is erased and written as with VRN_WRITE_SKIP_ERASED. Cells of
+    // the sector beyond the image keep what they held unless an erase was
+    // needed.
+    VRN_WRITE_CHANGED_ONLY = 4,
 };
 
 // Writes count image bytes from cell 0 of the sector: erase, program each
 // byte, read back and compare, with the recovery above, and the whole
 // image again (erase included) when a cell needs an erase or the read-back
-// differs. One of the VRN_WRITE_ results, also in *report. show_progress:
-// progress lines on standard error.
-int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int show_progress,
+// differs. flags: VRN_WRITE_ values. One of the VRN_WRITE_ results, also
+// in *report.
+int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int flags,
                       VrnWriteReport* report);

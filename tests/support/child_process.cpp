@@ -13,7 +13,9 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -374,6 +376,56 @@ bool spawn_child(pid_t* pid, posix_spawn_file_actions_t* actions, std::vector<st
     const bool started = posix_spawn(pid, cargv[0], actions, nullptr, cargv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(actions);
     return started;
+}
+#endif
+
+std::string read_stream_bytes(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    return s;
+}
+
+#ifndef _WIN32
+PseudoTerminal::PseudoTerminal() {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0) return;
+    if (grantpt(m) != 0 || unlockpt(m) != 0) {
+        close(m);
+        return;
+    }
+    master_ = m;
+    slave_ = ptsname(m);
+}
+
+PseudoTerminal::~PseudoTerminal() {
+    if (reader_.joinable()) stop_reading();
+    if (master_ >= 0) close(master_);
+}
+
+void PseudoTerminal::start_reading() {
+    stop_ = false;
+    reader_ = std::thread([this] {
+        char buf[1024];
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                ssize_t n = ::read(master_, buf, sizeof buf);
+                if (n > 0) seen_.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    });
+}
+
+std::string PseudoTerminal::stop_reading() {
+    // What the child wrote last may still be on its way through the terminal.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    return seen_;
 }
 #endif
 

@@ -3,9 +3,12 @@
 // process.h: that is a C library header on Windows, which pthread.h takes.)
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -78,6 +81,34 @@ private:
 };
 
 std::string read_file_bytes(const std::string& path);
+// All of an open stream, from its start.
+std::string read_stream_bytes(std::FILE* f);
+
+#ifndef _WIN32
+// A pseudo-terminal, for what a program does only on a terminal: give
+// slave() as a child's standard error, and read what it shows there.
+class PseudoTerminal {
+public:
+    PseudoTerminal();  // !usable() when the system has none
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+    bool usable() const { return master_ >= 0; }
+    int master() const { return master_; }
+    const std::string& slave() const { return slave_; }
+    // Collects what is written to the terminal, in the background, until
+    // stopped; returns what came.
+    void start_reading();
+    std::string stop_reading();
+
+private:
+    int master_ = -1;
+    std::string slave_;
+    std::atomic<bool> stop_{false};
+    std::string seen_;
+    std::thread reader_;
+};
+#endif
 
 #ifndef _WIN32
 // posix_spawn of argv[0] with argv, the file actions (destroyed here) and

@@ -192,6 +192,31 @@ private:
                            s_.timeout_ms);
     }
 
+    // The flash file as the simulator keeps it, with the sector's old image
+    // and seeded neighbours; every other cell erased.
+    bool write_seeded_flash() {
+        const std::size_t cb = layout_.cell_bytes, cells = layout_.sector_cells;
+        std::string flash(layout_.sector_count * cells * cb, '\xFF');
+        auto put = [&](std::size_t cell, std::uint32_t v) {
+            flash[cell * cb] = char(v & 0xFF);
+            if (cb == 2) flash[cell * cb + 1] = char(v >> 8);
+        };
+        const std::size_t sector = std::size_t(s_.sector);
+        for (std::size_t seeded : {std::size_t(0), sector - 1, sector + 1}) {
+            if (seeded >= layout_.sector_count || seeded == sector) continue;
+            std::vector<std::uint8_t> data = make_image(cells * cb, std::uint32_t(1000 + seeded));
+            for (std::size_t i = 0; i < cells; ++i)
+                put(seeded * cells + i, cb == 2 ? data[2 * i] | (std::uint32_t(data[2 * i + 1]) << 8) : data[i]);
+        }
+        // As vrnprog leaves an image: one byte per cell, a 16-bit cell's
+        // high half programmed to 0.
+        for (std::size_t i = 0; i < s_.old_image.size() && i < cells; ++i) put(sector * cells + i, s_.old_image[i]);
+        std::ofstream f(flash_, std::ios::binary);
+        f.write(flash.data(), std::streamsize(flash.size()));
+        if (!f) violate("cannot write the seeded flash file " + flash_);
+        return bool(f);
+    }
+
     bool write_old_image() {
         SimProcess clean(sim_args({}));
         if (!clean.ready()) {
@@ -204,7 +229,7 @@ private:
     }
 
     void run_prog(const std::string& data) {
-        if (!s_.old_image.empty() && !write_old_image()) return;
+        if (s_.seed_neighbours ? !write_seeded_flash() : !s_.old_image.empty() && !write_old_image()) return;
         sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim));
         if (!sim_->ready()) return violate("vrnsim did not start");
         base_ = sim_->port();

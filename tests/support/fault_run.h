@@ -58,6 +58,11 @@ struct Scenario {
     // Written into the sector by a clean run first, so that the faulty run
     // has something to erase; longer than the usual images.
     std::vector<std::uint8_t> old_image = make_image(48, 99);
+    // Instead of that clean run, the flash file is made up front: the old
+    // image in the sector, and the sectors around it (sector 0, which holds
+    // the boot code on a module, and the neighbours) full of other data, so
+    // that a stray write or erase there shows.
+    bool seed_neighbours = false;
     std::vector<std::string> prog_sim;  // vrnsim switches while vrnprog runs
     std::vector<std::string> stat_sim;  // while vrnstat runs
     bool run_stat = true;

@@ -1,6 +1,8 @@
 // vrnprog: writes a data file into one sector of the module's flash.
 #include <cstdio>
+#include <cstring>
 
+#include "connect.h"
 #include "data_file.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -29,6 +31,24 @@ void print_usage() {
     std::printf("vrnprog.exe 192.168.0.150 3011 2 netcfg.dat\n");
 }
 
+// The options come before the positional arguments; the usage text stays
+// that of the plain program.
+void print_help() {
+    print_usage();
+    std::printf(
+        "\n"
+        "Options, before <ip>:\n"
+        "--skip-erased\t- after the erase, do not program bytes of 0xFF (an erased\n"
+        "\t\t  cell of an 8-bit chip already holds them); every cell of the\n"
+        "\t\t  image is still read back and compared\n"
+        "--changed-only\t- read the image's cells first: nothing is written when they\n"
+        "\t\t  already hold the image; when programming alone can reach it,\n"
+        "\t\t  only the cells that differ are programmed and read back, without\n"
+        "\t\t  an erase; otherwise as --skip-erased. Cells of the sector beyond\n"
+        "\t\t  the image are then left as they were, unless an erase was needed\n"
+        "--help\t\t- this text\n");
+}
+
 // The image is too big for the stack of every platform.
 std::uint8_t g_image[VRN_IMAGE_BYTES];
 
@@ -37,7 +57,7 @@ int fail(int handle, int status) {
     return status;
 }
 
-int write_flash(int handle, long sector, int count) {
+int write_flash(int handle, long sector, int count, int flags) {
     vrnFlashInfo info;
     int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
@@ -60,7 +80,8 @@ int write_flash(int handle, long sector, int count) {
     }
     int s = static_cast<int>(sector);
     VrnWriteReport report;
-    switch (vrn_recover_write(handle, s, g_image, count, plat_stderr_is_terminal(), &report)) {
+    if (plat_stderr_is_terminal()) flags |= VRN_WRITE_PROGRESS;
+    switch (vrn_recover_write(handle, s, g_image, count, flags, &report)) {
     case VRN_WRITE_OK:
         vrn_close(handle);
         return 0;
@@ -73,6 +94,9 @@ int write_flash(int handle, long sector, int count) {
     case VRN_WRITE_READ_FAILED:
         std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, report.cell);
         return fail(handle, EXIT_READ_FAILED);
+    case VRN_WRITE_FIRST_READ_FAILED:
+        std::printf("### ERROR: Read of sector %d failed at cell %d, nothing written\n", s, report.cell);
+        return fail(handle, EXIT_READ_FAILED);
     default:
         std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s,
                     report.cell, report.wrote, report.read);
@@ -83,6 +107,24 @@ int write_flash(int handle, long sector, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int flags = 0;
+    int first = 1;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        const char* option = argv[first];
+        if (std::strcmp(option, "--skip-erased") == 0) {
+            flags |= VRN_WRITE_SKIP_ERASED;
+        } else if (std::strcmp(option, "--changed-only") == 0) {
+            flags |= VRN_WRITE_CHANGED_ONLY;
+        } else if (std::strcmp(option, "--help") == 0) {
+            print_help();
+            return 0;
+        } else {
+            std::printf("### ERROR: Unknown option %s (vrnprog --help lists them)\n", option);
+            return -1;
+        }
+    }
+    argc -= first - 1;
+    argv += first - 1;
     if (argc < 5) {
         print_usage();
         plat_wait_key();
@@ -97,9 +139,7 @@ int main(int argc, char** argv) {
     if (sector < 0) return -1;
     if (vrn_file_name_arg(argv[4], file_name) != 0) return -1;
 
-    std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
-    udp_set_echo_probe(0);
-    int handle = vrn_open(address, 0);
+    int handle = vrn_connect(argv[1], argv[2], address, false);
     if (handle == -1) return -1;
 
     // The whole file is parsed before any flash traffic, so a bad file
@@ -113,5 +153,5 @@ int main(int argc, char** argv) {
     if (count == VRN_PARSE_TOO_BIG) return -3;
     std::fclose(file);
 
-    return write_flash(handle, sector, count);
+    return write_flash(handle, sector, count, flags);
 }

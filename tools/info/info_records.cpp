@@ -20,38 +20,88 @@ void print_block(std::FILE* out, const char* title, const char* const* lines, co
     std::fputs("\n", out);
 }
 
-// Word i of a record whose leading words are already in host order.
-std::uint32_t word(const std::uint8_t* record, int i) {
+constexpr VrnRecordField kIcrFields[] = {
+    {"SIG", "SIG       - \t", 0, VrnFieldKind::HexWord},
+    {"SIZE", "SIZE      - \t", 4, VrnFieldKind::IntWord},
+    {"SERIAL", "SERIAL\t   - \t", 8, VrnFieldKind::IntWord},
+    {"TYPE", "TYPE      - \t", 12, VrnFieldKind::HexWord},
+    {"VER", "VER       - \t", 16, VrnFieldKind::HexWord},
+    {"DEVID", "DEVID     - \t", 20, VrnFieldKind::HexWord},
+    {"DAY", "DAY       - \t", 24, VrnFieldKind::IntWord},
+    {"MON", "MON       - \t", 28, VrnFieldKind::IntWord},
+    {"YEAR", "YEAR      - \t", 32, VrnFieldKind::IntWord},
+    {"COMMENT", "COMMENT   - \t", 36, VrnFieldKind::Comment},
+};
+
+constexpr VrnRecordField kNetcfgFields[] = {
+    {"SIG", "SIG       - \t", 0, VrnFieldKind::HexWord},
+    {"IP", "IP        - \t", 4, VrnFieldKind::Address},
+    {"MASK", "MASK      - \t", 8, VrnFieldKind::Address},
+    {"GATE", "GATE      - \t", 12, VrnFieldKind::Address},
+    {"PORT", "PORT      - \t", 16, VrnFieldKind::IntWord},
+    {"TIMEOUT", "TIMEOUT   - \t", 20, VrnFieldKind::IntWord},
+    {"COMMENT", "COMMENT   - \t", 24, VrnFieldKind::Comment},
+};
+
+static_assert(VRN_ICR_WORDS * 4 + VRN_COMMENT_BYTES == VRN_ICR_BYTES, "ICR: words, then the comment");
+static_assert(VRN_NETCFG_WORDS * 4 + VRN_COMMENT_BYTES == VRN_NETCFG_BYTES, "NetCfg: words, then the comment");
+
+// A word of a record whose leading words are already in host order.
+std::uint32_t host_word(const std::uint8_t* record, int offset) {
     std::uint32_t w;
-    std::memcpy(&w, record + 4 * i, 4);
+    std::memcpy(&w, record + offset, 4);
     return w;
 }
 
-int as_signed(std::uint32_t w) { return static_cast<int>(static_cast<std::int32_t>(w)); }
-
-// An address field: the converted word's bytes from the most significant
-// down, which is the order they were stored in.
-void print_address(std::FILE* out, const char* line, std::uint32_t w) {
-    std::fprintf(out, line, static_cast<int>((w >> 24) & 0xFF), static_cast<int>((w >> 16) & 0xFF),
-                 static_cast<int>((w >> 8) & 0xFF), static_cast<int>(w & 0xFF));
-}
-
-// Up to the first NUL and never past the field: the flash need not hold one.
-void print_comment(std::FILE* out, const std::uint8_t* comment) {
-    std::fprintf(out, "COMMENT   - \t%.*s\n", VRN_COMMENT_BYTES, reinterpret_cast<const char*>(comment));
-}
-
 }  // namespace
+
+const VrnRecordLayout VRN_ICR_LAYOUT = {
+    "ICR", "ICR VRN info:\n", VRN_ICR_SECTOR, VRN_ICR_BYTES, VRN_ICR_WORDS,
+    kIcrFields, static_cast<int>(sizeof kIcrFields / sizeof kIcrFields[0]),
+};
+
+const VrnRecordLayout VRN_NETCFG_LAYOUT = {
+    "NetCfg", "NetCfg VRN info:\n", VRN_NETCFG_SECTOR, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
+    kNetcfgFields, static_cast<int>(sizeof kNetcfgFields / sizeof kNetcfgFields[0]),
+};
+
+std::uint32_t load_word_be(const std::uint8_t* at) {
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];
+}
+
+void store_word_be(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
 
 int swap_words_to_host(const void* src, void* dst, int count) {
     const auto* s = static_cast<const std::uint8_t*>(src);
     auto* d = static_cast<std::uint8_t*>(dst);
     for (int i = 0; i < count; ++i) {
-        const std::uint8_t* b = s + 4 * i;
-        std::uint32_t w = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+        std::uint32_t w = load_word_be(s + 4 * i);
         std::memcpy(d + 4 * i, &w, 4);
     }
     return count;
+}
+
+int format_field_value(char* buf, std::size_t size, const VrnRecordField& field, const std::uint8_t* record) {
+    switch (field.kind) {
+    case VrnFieldKind::HexWord:
+        return std::snprintf(buf, size, "0x%08X", static_cast<unsigned>(host_word(record, field.offset)));
+    case VrnFieldKind::IntWord:
+        return std::snprintf(buf, size, "%d", static_cast<int>(static_cast<std::int32_t>(host_word(record, field.offset))));
+    case VrnFieldKind::Address: {
+        // The converted word's bytes from the most significant down, which
+        // is the order they were stored in.
+        std::uint32_t w = host_word(record, field.offset);
+        return std::snprintf(buf, size, "%d.%d.%d.%d", static_cast<int>((w >> 24) & 0xFF),
+                             static_cast<int>((w >> 16) & 0xFF), static_cast<int>((w >> 8) & 0xFF),
+                             static_cast<int>(w & 0xFF));
+    }
+    case VrnFieldKind::Comment:
+        // Up to the first NUL and never past the field: the flash need not hold one.
+        return std::snprintf(buf, size, "%.*s", VRN_COMMENT_BYTES, reinterpret_cast<const char*>(record + field.offset));
+    }
+    return -1;
 }
 
 void print_dfa_block(std::FILE* out, const std::uint32_t* words) {
@@ -62,29 +112,17 @@ void print_vrbus_block(std::FILE* out, const std::uint32_t* words) {
     print_block(out, "Block VRBUS_NAIN info:\n", kVrbusLines, words);
 }
 
-void print_icr_record(std::FILE* out, const std::uint8_t* icr) {
-    std::fputs("ICR VRN info:\n", out);
-    std::fprintf(out, "SIG       - \t0x%08X\n", static_cast<unsigned>(word(icr, 0)));
-    std::fprintf(out, "SIZE      - \t%d\n", as_signed(word(icr, 1)));
-    std::fprintf(out, "SERIAL\t   - \t%d\n", as_signed(word(icr, 2)));
-    std::fprintf(out, "TYPE      - \t0x%08X\n", static_cast<unsigned>(word(icr, 3)));
-    std::fprintf(out, "VER       - \t0x%08X\n", static_cast<unsigned>(word(icr, 4)));
-    std::fprintf(out, "DEVID     - \t0x%08X\n", static_cast<unsigned>(word(icr, 5)));
-    std::fprintf(out, "DAY       - \t%d\n", as_signed(word(icr, 6)));
-    std::fprintf(out, "MON       - \t%d\n", as_signed(word(icr, 7)));
-    std::fprintf(out, "YEAR      - \t%d\n", as_signed(word(icr, 8)));
-    print_comment(out, icr + 4 * VRN_ICR_WORDS);
+void print_record(std::FILE* out, const VrnRecordLayout& layout, const std::uint8_t* record) {
+    std::fputs(layout.title, out);
+    for (int i = 0; i < layout.field_count; ++i) {
+        const VrnRecordField& f = layout.fields[i];
+        char value[VRN_COMMENT_BYTES + 1] = "";
+        format_field_value(value, sizeof value, f, record);
+        std::fprintf(out, "%s%s\n", f.label, value);
+    }
     std::fputs("\n", out);
 }
 
-void print_netcfg_record(std::FILE* out, const std::uint8_t* netcfg) {
-    std::fputs("NetCfg VRN info:\n", out);
-    std::fprintf(out, "SIG       - \t0x%08X\n", static_cast<unsigned>(word(netcfg, 0)));
-    print_address(out, "IP        - \t%d.%d.%d.%d\n", word(netcfg, 1));
-    print_address(out, "MASK      - \t%d.%d.%d.%d\n", word(netcfg, 2));
-    print_address(out, "GATE      - \t%d.%d.%d.%d\n", word(netcfg, 3));
-    std::fprintf(out, "PORT      - \t%d\n", as_signed(word(netcfg, 4)));
-    std::fprintf(out, "TIMEOUT   - \t%d\n", as_signed(word(netcfg, 5)));
-    print_comment(out, netcfg + 4 * VRN_NETCFG_WORDS);
-    std::fputs("\n", out);
-}
+void print_icr_record(std::FILE* out, const std::uint8_t* icr) { print_record(out, VRN_ICR_LAYOUT, icr); }
+
+void print_netcfg_record(std::FILE* out, const std::uint8_t* netcfg) { print_record(out, VRN_NETCFG_LAYOUT, netcfg); }

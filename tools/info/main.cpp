@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "connect.h"
 #include "info_records.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -59,9 +60,7 @@ int main(int argc, char** argv) {
     char address[VRN_ADDRESS_BUFFER];
     if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
 
-    std::printf("\nConnecting to server %s : %s \n", argv[1], argv[2]);
-    udp_set_echo_probe(1);
-    int handle = vrn_open(address, 0);
+    int handle = vrn_connect(argv[1], argv[2], address, true);
     if (handle == -1) return -1;
 
     bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -65,6 +66,22 @@ int wait_one(vrn_socket s, bool for_write, long sec, long usec) {
         return -1;
     }
     return r;
+}
+
+// The terminal as it was before the key wait changed it, for the handlers
+// of the signals that may end the wait: a Ctrl-C must not leave the
+// terminal without echo.
+termios s_key_saved;
+volatile std::sig_atomic_t s_key_raw = 0;
+constexpr int KEY_WAIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int KEY_WAIT_SIGNAL_COUNT = sizeof KEY_WAIT_SIGNALS / sizeof KEY_WAIT_SIGNALS[0];
+
+void restore_terminal_and_end(int sig) {
+    if (s_key_raw) tcsetattr(STDIN_FILENO, TCSANOW, &s_key_saved);
+    // Delivered once this handler returns, so the process ends by the
+    // signal as it would have without the handler.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
 }
 
 }  // namespace
@@ -231,12 +248,25 @@ int plat_wait_key() {
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    s_key_saved = saved;
+    struct sigaction previous[KEY_WAIT_SIGNAL_COUNT];
+    for (int i = 0; i < KEY_WAIT_SIGNAL_COUNT; ++i) {
+        struct sigaction restore {};
+        restore.sa_handler = restore_terminal_and_end;
+        sigemptyset(&restore.sa_mask);
+        sigaction(KEY_WAIT_SIGNALS[i], &restore, &previous[i]);
+        // A signal the process ignores (SIGHUP under nohup) stays ignored.
+        if (previous[i].sa_handler == SIG_IGN) sigaction(KEY_WAIT_SIGNALS[i], &previous[i], nullptr);
+    }
+    s_key_raw = 1;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     ssize_t n;
     do {
         n = ::read(STDIN_FILENO, &c, 1);  // blocks: no polling loop
     } while (n < 0 && errno == EINTR);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    s_key_raw = 0;
+    for (int i = 0; i < KEY_WAIT_SIGNAL_COUNT; ++i) sigaction(KEY_WAIT_SIGNALS[i], &previous[i], nullptr);
     return n == 1 ? c : -1;
 }
 

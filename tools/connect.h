@@ -1,0 +1,9 @@
+// Opening the connection to the module the way every program does: the
+// connecting line on standard output, and when the open fails one line on
+// standard error saying why, so that a user is not left guessing.
+#pragma once
+
+// Prints "\nConnecting to server <ip> : <port> \n", opens address (as made
+// by vrn_join_address_args) with or without the echo probe, and returns
+// the handle, or -1 after the line on standard error.
+int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe);

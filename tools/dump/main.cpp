@@ -1,0 +1,166 @@
+// vrndump: reads cells of one flash sector into a data file that vrnprog
+// writes back byte for byte.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cli_args.h"
+#include "connect.h"
+#include "data_file.h"
+#include "file_output.h"
+#include "program_args.h"
+#include "vrn.h"
+
+namespace {
+
+// As vrnprog's where the meaning is the same.
+enum : int {
+    EXIT_USAGE = -1,  // command line, or the connection
+    EXIT_NOT_WRITTEN = -2,
+    EXIT_NOT_IDENTIFIED = -4,
+    EXIT_SECTOR_RANGE = -5,
+    EXIT_READ_FAILED = -8,
+};
+
+std::uint8_t g_cells[VRN_IMAGE_BYTES];
+
+// Identifies the flash chip into *info and prints its description. 0, or
+// -1 when the identification did not hold on a troubled link.
+int identify_chip(int handle, vrnFlashInfo* info) {
+    int agreed = vrn_recover_identify(handle, info);
+    vrn_print_flash_info(info);
+    return agreed;
+}
+
+// Reads cells 0..count-1 of the sector into buf, with the repeats of the
+// recovery layer (two passes that agree once the link has shown trouble):
+// 0, or -1.
+int read_cells(int handle, int sector, std::uint8_t* buf, int count, bool show_progress) {
+    VrnProgress progress;
+    vrn_progress_begin(&progress, show_progress, "read", count);
+    const int read = vrn_recover_read(handle, sector, 0, buf, count, &progress);
+    if (read == 0) vrn_progress_end(&progress, count);
+    return read;
+}
+
+long count_value(const std::string& text) {
+    long v = vrn_sector_value(text.c_str());  // decimal digits only
+    return v >= 1 && v <= VRN_IMAGE_BYTES ? v : -1;
+}
+
+std::string now_text() {
+    std::time_t t = std::time(nullptr);
+    char buf[32] = "";
+    if (const std::tm* tm = std::localtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", tm);
+    return buf;
+}
+
+std::string dump_header(const std::string& ip, const std::string& port, int sector, int count,
+                        const std::string& file, const vrnFlashInfo& info) {
+    char chip[160];
+    std::snprintf(chip, sizeof chip, "chip: vendor 0x%02X, device 0x%02X, %ld sectors of 0x%08lX cells, %ld bits wide",
+                  static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id),
+                  static_cast<long>(info.sector_count), static_cast<unsigned long>(info.sector_size),
+                  static_cast<long>(info.data_width));
+    return "vrndump of the module at " + ip + ":" + port + ": " + std::to_string(count) +
+           " cells from cell 0 of flash sector " + std::to_string(sector) + "\nread " + now_text() + "\n" + chip +
+           "\nWrite it back with\n    vrnprog " + ip + " " + port + " " + std::to_string(sector) + " " + file;
+}
+
+// The data file as written must read back as the cells.
+bool reads_back(const std::string& temp, const std::uint8_t* cells, int count, std::string* error) {
+    static std::uint8_t image[VRN_IMAGE_BYTES];
+    std::FILE* f = std::fopen(temp.c_str(), "rt");
+    int parsed = f ? vrn_parse_data_file(f, image, nullptr) : -1;
+    if (f) std::fclose(f);
+    if (parsed == count && std::memcmp(image, cells, std::size_t(count)) == 0) return true;
+    *error = "the file written does not read back as the cells read";
+    return false;
+}
+
+int dump(int handle, const std::string& ip, const std::string& port, long sector, int count,
+         const std::string& file) {
+    vrnFlashInfo info;
+    if (identify_chip(handle, &info) != 0) {
+        std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing read\n");
+        return EXIT_NOT_IDENTIFIED;
+    }
+    // Without a geometry every cell address falls into sector 0.
+    if (info.sector_count <= 0 || info.sector_size <= 0) {
+        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X), nothing read\n",
+                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
+        return EXIT_NOT_IDENTIFIED;
+    }
+    if (sector >= info.sector_count) {
+        std::printf("### ERROR: Sector %ld is beyond the last sector %ld, nothing read\n", sector,
+                    static_cast<long>(info.sector_count - 1));
+        return EXIT_SECTOR_RANGE;
+    }
+    int s = static_cast<int>(sector);
+    if (read_cells(handle, s, g_cells, count, plat_stderr_is_terminal() != 0) != 0) {
+        std::printf("### ERROR: Read of sector %d failed, nothing written to %s\n", s, file.c_str());
+        return EXIT_READ_FAILED;
+    }
+
+    std::string text = vrn_data_file_text(g_cells, count, {{0, dump_header(ip, port, s, count, file, info)}});
+    std::string error;
+    auto check = [&](const std::string& temp, std::string* why) { return reads_back(temp, g_cells, count, why); };
+    if (vrn_write_file_whole(file, text, &error, check) != 0) {
+        std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
+        return EXIT_NOT_WRITTEN;
+    }
+    std::printf("Dumped %d cells of sector %d into %s\n", count, s, file.c_str());
+    return 0;
+}
+
+int run(int argc, char** argv) {
+    CLI::App app{"Reads `count` cells from cell 0 of a flash sector of a VRN module into a data file,\n"
+                 "one value per line, that `vrnprog ip port sector file` writes back byte for byte.",
+                 "vrndump"};
+    vrn_cli_setup(app);
+    std::string ip, port, sector_text, count_text, file;
+    app.add_option("ip", ip, "IP address of module")->required();
+    app.add_option("port", port, "control port of module")->required();
+    app.add_option("sector", sector_text, "flash sector to read")->required();
+    app.add_option("count", count_text, "number of cells to read, 1..65536")->required();
+    app.add_option("file", file, "data file to write (replaced only by a complete dump)")->required();
+    app.footer("The file is written under a temporary name beside it and renamed into place only\n"
+               "after a complete read, so a failed dump leaves no file (and an older one as it was).\n"
+               "Progress goes to standard error when that is a terminal.\n\n"
+               "Exit status: 0 dumped; 255 (-1) bad command line or no connection; 254 (-2) the\n"
+               "file cannot be written; 252 (-4) flash chip not identified; 251 (-5) sector beyond\n"
+               "the chip; 248 (-8) a read failed.\n\n"
+               "Example:\n  vrndump 192.168.0.150 3011 2 152 netcfg-saved.dat");
+    int status = 0;
+    if (!vrn_cli_parse(app, argc, argv, &status)) return status;
+
+    // Everything is checked before anything is sent.
+    char address[VRN_ADDRESS_BUFFER];
+    char file_name[VRN_FILE_NAME_BUFFER];
+    if (vrn_join_address_args(ip.c_str(), port.c_str(), address) != 0) return EXIT_USAGE;
+    long sector = vrn_sector_arg(sector_text.c_str());
+    if (sector < 0) return EXIT_USAGE;
+    long count = count_value(count_text);
+    if (count < 0) {
+        std::printf("### ERROR: Bad count %s (1..%d expected)\n", count_text.c_str(), VRN_IMAGE_BYTES);
+        return EXIT_USAGE;
+    }
+    if (vrn_file_name_arg(file.c_str(), file_name) != 0) return EXIT_USAGE;
+    std::string error;
+    if (vrn_check_writable(file, &error) != 0) {
+        std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
+        return EXIT_NOT_WRITTEN;
+    }
+
+    int handle = vrn_connect(ip.c_str(), port.c_str(), address, true);
+    if (handle == -1) return EXIT_USAGE;
+    int result = dump(handle, ip, port, sector, static_cast<int>(count), file);
+    vrn_close(handle);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }
