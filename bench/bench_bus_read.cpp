@@ -28,13 +28,7 @@ constexpr int DEFAULT_EXCHANGES = 10000;
 constexpr int WARMUP_EXCHANGES = 500;
 constexpr int QUIT_BYTES = 4;
 
-VrnSockAddr loopback(std::uint16_t port) {
-    VrnSockAddr a{};
-    a.family = 2;
-    a.port = plat_htons(port);
-    a.addr = plat_inet_addr("127.0.0.1");
-    return a;
-}
+VrnSockAddr loopback(std::uint16_t port) { return vrn_sockaddr(plat_inet_addr("127.0.0.1"), port); }
 
 // Answers every 40-byte datagram with a 36-byte bus read acknowledge, as
 // cheaply as a peer can; a 4-byte datagram ends it.

@@ -124,13 +124,7 @@ int run(const std::vector<std::string>& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-VrnSockAddr loopback(std::uint16_t port) {
-    VrnSockAddr a{};
-    a.family = 2;
-    a.port = plat_htons(port);
-    a.addr = plat_inet_addr("127.0.0.1");
-    return a;
-}
+VrnSockAddr loopback(std::uint16_t port) { return vrn_sockaddr(plat_inet_addr("127.0.0.1"), port); }
 
 // The client half of the ping-pong, in a process of its own.
 int ping(std::uint16_t port, int n) {

@@ -2,6 +2,7 @@
 // NetCfg records (big-endian words, addresses, COMMENT bounds).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -24,8 +25,13 @@ std::string capture(const std::function<void(std::FILE*)>& print) {
     return s;
 }
 
-void put_be(Bytes& b, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
-    for (std::uint8_t x : bytes) b[at++] = x;
+// A record of `size` bytes as it lies in flash: `head` from its start,
+// then the comment, zeros after.
+Bytes record(std::size_t size, std::initializer_list<std::uint8_t> head, const char* comment) {
+    Bytes b(size, 0);
+    std::copy(head.begin(), head.end(), b.begin());
+    std::memcpy(&b[head.size()], comment, std::strlen(comment));
+    return b;
 }
 
 std::string icr_text(Bytes record) {
@@ -86,14 +92,11 @@ TEST(RegisterBlocks, PrintTheFirstEightWordsUnderTheirLabels) {
 }
 
 TEST(NetCfgRecord, PrintsAddressesInStoredOrderAndBigEndianWords) {
-    Bytes r(VRN_NETCFG_BYTES, 0);
-    put_be(r, 0, {0x4E, 0x43, 0x46, 0x47});
-    put_be(r, 4, {10, 0, 0, 5});
-    put_be(r, 8, {255, 255, 255, 0});
-    put_be(r, 12, {10, 0, 0, 1});
-    put_be(r, 16, {0, 0, 11, 195});
-    put_be(r, 20, {0xFF, 0xFF, 0xFF, 0xFE});
-    std::memcpy(&r[24], "lab", 3);
+    // SIG, IP, MASK, GATE, PORT, TIMEOUT, COMMENT.
+    Bytes r = record(VRN_NETCFG_BYTES,
+                     {0x4E, 0x43, 0x46, 0x47, 10, 0, 0, 5, 255, 255, 255, 0, 10, 0, 0, 1, 0, 0, 11, 195, 0xFF, 0xFF,
+                      0xFF, 0xFE},
+                     "lab");
     r[28] = 'X';  // after the NUL: not printed
     EXPECT_EQ(netcfg_text(r),
               "NetCfg VRN info:\n"
@@ -108,15 +111,11 @@ TEST(NetCfgRecord, PrintsAddressesInStoredOrderAndBigEndianWords) {
 }
 
 TEST(IcrRecord, PrintsSignedAndHexWords) {
-    Bytes r(VRN_ICR_BYTES, 0);
-    put_be(r, 0, {0xFF, 0xFF, 0xFF, 0xFE});
-    put_be(r, 4, {0, 0, 0, 164});
-    put_be(r, 8, {0xFF, 0xFF, 0xFF, 0xFE});
-    put_be(r, 12, {0x12, 0x34, 0x56, 0x78});
-    put_be(r, 16, {0x00, 0x01, 0x00, 0x02});
-    put_be(r, 20, {0x00, 0x00, 0x80, 0x42});
-    put_be(r, 24, {0, 0, 0, 17, 0, 0, 0, 3, 0, 0, 7, 219});
-    std::memcpy(&r[36], "unit 7", 6);
+    // SIG, SIZE, SERIAL, TYPE, VER, DEVID, DAY, MON, YEAR, COMMENT.
+    const Bytes r = record(VRN_ICR_BYTES,
+                           {0xFF, 0xFF, 0xFF, 0xFE, 0, 0, 0, 164, 0xFF, 0xFF, 0xFF, 0xFE, 0x12, 0x34, 0x56, 0x78, 0x00,
+                            0x01, 0x00, 0x02, 0x00, 0x00, 0x80, 0x42, 0, 0, 0, 17, 0, 0, 0, 3, 0, 0, 7, 219},
+                           "unit 7");
     EXPECT_EQ(icr_text(r),
               "ICR VRN info:\n"
               "SIG       - \t0xFFFFFFFE\n"
