@@ -53,16 +53,20 @@ PollClock clock_from_now(std::uint32_t bound_ms) {
     return PollClock{plat_tick_ms(), bound_ms};
 }
 
-// Writes the values in order and stops at the first that goes
-// unacknowledged: the chip may or may not have taken it, and what follows
-// would be read in a state nobody knows. false then.
-bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values) {
+// Writes the values in order; false when one went unacknowledged. The
+// chip may or may not have taken it. By default the sequence stops there,
+// since what follows would be taken in a state nobody knows; go_on sends
+// the rest all the same, for a sequence whose every later write is
+// harmless to a chip that missed an earlier one.
+bool write_sequence(int handle, int sector, int offset, std::initializer_list<int> values, bool go_on = false) {
+    bool all = true;
     for (int v : values) {
         if (vrn_flash_write_cell(handle, sector, offset, v) != 0) {
-            return false;
+            all = false;
+            if (!go_on) break;
         }
     }
-    return true;
+    return all;
 }
 
 bool ready(int status) {
@@ -167,12 +171,16 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
     // An unanswered write may leave the chip waiting for its data, which it
     // would take from the next write anywhere (the reset to cell 0 of sector
     // 0): the program is cancelled at its own cell and fails at once, since
-    // a verify of a byte that was never programmed would poll in vain.
+    // a verify of a byte that was never programmed would poll in vain. The
+    // AMD sequence is sent whole all the same: most often only the answer
+    // was lost and the chip programs the byte, and a chip that missed an
+    // unlock cycle takes what follows as no command. The Intel set stops:
+    // its data byte, taken for a command, could start one.
     const bool intel = intel_set();
     PollClock clock = clock_from_now(g_flash_bounds.program_ms);
     const bool sent = intel ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
                             : write_sequence(handle, sector, offset,
-                                             {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value});
+                                             {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value}, true);
     if (!sent) {
         vrn_flash_cancel_program(handle, sector, offset);
         return -1;

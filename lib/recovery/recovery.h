@@ -28,7 +28,8 @@ struct VrnRecoveryBounds {
     // its poll bound passed; two runs in a row whose bound passed although
     // every write was answered end the repeats (the chip does not finish).
     int erase_runs;
-    // Runs of one byte's program sequence before the byte fails.
+    // Runs of one byte's program sequence before the byte fails (a run is
+    // lost with one of its command writes: at 5% loss one run in ten).
     int program_runs;
     // Passes of erase, program and read-back of the whole image: a cell
     // that needs an erase, or a read-back that differs, starts the next.
@@ -50,7 +51,7 @@ constexpr VrnRecoveryBounds VRN_RECOVERY_DEFAULTS = {
     .silent_limit = 6,
     .identify_passes = 10,
     .erase_runs = 6,
-    .program_runs = 4,
+    .program_runs = 8,
     .image_passes = 3,
     .read_passes = 4,
     .stable_reads = 16,
