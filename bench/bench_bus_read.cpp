@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "model_server.h"
 #include "module.h"
 #include "vrn.h"
 
@@ -108,34 +109,29 @@ double bus_rate(int handle, int n) {
 
 // vrn_bus_read of one item against the module model on loopback.
 void report_module_model(int n, int rounds) {
-    for (std::uint16_t base = 23000; base < 29990; base += 4) {
-        vrnsim::ModuleConfig config;
-        config.base_port = base;
-        config.keep_logs = false;
-        vrnsim::ModuleServer server(config);
-        std::string error;
-        if (!server.start(&error)) {
-            continue;
-        }
-        const int handle = vrn_open(server.address().c_str(), 0);
-        double best = 0;
-        if (handle >= 0 && bus_rate(handle, WARMUP_EXCHANGES) > 0) {
-            for (int r = 0; r < rounds; ++r) {
-                best = std::max(best, bus_rate(handle, n));
-            }
-        }
-        if (handle >= 0) {
-            vrn_close(handle);
-        }
-        if (best > 0) {
-            std::printf("vrn_bus_read via the module model: %8.0f exchanges/s  %7.2f us each (best round)\n",
-                        best, 1e6 / best);
-        } else {
-            std::printf("### ERROR: the module model did not answer\n");
-        }
+    vrnsim::ModuleConfig config;
+    config.keep_logs = false;
+    const std::unique_ptr<vrnsim::ModuleServer> server = start_model_server(config);
+    if (!server) {
+        std::printf("### ERROR: no loopback ports for the module model\n");
         return;
     }
-    std::printf("### ERROR: no loopback ports for the module model\n");
+    const int handle = vrn_open(server->address().c_str(), 0);
+    double best = 0;
+    if (handle >= 0 && bus_rate(handle, WARMUP_EXCHANGES) > 0) {
+        for (int r = 0; r < rounds; ++r) {
+            best = std::max(best, bus_rate(handle, n));
+        }
+    }
+    if (handle >= 0) {
+        vrn_close(handle);
+    }
+    if (best > 0) {
+        std::printf("vrn_bus_read via the module model: %8.0f exchanges/s  %7.2f us each (best round)\n", best,
+                    1e6 / best);
+    } else {
+        std::printf("### ERROR: the module model did not answer\n");
+    }
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ extern char** environ;
 #endif
 
 #include "data_file.h"
+#include "model_server.h"
 #include "module.h"
 #include "vrn.h"
 
@@ -195,24 +196,19 @@ Run run_vrnprog(const Case& c, const std::string& option, const std::string& dir
     const std::string flash = dir + "/flash.bin", data = dir + "/image.dat";
     write_flash(flash, c.held);
     write_data_file(data, c.image);
-    for (std::uint16_t base = 23000; base < 29990; base += 10) {
-        vrnsim::ModuleConfig config;
-        config.base_port = base;
-        config.flash_file = flash;
-        vrnsim::ModuleServer server(config);
-        std::string error;
-        if (!server.start(&error)) continue;
-        std::vector<std::string> args = {VRNPROG_PATH};
-        if (!option.empty()) args.push_back(option);
-        args.insert(args.end(), {"127.0.0.1", std::to_string(base), std::to_string(kSector), data});
-        const auto t0 = Clock::now();
-        result.status = run(args);
-        result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        result.exchanges = server.requests_seen();
-        result.erases = count_erases(server.bus_log());
-        server.stop();
-        return result;
-    }
+    vrnsim::ModuleConfig config;
+    config.flash_file = flash;
+    const std::unique_ptr<vrnsim::ModuleServer> server = start_model_server(config);
+    if (!server) return result;
+    std::vector<std::string> args = {VRNPROG_PATH};
+    if (!option.empty()) args.push_back(option);
+    args.insert(args.end(), {"127.0.0.1", std::to_string(server->base_port()), std::to_string(kSector), data});
+    const auto t0 = Clock::now();
+    result.status = run(args);
+    result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    result.exchanges = server->requests_seen();
+    result.erases = count_erases(server->bus_log());
+    server->stop();
     return result;
 }
 #endif

@@ -387,50 +387,48 @@ TEST(VrnprogFile, FileErrorsEndTheRunWithoutFlashTraffic) {
     EXPECT_TRUE(module.received().empty());
 }
 
-TEST(VrnprogRun, WritesNetcfgIntoAnAmd8BitModule) {
-    TempDir dir;
-    std::string flash = dir.path("flash.bin");
-    SimProcess sim({"--chip", "amd:0xA3:8", "--flash", flash});
-    ASSERT_TRUE(sim.ready()) << sim.log();
-    std::string before = read_file_bytes(flash);
+// The example into an AMD 8-bit module (an extra argument is ignored), and
+// a CR LF copy of it into the low halves of an Intel 16-bit module's
+// cells: the same bytes, the rest of the sector erased, nothing outside it
+// changed, and no progress line when standard error is not a terminal.
+TEST(VrnprogRun, WritesTheExampleIntoTheSector) {
+    struct Case {
+        const char* chip;
+        int sector;
+        std::size_t cell_bytes;
+        const std::string& info;
+        bool crlf;
+    };
+    const Case cases[] = {{"amd:0xA3:8", 2, 1, kAmdInfo, false}, {"intel:0x18:16", 5, 2, kIntel16Info, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chip);
+        TempDir dir;
+        std::string flash = dir.path("flash.bin");
+        SimProcess sim({"--chip", c.chip, "--flash", flash});
+        ASSERT_TRUE(sim.ready()) << sim.log();
+        std::string before = read_file_bytes(flash);
+        std::string file = kNetcfg;
+        if (c.crlf) {
+            std::string crlf;
+            for (char ch : read_file_bytes(kNetcfg)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+            file = dir.write("netcfg_crlf.dat", crlf);
+        }
 
-    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", kNetcfg, "ignored"});
-    EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
-    sim.stop();
+        RunResult r = vrnprog({"127.0.0.1", sim.port_text(), std::to_string(c.sector), file, "ignored"});
+        EXPECT_EQ(r.out, connecting(sim.port_text()) + c.info);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        sim.stop();
 
-    std::string after = read_file_bytes(flash);
-    ASSERT_EQ(after.size(), before.size());
-    EXPECT_EQ(sector_bytes(after, 2, 1, 152), netcfg_bytes());
-    for (std::size_t i = 2 * 0x10000 + 152; i < 3 * 0x10000; ++i)
-        ASSERT_EQ(static_cast<unsigned char>(after[i]), 0xFF) << "rest of sector 2 erased, cell " << i;
-    // Nothing outside sector 2 changed.
-    EXPECT_EQ(after.substr(0, 2 * 0x10000), before.substr(0, 2 * 0x10000));
-    EXPECT_EQ(after.substr(3 * 0x10000), before.substr(3 * 0x10000));
-}
-
-TEST(VrnprogRun, WritesIntoTheLowHalfOfIntel16BitCells) {
-    TempDir dir;
-    std::string flash = dir.path("flash.bin");
-    SimProcess sim({"--chip", "intel:0x18:16", "--flash", flash});
-    ASSERT_TRUE(sim.ready()) << sim.log();
-    // A CR LF copy of the example must write the same bytes.
-    std::string lf = read_file_bytes(kNetcfg);
-    std::string crlf;
-    for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    std::string file = dir.write("netcfg_crlf.dat", crlf);
-
-    RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "5", file});
-    EXPECT_EQ(r.out, connecting(sim.port_text()) + kIntel16Info);
-    EXPECT_EQ(r.status, 0);
-    sim.stop();
-
-    std::string after = read_file_bytes(flash);
-    EXPECT_EQ(sector_bytes(after, 5, 2, 152), netcfg_bytes());
-    EXPECT_EQ(static_cast<unsigned char>(after[(5 * 0x10000 + 152) * 2]), 0xFF);
-    EXPECT_TRUE(sector_erased(after, 4, 2));
-    EXPECT_TRUE(sector_erased(after, 6, 2));
+        std::string after = read_file_bytes(flash);
+        ASSERT_EQ(after.size(), before.size());
+        EXPECT_EQ(sector_bytes(after, c.sector, int(c.cell_bytes), 152), netcfg_bytes());
+        const std::size_t first = std::size_t(c.sector) * 0x10000 * c.cell_bytes, end = first + 0x10000 * c.cell_bytes;
+        for (std::size_t i = first + 152 * c.cell_bytes; i < end; ++i)
+            ASSERT_EQ(static_cast<unsigned char>(after[i]), 0xFF) << "rest of the sector erased, byte " << i;
+        EXPECT_EQ(after.substr(0, first), before.substr(0, first));
+        EXPECT_EQ(after.substr(end), before.substr(end));
+    }
 }
 
 TEST(VrnprogRun, EmptyFileStillErasesTheSector) {
@@ -446,42 +444,6 @@ TEST(VrnprogRun, EmptyFileStillErasesTheSector) {
     EXPECT_EQ(r.status, 0);
     sim.stop();
     EXPECT_TRUE(sector_erased(read_file_bytes(flash), 3, 1));
-}
-
-TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
-    FakeAmdChip chip;
-    auto [port, r] = vrnprog_on(chip);
-    ASSERT_EQ(r.status, 0) << r.out;
-    using Op = FakeAmdChip::BusOp;
-    std::vector<Op> want;
-    auto w = [&](std::uint32_t a, std::uint32_t v) { want.push_back({true, a, v}); };
-    auto rd = [&](std::uint32_t a) { want.push_back({false, a, 0}); };
-    for (std::uint32_t v : {0xFF, 0xF0, 0xAA, 0x55, 0x90}) w(0, v);  // identification
-    rd(0);
-    rd(2);
-    w(0, 0xF0);
-    for (std::uint32_t v : {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30}) w(0x40000, v);  // erase of sector 2
-    rd(0x40000);
-    w(0, 0xF0);
-    const std::vector<std::uint8_t> image = netcfg_bytes();
-    for (std::uint32_t k = 0; k < 152; ++k) {  // one byte per cell, verified, reset
-        for (std::uint32_t v : {0xAAu, 0x55u, 0xA0u, std::uint32_t{image[k]}}) w(0x40000 + 2 * k, v);
-        rd(0x40000 + 2 * k);
-        w(0, 0xF0);
-    }
-    w(0, 0xF0);
-    for (std::uint32_t k = 0; k < 152; ++k) rd(0x40000 + 2 * k);  // read-back
-    w(0, 0xF0);
-
-    std::vector<Op> got = chip.bus_log();
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(got[i].write, want[i].write) << "item " << i;
-        EXPECT_EQ(got[i].address, want[i].address) << "item " << i;
-        if (want[i].write) {
-            EXPECT_EQ(got[i].value, want[i].value) << "item " << i;
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -543,6 +505,29 @@ void expect_traffic(const BusOps& got, const BusOps& want) {
 }
 
 }  // namespace
+
+// A plain run: the identification, the erase, each byte programmed,
+// verified and reset, the run's closing reset, the read-back and its reset.
+TEST(VrnprogRun, BusTrafficIsTheDriverRunsInOrder) {
+    FakeAmdChip chip;
+    auto [port, r] = vrnprog_on(chip);
+    ASSERT_EQ(r.status, 0) << r.out;
+    Traffic want;
+    for (std::uint32_t v : {0xFF, 0xF0, 0xAA, 0x55, 0x90}) want.write(0, v);
+    want.read(0);
+    want.read(2);
+    want.reset();
+    want.erase();
+    const std::vector<std::uint8_t> image = netcfg_bytes();
+    std::vector<std::uint32_t> cells;
+    for (std::uint32_t k = 0; k < 152; ++k) {
+        want.program(k, image[k]);
+        cells.push_back(k);
+    }
+    want.reset();
+    want.read_cells(cells);
+    expect_traffic(chip.bus_log(), want.ops);
+}
 
 TEST(VrnprogOptions, HelpListsTheOptionsWithoutWaiting) {
     RunResult r = vrnprog({"--help"});

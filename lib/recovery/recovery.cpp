@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/flash_commands.h"
 #include "flash/flash_ops.h"
 #include "link/link_health.h"
 #include "platform/platform.h"
@@ -14,9 +15,6 @@
 VrnRecoveryBounds g_recovery = VRN_RECOVERY_DEFAULTS;
 
 namespace {
-
-constexpr int AMD_RESET = 0xF0;
-constexpr int INTEL_READ_ARRAY = 0xFF;
 
 void note(const char* format, ...) {
     if (!g_recovery.notes) return;
@@ -31,7 +29,7 @@ void note(const char* format, ...) {
 
 unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
 
-bool intel_set() { return g_flash_info.vendor_id == FLASH_VENDOR_INTEL; }
+FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id); }
 
 // A write that must reach the chip before the next one is sent.
 bool write_acknowledged(int handle, int sector, int offset, int value) {
@@ -45,13 +43,10 @@ bool write_acknowledged(int handle, int sector, int offset, int value) {
 // mode, touching no cell but (sector, offset).
 void settle_chip(int handle, int sector, int offset) {
     vrn_flash_cancel_program(handle, sector, offset);
-    if (intel_set()) {
-        // Waits out a program the cancel may have started; clears the status.
-        vrn_flash_read_status(handle, sector, offset);
-        write_acknowledged(handle, sector, offset, INTEL_READ_ARRAY);
-    } else {
-        write_acknowledged(handle, sector, offset, AMD_RESET);
-    }
+    // On an Intel chip: waits out a program the cancel may have started,
+    // and clears the status.
+    if (command_set() == FlashCommandSet::Intel) vrn_flash_read_status(handle, sector, offset);
+    write_acknowledged(handle, sector, offset, flash_reset_command(command_set()));
 }
 
 // The cell's byte once two reads in a row agree, or -1.
@@ -210,6 +205,31 @@ int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells,
     return byte;
 }
 
+// What follows the programming of cells: a byte that failed ends the
+// write; after a clean program, the closing reset and the read-back. A
+// VRN_WRITE_ result, or -1 when the write goes on (a cell needs an erase,
+// or the read-back differs: report says where).
+int after_program(int handle, int sector, const std::uint8_t* data, Cells cells, int byte, bool shown,
+                  VrnWriteReport* report) {
+    if (byte == VRN_BYTE_FAILED) {
+        vrn_recover_leave_read_mode(handle, sector, report->cell);
+        return report->status = VRN_WRITE_PROGRAM_FAILED;
+    }
+    if (byte == VRN_BYTE_NEEDS_ERASE) {
+        report->status = VRN_WRITE_PROGRAM_FAILED;
+        return -1;
+    }
+    vrn_flash_reset(handle);
+    const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
+    if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
+    if (verified == Verify::ReadFailed) {
+        vrn_recover_leave_read_mode(handle, sector, report->cell);
+        return report->status = VRN_WRITE_READ_FAILED;
+    }
+    report->status = VRN_WRITE_DIFFERS;
+    return -1;
+}
+
 // Erase, program and read back, the whole image again (erase included)
 // when a cell needs an erase or the read-back differs.
 int write_with_erase(int handle, int sector, const std::uint8_t* data, int count, bool skip_erased, bool shown,
@@ -224,27 +244,10 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
         report->erased = 1;
 
         const int byte = program_cells(handle, sector, data, all, skip_erased, shown, report);
-        if (byte == VRN_BYTE_FAILED) {
-            vrn_recover_leave_read_mode(handle, sector, report->cell);
-            return report->status = VRN_WRITE_PROGRAM_FAILED;
-        }
-        if (byte == VRN_BYTE_NEEDS_ERASE) {
-            report->status = VRN_WRITE_PROGRAM_FAILED;
-            note("cell %d of sector %d needs an erase: erasing the sector and programming the image again",
-                 report->cell, sector);
-            continue;
-        }
-        vrn_flash_reset(handle);
-
-        const Verify verified = verify_cells(handle, sector, data, all, shown, report);
-        if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
-        if (verified == Verify::ReadFailed) {
-            vrn_recover_leave_read_mode(handle, sector, report->cell);
-            return report->status = VRN_WRITE_READ_FAILED;
-        }
-        report->status = VRN_WRITE_DIFFERS;
-        note("sector %d differs at cell %d: erasing the sector and programming the image again", sector,
-             report->cell);
+        const int ended = after_program(handle, sector, data, all, byte, shown, report);
+        if (ended >= 0) return ended;
+        note("cell %d of sector %d %s: erasing the sector and programming the image again", report->cell, sector,
+             report->status == VRN_WRITE_DIFFERS ? "differs" : "needs an erase");
     }
     vrn_recover_leave_read_mode(handle, sector, report->cell);
     return report->status;
@@ -376,19 +379,8 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
     if (unreachable < 0) {
         const Cells cells = {g_changed, changed};
         const int byte = program_cells(handle, sector, data, cells, false, shown, report);
-        if (byte == VRN_BYTE_FAILED) {
-            vrn_recover_leave_read_mode(handle, sector, report->cell);
-            return report->status = VRN_WRITE_PROGRAM_FAILED;
-        }
-        if (byte == VRN_BYTE_DONE) {
-            vrn_flash_reset(handle);
-            const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
-            if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
-            if (verified == Verify::ReadFailed) {
-                vrn_recover_leave_read_mode(handle, sector, report->cell);
-                return report->status = VRN_WRITE_READ_FAILED;
-            }
-        }
+        const int ended = after_program(handle, sector, data, cells, byte, shown, report);
+        if (ended >= 0) return ended;
         unreachable = report->cell;
     }
     note("cell %d of sector %d cannot be programmed without an erase: erasing the sector", unreachable, sector);
