@@ -153,9 +153,10 @@ void LoopbackServer::send_now(const Outgoing& o) {
     if (o.from < 0 || o.from >= kServerSockets) return;
     vrn_socket s = socks_[o.from];
     if (s == VRN_NO_SOCKET) return;
-    // Only what left: a datagram the socket layer refused was never on the wire.
-    if (plat_sendto(s, o.bytes.data(), static_cast<int>(o.bytes.size()), &o.to) >= 0 && handler_.tap)
-        handler_.tap(local_[o.from], o.to, o.bytes.data(), o.bytes.size());
+    // Taken before it leaves: once the peer has it, the capture must too,
+    // even if this process is killed the next moment.
+    if (handler_.tap) handler_.tap(local_[o.from], o.to, o.bytes.data(), o.bytes.size());
+    plat_sendto(s, o.bytes.data(), static_cast<int>(o.bytes.size()), &o.to);
 }
 
 void LoopbackServer::run() {

@@ -38,8 +38,8 @@ public:
         std::function<std::vector<Outgoing>(Clock::time_point now)> poll;
         // When `poll` next has something, if ever.
         std::function<std::optional<Clock::time_point>()> next_due;
-        // Every datagram that passes the sockets, either way (after it left,
-        // for one sent).
+        // Every datagram that passes the sockets, either way (one sent is
+        // taken just before it leaves).
         std::function<void(const VrnSockAddr& from, const VrnSockAddr& to, const std::uint8_t* data, std::size_t size)>
             tap;
     };

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <utility>
@@ -27,17 +26,17 @@ struct Parsed {
 // Writes content byte for byte to a temp file, opens it as the writer does
 // and parses it into an image with a guard area behind it.
 Parsed parse_text(const std::string& content, std::vector<std::uint8_t>* whole_image = nullptr) {
-    static int serial = 0;
-    auto path = std::filesystem::temp_directory_path() /
-                ("vrn_data_file_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                 std::to_string(serial++) + ".dat");
-    std::FILE* w = std::fopen(path.string().c_str(), "wb");
+    // A directory of this call's own: ctest runs each case as its own
+    // process, several at a time.
+    vrntest::TempDir dir;
+    const std::string path = dir.path("image.dat");
+    std::FILE* w = std::fopen(path.c_str(), "wb");
     EXPECT_NE(w, nullptr);
     std::fwrite(content.data(), 1, content.size(), w);
     std::fclose(w);
 
     std::vector<std::uint8_t> image(VRN_IMAGE_BYTES + 64, 0xAA);
-    std::FILE* f = std::fopen(path.string().c_str(), "rt");
+    std::FILE* f = std::fopen(path.c_str(), "rt");
     EXPECT_NE(f, nullptr);
     std::FILE* warnings = std::tmpfile();
     EXPECT_NE(warnings, nullptr);
@@ -45,7 +44,6 @@ Parsed parse_text(const std::string& content, std::vector<std::uint8_t>* whole_i
     int r = vrn_parse_data_file(f, image.data(), warnings);
     std::string out = ::testing::internal::GetCapturedStdout();
     std::fclose(f);
-    std::filesystem::remove(path);
     Parsed p{r, {}, out, vrntest::read_stream_bytes(warnings)};
     std::fclose(warnings);
     if (r > 0) p.bytes.assign(image.begin(), image.begin() + r);
