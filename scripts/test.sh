@@ -12,9 +12,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --workflow --preset default
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  cmake --workflow --preset asan
+# A failed suite ends with what each failing test said, so that the last
+# lines of a long log are enough to see why.
+workflow() {
+  local preset="$1"
+  cmake --workflow --preset "$preset" && return 0
+  local log="build/$preset/Testing/Temporary/LastTest.log"
+  if [ -f "$log" ]; then
+    echo "=== What the failing tests of the $preset suite said ==="
+    grep -a -E -A8 "Failure\$|VIOLATION|\[  FAILED  \]" "$log" | grep -a -v "^\[ *OK *\]" | head -300 || true
+  fi
+  return 1
+}
+
+workflow default
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 workflow asan
 
 have_analysis_tools() {
   { command -v clang++-14 || command -v clang++; } >/dev/null 2>&1 && command -v cppcheck >/dev/null 2>&1 \
