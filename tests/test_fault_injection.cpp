@@ -220,7 +220,7 @@ TEST(FaultInjection, SimulatorKilledInTheMiddleAndRestarted) {
     std::string restart_error;
     bool restarted = false;
     s.during_prog = [&](vrntest::MidRun& run) {
-        if (!run.wait_programmed(16, 20000)) return;
+        if (!run.wait_programmed(16, 60000)) return;
         run.kill_sim();
         killed = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -240,7 +240,7 @@ TEST(FaultInjection, SimulatorKilledForGoodEndsTheRunWithAnError) {
     s.timeout_ms = 90000;
     bool killed = false;
     s.during_prog = [&](vrntest::MidRun& run) {
-        if (!run.wait_programmed(16, 20000)) return;
+        if (!run.wait_programmed(16, 60000)) return;
         run.kill_sim();
         killed = true;
     };

@@ -295,7 +295,9 @@ bool SimProcess::launch(const std::vector<std::string>& extra, std::uint16_t por
     args.insert(args.end(), extra.begin(), extra.end());
     impl_->child = std::make_unique<Spawned>(VRNSIM_PATH, args, nullptr, false);
     if (!impl_->child->started()) return false;
-    auto end = Clock::now() + std::chrono::seconds(10);
+    // A bound for a start that failed, not for a slow one: on a loaded
+    // machine writing several flash files at once a start can take seconds.
+    auto end = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < end) {
         if (impl_->child->err().find("listening on") != std::string::npos) {
             ready_ = true;
