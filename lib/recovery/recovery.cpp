@@ -61,6 +61,13 @@ int stable_read(int handle, int sector, int offset) {
     return -1;
 }
 
+// The cells of an image a step works on: 0..count-1, or those listed.
+struct Cells {
+    const int* list;
+    int count;
+    int at(int i) const { return list ? list[i] : i; }
+};
+
 // One run of cells through vrn_recover_read_cell, then the reset that ends
 // a read run. 0, or -1 when a cell could not be read (*failed names it).
 //
@@ -70,10 +77,10 @@ int stable_read(int handle, int sector, int offset) {
 // long to be taken, and a late write answer is too short to be a read's.
 // A run of reads can then no longer be shifted by one stray answer without
 // a sign. In read mode all ones is a reset in either command set.
-int read_pass(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
-              bool guarded, int* failed = nullptr, const int* cells = nullptr) {
-    for (int i = 0; i < length; ++i) {
-        const int at = offset + (cells ? cells[i] : i);
+int read_pass(int handle, int sector, int offset, Cells cells, std::uint8_t* buffer, VrnProgress* progress,
+              bool guarded, int* failed) {
+    for (int i = 0; i < cells.count; ++i) {
+        const int at = offset + cells.at(i);
         if (guarded) vrn_flash_write_cell(handle, sector, at, vrn_flash_all_ones());
         const int cell = vrn_recover_read_cell(handle, sector, at);
         if (cell < 0) {
@@ -137,13 +144,6 @@ int erase_runs(int handle, int sector) {
 
 enum class Verify { Ok, ReadFailed, Differs };
 
-// The cells of an image a step works on: 0..count-1, or those listed.
-struct Cells {
-    const int* list;
-    int count;
-    int at(int i) const { return list ? list[i] : i; }
-};
-
 // Reads the cells back and compares them with the image. On a troubled
 // link two passes must match, every pass after the first guarded; a
 // difference is real when a guarded pass shows it, or any pass on a link
@@ -157,7 +157,7 @@ Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cell
         const bool guarded = pass > 0;
         VrnProgress progress;
         vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", cells.count);
-        if (read_pass(handle, sector, 0, read_back, cells.count, &progress, guarded, &report->cell, cells.list) < 0) {
+        if (read_pass(handle, sector, 0, cells, read_back, &progress, guarded, &report->cell) < 0) {
             return Verify::ReadFailed;
         }
         vrn_progress_end(&progress, cells.count);
@@ -253,10 +253,6 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
     return report->status;
 }
 
-// The cells that differ from the image, and whether programming alone can
-// reach every one of them (programming only clears bits).
-int g_changed[VRN_RECOVER_MAX_CELLS];
-
 }  // namespace
 
 int vrn_link_gone(int handle) {
@@ -299,7 +295,7 @@ int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, i
     int kept = 0;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
-        if (read_pass(handle, sector, offset, buffer, length, progress, pass > 0, failed) == 0) {
+        if (read_pass(handle, sector, offset, Cells{nullptr, length}, buffer, progress, pass > 0, failed) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
             note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
                  offset + length - 1, sector);
@@ -358,7 +354,10 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
     if (!(flags & VRN_WRITE_CHANGED_ONLY))
         return write_with_erase(handle, sector, data, count, (flags & VRN_WRITE_SKIP_ERASED) != 0, shown, report);
 
+    // What the cells hold, and the cells that differ from the image: too big
+    // for the stack of every platform.
     static std::uint8_t current[VRN_RECOVER_MAX_CELLS];
+    static int changed_cells[VRN_RECOVER_MAX_CELLS];
     VrnProgress progress;
     vrn_progress_begin(&progress, shown, "read", count);
     if (vrn_recover_read(handle, sector, 0, current, count, &progress, &report->cell) != 0)
@@ -368,7 +367,7 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
     int unreachable = -1;  // the first cell only an erase can give its byte
     for (int i = 0; i < count; ++i) {
         if (current[i] == data[i]) continue;
-        g_changed[changed++] = i;
+        changed_cells[changed++] = i;
         if (unreachable < 0 && (current[i] & data[i]) != data[i]) unreachable = i;
     }
     if (changed == 0) {
@@ -377,7 +376,7 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
         return report->status = VRN_WRITE_OK;
     }
     if (unreachable < 0) {
-        const Cells cells = {g_changed, changed};
+        const Cells cells = {changed_cells, changed};
         const int byte = program_cells(handle, sector, data, cells, false, shown, report);
         const int ended = after_program(handle, sector, data, cells, byte, shown, report);
         if (ended >= 0) return ended;
