@@ -1,7 +1,9 @@
-// The per-connection link health records.
+// The per-connection link health records, and the wait each attempt takes.
 #include "link/link_health.h"
 
 #include <cstring>
+
+#include "platform/platform.h"
 
 LinkHealth g_link_health[VRN_MAX_CONNECTIONS];
 
@@ -22,9 +24,66 @@ unsigned link_trouble(const LinkHealth* h) {
 
 int link_troubled(int handle) { return link_trouble(link_health(handle)) != 0 ? 1 : 0; }
 
-std::uint32_t link_settle_ms(const LinkHealth* h) {
-    // Twice the slowest answer seen, plus the scheduling slack of both ends.
-    std::uint32_t ms = h ? 2 * h->rtt_max_ms + 10 : LINK_SETTLE_MIN_MS;
-    if (ms < LINK_SETTLE_MIN_MS) return LINK_SETTLE_MIN_MS;
-    return ms > LINK_SETTLE_MAX_MS ? LINK_SETTLE_MAX_MS : ms;
+unsigned link_lost(const LinkHealth* h) { return h ? h->unanswered + h->failed_receives : 0; }
+
+std::uint32_t link_silence_ms(const LinkHealth* h) {
+    return h && h->silent_attempts != 0 ? plat_tick_ms() - h->silent_since_ms : 0;
+}
+
+int link_check_gone(LinkHealth* h) {
+    if (!h) return 0;
+    if (!h->gone && link_silence_ms(h) >= LINK_SILENCE_MS) h->gone = 1;
+    return h->gone;
+}
+
+int vrn_set_wait(int handle, int wait) {
+    if (conn_lookup(handle) < 0) return -1;
+    if (wait != VRN_WAIT_DEFAULT && wait != VRN_WAIT_AUTO && (wait < 1 || wait > VRN_WAIT_MAX_MS)) return -1;
+    g_link_health[handle].timer.wait = wait;
+    g_link_health[handle].timer.backoff = 0;
+    return 0;
+}
+
+namespace {
+
+std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
+    std::uint32_t ms = LINK_RTO_INITIAL_MS;
+    if (t.samples > 0) {
+        const std::uint32_t spread_us = 4 * t.rttvar_us;
+        const std::uint32_t g_us = LINK_RTO_GRANULARITY_MS * 1000;
+        ms = (t.srtt_us + (spread_us > g_us ? spread_us : g_us) + 999) / 1000;
+        if (ms < LINK_RTO_FLOOR_MS) ms = LINK_RTO_FLOOR_MS;
+    }
+    const std::uint32_t max = static_cast<std::uint32_t>(VRN_WAIT_MAX_MS);
+    for (std::uint32_t k = 0; k < t.backoff && ms < max; ++k) ms *= 2;
+    return ms < max ? ms : max;
+}
+
+}  // namespace
+
+long link_wait_ms(const LinkHealth* h) {
+    if (!h || h->timer.wait == VRN_WAIT_DEFAULT) return VRN_WAIT_MAX_MS;
+    if (h->timer.wait == VRN_WAIT_AUTO) return static_cast<long>(adaptive_wait_ms(h->timer));
+    return h->timer.wait;
+}
+
+void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms) {
+    LinkTimer& t = h->timer;
+    // Every answer taken is to the request just sent: after a lost one the
+    // request goes out again from a new port, so the sample is never
+    // ambiguous and a retried exchange counts too.
+    const std::uint32_t r = rtt_ms * 1000;
+    if (t.samples++ == 0) {
+        t.srtt_us = r;
+        t.rttvar_us = r / 2;
+    } else {
+        const std::uint32_t delta = t.srtt_us > r ? t.srtt_us - r : r - t.srtt_us;
+        t.rttvar_us = t.rttvar_us - t.rttvar_us / 4 + delta / 4;
+        t.srtt_us = t.srtt_us - t.srtt_us / 8 + r / 8;
+    }
+    t.backoff = 0;
+}
+
+void link_timer_ran_out(LinkHealth* h) {
+    if (h->timer.backoff < 16) ++h->timer.backoff;
 }

@@ -1,31 +1,77 @@
-// The health of each connection's link: what went wrong on it and how long
-// its answers take. One record per connection handle, reset when the
-// handle is opened; the exchange, the flash driver and the recovery layer
-// above them all read and write this one record.
+// The health of each connection's link: what went wrong on it, how long
+// its answers take and how long each attempt waits for one. One record per
+// connection handle, reset when the handle is opened; the exchange, the
+// flash driver and the recovery layer above them all read and write this
+// one record.
 #pragma once
 
 #include <cstdint>
 
 #include "link/connection_table.h"
 
+// The wait of a connection's exchanges (vrn_set_wait): the endpoint's fixed
+// wait unless set, a fixed number of milliseconds, or derived from the
+// round trips measured on the connection.
+constexpr int VRN_WAIT_DEFAULT = 0;
+constexpr int VRN_WAIT_AUTO = -1;
+constexpr int VRN_WAIT_MAX_MS = static_cast<int>(UDP_WAIT_SECONDS * 1000);
+
+// The adaptive wait, in the manner of TCP's retransmission timer: the
+// smoothed round trip plus four times its variation, at least the floor,
+// doubled after each wait in a row that ran out, never above the
+// endpoint's own wait. Before the first answer it is the initial wait.
+constexpr std::uint32_t LINK_RTO_INITIAL_MS = 1000;
+constexpr std::uint32_t LINK_RTO_FLOOR_MS = 10;
+constexpr std::uint32_t LINK_RTO_GRANULARITY_MS = 1;  // of the tick clock the round trips are measured on
+
+struct LinkTimer {
+    int wait;                // VRN_WAIT_DEFAULT, VRN_WAIT_AUTO or a fixed wait in ms
+    int samples;             // round trips measured
+    std::uint32_t srtt_us;   // smoothed round trip
+    std::uint32_t rttvar_us; // its variation
+    std::uint32_t backoff;   // waits in a row that ran out, each doubling the next
+};
+
+// Whether an exchange takes a port of its own once duplicated answers have
+// been seen on the connection.
+#ifndef VRN_PORT_PER_EXCHANGE_AFTER_DUPLICATES
+#define VRN_PORT_PER_EXCHANGE_AFTER_DUPLICATES 1
+#endif
+
 struct LinkHealth {
-    // Trouble: each of these may mean an answer that is still on its way and
-    // will be taken for the answer to a later request (acknowledges carry
-    // no sequence number).
+    // Trouble: each of these may mean an answer that is still on its way
+    // (acknowledges carry no sequence number).
     unsigned unanswered;       // exchange attempts whose wait ran out
     unsigned failed_receives;  // receives that failed with a socket error
     unsigned bad_acks;         // whole acknowledges that failed the check
-    unsigned stale;            // datagrams found waiting before a request, or while settling
+    unsigned stale;            // datagrams found waiting before a request
     unsigned strangers;        // datagrams from another address, discarded
     unsigned oversized;        // datagrams longer than the answer awaited, discarded
     unsigned failed_writes;    // flash cell writes left without an acknowledge
     unsigned failed_reads;     // flash cell reads left without an answer
 
     unsigned exchanges;        // exchanges run
+    unsigned attempts;         // their attempts: each a request sent
     unsigned silent_attempts;  // attempts in a row without a whole answer; 0 after any answer
-    std::uint32_t rtt_max_ms;  // longest round trip of an answered attempt
-    int settle_pending;        // the last exchange failed: settle before the next request
+    unsigned ports_replaced;   // command sockets replaced after trouble
+    int port_unused;           // the command socket was just replaced: nothing sent on it yet
+    std::uint32_t silent_since_ms;  // when the first of the silent attempts in a row was sent
+    int gone;                  // the module counts as gone (LINK_SILENCE_MS)
+    // Set by the recovery layer: once the module counts as gone, exchanges
+    // fail at once without sending, so that a run ends instead of waiting
+    // out every remaining step. The plain commands keep their own repeats.
+    int stop_when_gone;
+    int given_up;              // the recovery layer repeats nothing any more
+    // Duplicated answers have been seen: every exchange takes a port of its
+    // own, so that no copy can reach the wait of a later request.
+    int port_per_exchange;
+    LinkTimer timer;
 };
+
+// Silence after which the module counts as gone: this long from the first
+// of a run of attempts without an answer (six of the endpoint's 4-second
+// waits), whatever the wait of each attempt.
+constexpr std::uint32_t LINK_SILENCE_MS = 24000;
 
 extern LinkHealth g_link_health[VRN_MAX_CONNECTIONS];
 
@@ -38,9 +84,23 @@ void link_health_reset(int handle);
 unsigned link_trouble(const LinkHealth* h);
 // Whether the connection has shown any trouble since it was opened.
 int link_troubled(int handle);
+// Attempts lost: unanswered, or failed by the socket.
+unsigned link_lost(const LinkHealth* h);
+// Milliseconds since the first of the attempts in a row that went without
+// a whole answer was sent; 0 when the last attempt was answered.
+std::uint32_t link_silence_ms(const LinkHealth* h);
+// Marks the module gone once the silence has lasted its limit; whether it is.
+int link_check_gone(LinkHealth* h);
 
-// How long to wait for stragglers after a failed exchange: long enough
-// for the answers of a slow module, short for a fast one.
-constexpr std::uint32_t LINK_SETTLE_MIN_MS = 20;
-constexpr std::uint32_t LINK_SETTLE_MAX_MS = 1000;
-std::uint32_t link_settle_ms(const LinkHealth* h);
+// Sets how long each attempt on the connection waits for its answer:
+// VRN_WAIT_DEFAULT (the endpoint's 4 s), VRN_WAIT_AUTO, or 1 to
+// VRN_WAIT_MAX_MS. The round trips measured so far are kept. 0, or -1 for
+// a handle that is not open or a wait out of range.
+int vrn_set_wait(int handle, int wait);
+
+// The wait of the next attempt, in milliseconds.
+long link_wait_ms(const LinkHealth* h);
+// An attempt's whole answer came rtt_ms after its request.
+void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms);
+// An attempt's wait ran out.
+void link_timer_ran_out(LinkHealth* h);

@@ -59,6 +59,19 @@ int echo_probe(vrn_socket s) {
     return -1;
 }
 
+// Socket i of an endpoint: made, bound and sized as every one of them is.
+vrn_socket make_endpoint_socket(const char* ip_text, std::uint16_t port, int i) {
+    vrn_socket s = udp_make_socket(ip_text, port);
+    if (s == VRN_NO_SOCKET) return s;
+    // An ephemeral local port on every interface: binding to the module's
+    // own address would make a local socket talk to itself.
+    VrnSockAddr any = vrn_sockaddr(0, 0);
+    plat_bind(s, &any);
+    // The traffic sockets take bursts; the unused first one keeps the default.
+    if (i >= 1) plat_set_rcvbuf(s, UDP_RCVBUF_BYTES);
+    return s;
+}
+
 }  // namespace
 
 void udp_set_echo_probe(int enabled) { s_echo_probe = enabled ? 1 : 0; }
@@ -125,7 +138,7 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
     PeerEntry fresh[UDP_FIXED_SOCKETS];
     for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) {
         std::uint16_t p = static_cast<std::uint16_t>(port + i);
-        vrn_socket s = udp_make_socket(ep->ip_text, p);
+        vrn_socket s = make_endpoint_socket(ep->ip_text, p, i);
         if (s == VRN_NO_SOCKET) {
             udp_note_open_failure("cannot make a UDP socket", plat_last_error());
             close_made(ep->fixed_sock, i);
@@ -137,13 +150,8 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         fresh[i].socket = s;
         fresh[i].peer = vrn_sockaddr(module_ip, p);
         fresh[i].module_ip = module_ip;
-        // An ephemeral local port on every interface: binding to the
-        // module's own address would make a local socket talk to itself.
-        VrnSockAddr any = vrn_sockaddr(0, 0);
-        plat_bind(s, &any);
         ++ep->next_port;
     }
-    for (int i = 1; i < UDP_FIXED_SOCKETS; ++i) plat_set_rcvbuf(ep->fixed_sock[i], UDP_RCVBUF_BYTES);
     for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) g_peer_table[i] = fresh[i];
 
     if (s_echo_probe && echo_probe(ep->fixed_sock[1]) != 0) {
@@ -204,6 +212,20 @@ int udp_drain(vrn_socket s) {
     return dropped;
 }
 
+int udp_replace_socket(UdpEndpoint* ep, int i) {
+    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+    const vrn_socket old = ep->fixed_sock[i];
+    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+    if (s == VRN_NO_SOCKET) return -1;
+    const int peer = udp_peer_find(old);
+    if (peer >= 0) g_peer_table[peer].socket = s;
+    for (auto& c : ep->chan_sock)
+        if (c == old) c = s;
+    ep->fixed_sock[i] = s;
+    plat_close_socket(old);
+    return 0;
+}
+
 int udp_send_all(vrn_socket s, const void* data, int count, int) {
     int idx = udp_peer_find(s);
     if (idx < 0) return -1;
@@ -232,16 +254,6 @@ long udp_ms_left(const UdpDeadline& d) {
 }
 
 int udp_wait_readable_ms(vrn_socket s, long ms) { return plat_wait_readable(s, ms / 1000, (ms % 1000) * 1000); }
-
-int udp_settle(vrn_socket s, std::uint32_t ms) {
-    int dropped = udp_drain(s);
-    const UdpDeadline deadline = udp_deadline(static_cast<long>(ms));
-    for (long left; (left = udp_ms_left(deadline)) > 0;) {
-        if (udp_wait_readable_ms(s, left) <= 0) break;
-        dropped += udp_drain(s);
-    }
-    return dropped;
-}
 
 UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers, unsigned stranger_limit) {
     return UdpModuleWait{s, peer, udp_deadline(budget_ms), stranger_limit, strangers, false};
@@ -276,9 +288,11 @@ int udp_recv_from_module(UdpModuleWait* w, void* buf, int len, bool wait, VrnSoc
     }
 }
 
-int udp_recv_all(vrn_socket s, void* buf, int count, int) { return udp_recv_all_noted(s, buf, count, nullptr); }
+int udp_recv_all(vrn_socket s, void* buf, int count, int) {
+    return udp_recv_all_noted(s, buf, count, nullptr, UDP_WAIT_SECONDS * 1000);
+}
 
-int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) {
+int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms) {
     int idx = udp_peer_find(s);
     if (idx < 0) return -1;
     UdpRecvNotes scratch{};
@@ -289,7 +303,7 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
         // One wait for the next part of the answer. A datagram that cannot
         // be that part (from a stranger, or longer than what is still
         // awaited) is dropped without restarting the wait.
-        UdpModuleWait w = udp_module_wait(s, idx, UDP_WAIT_SECONDS * 1000, &notes->strangers);
+        UdpModuleWait w = udp_module_wait(s, idx, wait_ms, &notes->strangers);
         for (bool wait = true;;) {
             // Taken whole, so that its length can tell what it is.
             unsigned char datagram[DRAIN_BUFFER];
@@ -326,7 +340,11 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes) 
                 if (n < 0) return -1;
                 break;  // a zero-byte datagram: wait afresh
             }
-            wait = false;  // again at once, without a new wait
+            // WinSock's report that an earlier datagram found nobody at the
+            // module's port is no answer, and no reason to stop waiting for
+            // one: the rest of the wait is waited out, so that a module
+            // that is away costs the same silence on every system.
+            wait = err == VRN_WSAECONNRESET;  // else again at once, without a new wait
         }
     }
     return count - remaining;

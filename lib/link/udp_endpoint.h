@@ -55,8 +55,9 @@ void udp_note_open_failure(const char* what, int error);
 int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
 int udp_send_all(vrn_socket s, const void* data, int count, int unused);
 int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
-// udp_recv_all that also counts into *notes (when given) what it discarded.
-int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes);
+// udp_recv_all with each wait wait_ms long instead of the fixed 4 seconds,
+// counting into *notes (when given) what it discarded.
+int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms);
 int udp_max_payload(const UdpEndpoint* ep);
 // Does nothing and returns 0: the module has no link control on UDP.
 int udp_control(int a, int b, int c);
@@ -64,9 +65,12 @@ vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
 // Discards every datagram already waiting on the socket; returns how many.
 int udp_drain(vrn_socket s);
-// Waits ms for datagrams still on their way and discards them, with any
-// already waiting; returns how many.
-int udp_settle(vrn_socket s, std::uint32_t ms);
+// Closes socket i (0..3) of the endpoint and puts a new one in its place,
+// on a local port the system chooses; the peer table entry that held the
+// old socket takes the new one and keeps its peer address. Whatever is
+// still on its way to the old port then finds it closed. 0, or -1 when no
+// new socket could be made (the old one stays).
+int udp_replace_socket(UdpEndpoint* ep, int i);
 // True when a datagram from this source may be taken as the module's.
 int udp_source_accepted(int peer_index, const VrnSockAddr* from);
 

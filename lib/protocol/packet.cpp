@@ -38,21 +38,72 @@ int check_ack(const void* buffer) {
 
 namespace {
 
-// link_send, counting what the drain found into the link health.
-int send_noted(UdpEndpoint* ep, const void* buffer, int length, LinkHealth* health) {
-    vrn_socket s = ep->fixed_sock[1];
-    // Acknowledges carry no sequence number: anything still waiting here is
-    // late or duplicated, and would be taken as the answer to this request.
-    health->stale += static_cast<unsigned>(udp_drain(s));
-    return udp_send_all(s, buffer, length, 0) == -1 ? -1 : 0;
+// After trouble the command socket is replaced: whatever is still on its
+// way to the old port (the late answer to a lost exchange, the copy of a
+// duplicated one) then finds it closed and can never stand in for a later
+// request's answer. The module answers each request at its source.
+void take_fresh_port(UdpEndpoint* ep, LinkHealth* health) {
+    if (health->port_unused) return;
+    if (udp_replace_socket(ep, 1) == 0) {
+        ++health->ports_replaced;
+        health->port_unused = 1;
+    }
 }
 
-// After a failed attempt the missing answer, or the rest of a partial one,
-// may still be on its way: give it the time this link's answers take and
-// discard it, rather than take it for the next request's answer.
-void settle(UdpEndpoint* ep, LinkHealth* health) {
-    health->stale += static_cast<unsigned>(udp_settle(ep->fixed_sock[1], link_settle_ms(health)));
-    health->settle_pending = 0;
+// link_send, counting what the drain found into the link health.
+int send_noted(UdpEndpoint* ep, const void* buffer, int length, LinkHealth* health) {
+    // Acknowledges carry no sequence number: anything still waiting here is
+    // late or duplicated, and would be taken as the answer to this request;
+    // so might a copy of it still on its way.
+    const unsigned stale = static_cast<unsigned>(udp_drain(ep->fixed_sock[1]));
+    health->stale += stale;
+    if (stale != 0) take_fresh_port(ep, health);
+    health->port_unused = 0;
+    return udp_send_all(ep->fixed_sock[1], buffer, length, 0) == -1 ? -1 : 0;
+}
+
+// One exchange under the connection's mutex; with `checked`, a whole answer
+// must also pass check_ack.
+int exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts, bool checked) {
+    if (conn_lookup(handle) < 0) return -1;
+    ConnEntry& e = g_conn_table[handle];
+    LinkHealth* health = link_health(handle);
+    plat_mutex_wait(e.mutex);
+    ++health->exchanges;
+    if (health->port_per_exchange) take_fresh_port(e.endpoint, health);
+    int r = 0;
+    bool bad = false;
+    for (int i = 0; i < attempts && !(health->gone && health->stop_when_gone); ++i) {
+        ++health->attempts;
+        const unsigned stale = health->stale;
+        const std::uint32_t sent = plat_tick_ms();
+        send_noted(e.endpoint, request, request_len, health);
+        UdpRecvNotes notes{};
+        r = udp_recv_all_noted(e.endpoint->fixed_sock[1], ack, ack_len, &notes, link_wait_ms(health));
+        health->strangers += notes.strangers;
+        health->oversized += notes.oversized;
+        // A datagram before the request, after an exchange that was answered
+        // on this port, can only be a copy of that answer.
+        if (health->stale != stale) health->port_per_exchange = VRN_PORT_PER_EXCHANGE_AFTER_DUPLICATES;
+        const bool whole = r == ack_len;
+        bad = whole && checked && check_ack(ack) != 0;
+        if (whole) {
+            link_timer_answered(health, plat_tick_ms() - sent);
+            health->gone = 0;
+            health->silent_attempts = 0;
+            if (bad) ++health->bad_acks;
+        } else {
+            link_timer_ran_out(health);
+            if (health->silent_attempts++ == 0) health->silent_since_ms = sent;
+            if (r != 0) ++health->failed_receives;
+            else ++health->unanswered;
+            link_check_gone(health);
+        }
+        if (!whole || bad || notes.strangers != 0 || notes.oversized != 0) take_fresh_port(e.endpoint, health);
+        if (whole || r != 0) break;
+    }
+    plat_mutex_release(e.mutex);
+    return bad ? -1 : r;
 }
 
 }  // namespace
@@ -71,43 +122,9 @@ int link_release_channel(UdpEndpoint*, int index) { return index >= 16 ? -1 : 0;
 int link_query(UdpEndpoint*, void*, int) { return 1; }
 
 int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts) {
-    if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
-    LinkHealth* health = link_health(handle);
-    plat_mutex_wait(e.mutex);
-    ++health->exchanges;
-    int r = 0;
-    for (int i = 0; i < attempts; ++i) {
-        if (health->settle_pending) settle(e.endpoint, health);
-        const std::uint32_t sent = plat_tick_ms();
-        send_noted(e.endpoint, request, request_len, health);
-        UdpRecvNotes notes{};
-        r = udp_recv_all_noted(e.endpoint->fixed_sock[1], ack, ack_len, &notes);
-        health->strangers += notes.strangers;
-        health->oversized += notes.oversized;
-        if (r == ack_len) {
-            const std::uint32_t rtt = plat_tick_ms() - sent;
-            if (rtt > health->rtt_max_ms) health->rtt_max_ms = rtt;
-            health->silent_attempts = 0;
-            break;
-        }
-        health->settle_pending = 1;
-        ++health->silent_attempts;
-        if (r != 0) {
-            ++health->failed_receives;
-            break;
-        }
-        ++health->unanswered;
-    }
-    plat_mutex_release(e.mutex);
-    return r;
+    return exchange(handle, request, request_len, ack, ack_len, attempts, false);
 }
 
 int link_exchange_acked(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts) {
-    if (link_exchange(handle, request, request_len, ack, ack_len, attempts) != ack_len) return -1;
-    if (check_ack(ack) == 0) return 0;
-    LinkHealth* health = link_health(handle);
-    ++health->bad_acks;
-    health->settle_pending = 1;
-    return -1;
+    return exchange(handle, request, request_len, ack, ack_len, attempts, true) == ack_len ? 0 : -1;
 }

@@ -41,12 +41,14 @@ int link_release_channel(UdpEndpoint* ep, int index);
 int link_query(UdpEndpoint* ep, void* destination, int length);
 
 // One exchange on a looked-up connection under its mutex: up to `attempts`
-// sends of the request, each followed by a receive of ack_len bytes; a
-// receive of 0 repeats. Stale datagrams are drained before every send, and
-// after a failed attempt or exchange the link settles first (link_health.h).
-// Everything that went wrong is counted in the connection's link health.
+// sends of the request, each followed by a receive of ack_len bytes within
+// the connection's wait (link_wait_ms); a receive of 0 repeats. Stale
+// datagrams are drained before every send. After an attempt without its
+// whole answer, or one that met a datagram that was not its answer, the
+// command socket is replaced (udp_replace_socket). Everything that went
+// wrong is counted in the connection's link health.
 // Returns the last receive's result: ack_len, 0 (nothing complete) or -1.
 int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);
 // link_exchange, then check_ack: 0 when a whole acknowledge came and passed
-// it, else -1 (a bad acknowledge counts as trouble and settles the link).
+// it, else -1 (a bad acknowledge counts as trouble and replaces the port).
 int link_exchange_acked(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);
