@@ -31,9 +31,10 @@ unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
 
 FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id); }
 
-// A write that must reach the chip before the next one is sent.
+// A write that must reach the chip before the next one is sent; tried
+// even when the run's budget is spent, while the module answers at all.
 bool write_acknowledged(int handle, int sector, int offset, int value) {
-    for (int send = 0; send < g_recovery.reset_sends && !vrn_link_gone(handle); ++send) {
+    for (int send = 0; send < g_recovery.reset_sends && !link_health(handle)->gone; ++send) {
         if (vrn_flash_write_cell(handle, sector, offset, value) == 0) return true;
     }
     return false;
@@ -145,9 +146,10 @@ int erase_runs(int handle, int sector) {
 enum class Verify { Ok, ReadFailed, Differs };
 
 // Reads the cells back and compares them with the image. On a troubled
-// link two passes must match, every pass after the first guarded; a
-// difference is real when a guarded pass shows it, or any pass on a link
-// that never had trouble.
+// link two passes must match, every pass after the first guarded. A
+// difference is believed only from a pass that met no new trouble, and a
+// guarded one once the link has shown any: a late answer taken for a
+// cell's own would otherwise erase and write a sector that was right.
 Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool shown,
                     VrnWriteReport* report) {
     static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
@@ -155,6 +157,7 @@ Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cell
     bool differed = false;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         const bool guarded = pass > 0;
+        const unsigned before = trouble(handle);
         VrnProgress progress;
         vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", cells.count);
         if (read_pass(handle, sector, 0, cells, read_back, &progress, guarded, &report->cell) < 0) {
@@ -172,27 +175,34 @@ Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cell
         report->wrote = data[report->cell];
         report->read = read_back[k];
         differed = true;
-        if (guarded || !link_troubled(handle)) return Verify::Differs;
-        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, on a troubled link", sector,
-             report->cell, report->read, report->wrote);
+        const bool clean_pass = trouble(handle) == before;
+        if (clean_pass && (guarded || !link_troubled(handle))) return Verify::Differs;
+        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, %s", sector, report->cell,
+             report->read, report->wrote, clean_pass ? "on a troubled link" : "in a pass that met trouble");
     }
-    return differed ? Verify::Differs : Verify::ReadFailed;
+    if (differed) return Verify::Differs;
+    report->cell = -1;  // the reads ran, but no two passes agreed
+    return Verify::ReadFailed;
 }
 
-// Programs the cells with vrn_recover_program_byte, in order, leaving out
-// a byte of all ones after an erase when skip_erased (an 8-bit cell then
-// already holds it; a 16-bit one would still want its high half
-// programmed to 0). A VRN_BYTE_ result; report names the cell it ended at.
-int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool skip_erased, bool shown,
-                  VrnWriteReport* report) {
-    const bool skip = skip_erased && g_flash_info.data_width != 16;
+// Programs the cells with vrn_recover_program_byte, in order. After an
+// erase a byte of all ones is left out on an 8-bit chip (the cell already
+// holds it) when skip_erased, and also once the link has shown trouble:
+// a program sequence of all ones whose data write went astray would leave
+// the chip waiting for data that the next write, perhaps the reset at cell
+// 0 of sector 0, would give it. A 16-bit cell still wants its high half
+// programmed to 0. A VRN_BYTE_ result; report names the cell it ended at.
+int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool after_erase, bool skip_erased,
+                  bool shown, VrnWriteReport* report) {
+    const bool eight_bit = g_flash_info.data_width != 16;
     VrnProgress progress;
     vrn_progress_begin(&progress, shown, "program", cells.count);
     int byte = VRN_BYTE_DONE;
     int i = 0;
     for (; i < cells.count; ++i) {
         const int cell = cells.at(i);
-        if (!(skip && data[cell] == 0xFF)) {
+        const bool skip = after_erase && eight_bit && data[cell] == 0xFF && (skip_erased || link_troubled(handle));
+        if (!skip) {
             byte = vrn_recover_program_byte(handle, sector, cell, data[cell]);
             if (byte != VRN_BYTE_DONE) break;
             ++report->cells_programmed;
@@ -201,7 +211,8 @@ int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells,
     }
     vrn_progress_end(&progress, i);
     report->cell = i < cells.count ? cells.at(i) : cells.count;
-    report->programmed = report->cell;
+    report->programmed = i;
+    report->to_program = cells.count;
     return byte;
 }
 
@@ -219,6 +230,12 @@ int after_program(int handle, int sector, const std::uint8_t* data, Cells cells,
         report->status = VRN_WRITE_PROGRAM_FAILED;
         return -1;
     }
+    // On a 16-bit chip every cell is programmed, all ones included: on a
+    // troubled link the last cell gets all ones once more, so that a
+    // program command still waiting for its data takes them there rather
+    // than the reset at cell 0 of sector 0.
+    if (cells.count > 0 && g_flash_info.data_width == 16 && link_troubled(handle))
+        vrn_flash_cancel_program(handle, sector, cells.at(cells.count - 1));
     vrn_flash_reset(handle);
     const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
     if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
@@ -243,7 +260,7 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
         if (erased != 0) return report->status = VRN_WRITE_ERASE_FAILED;
         report->erased = 1;
 
-        const int byte = program_cells(handle, sector, data, all, skip_erased, shown, report);
+        const int byte = program_cells(handle, sector, data, all, true, skip_erased, shown, report);
         const int ended = after_program(handle, sector, data, all, byte, shown, report);
         if (ended >= 0) return ended;
         note("cell %d of sector %d %s: erasing the sector and programming the image again", report->cell, sector,
@@ -256,8 +273,21 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
 }  // namespace
 
 int vrn_link_gone(int handle) {
-    const LinkHealth* h = link_health(handle);
-    return h && h->silent_attempts >= static_cast<unsigned>(g_recovery.silent_limit) ? 1 : 0;
+    LinkHealth* h = link_health(handle);
+    if (!h) return 0;
+    h->stop_when_gone = 1;
+    if (h->given_up) return 1;
+    const unsigned lost = link_lost(h);
+    if (h->gone) {
+        note("giving up: the module has not answered for %.0f s", link_silence_ms(h) / 1000.0);
+    } else if (lost > static_cast<unsigned>(g_recovery.lost_floor) &&
+               lost > h->attempts / static_cast<unsigned>(g_recovery.lost_share)) {
+        note("giving up: %u of %u requests went without an answer", lost, h->attempts);
+    } else {
+        return 0;
+    }
+    h->given_up = 1;
+    return 1;
 }
 
 int vrn_recover_identify(int handle, vrnFlashInfo* info) {
@@ -277,7 +307,7 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
         }
         note("identifying the flash chip again %s", clean ? "to confirm it on a troubled link" : "after a lost answer");
     }
-    return -1;
+    return link_health(handle)->gone ? VRN_IDENTIFY_NO_ANSWER : VRN_IDENTIFY_DID_NOT_HOLD;
 }
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
@@ -293,9 +323,11 @@ int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, i
                      int* failed) {
     if (length < 0 || length > VRN_RECOVER_MAX_CELLS) return -1;
     int kept = 0;
+    if (failed) *failed = -1;  // unless the last pass fails at a cell: no two passes agreed
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
         if (read_pass(handle, sector, offset, Cells{nullptr, length}, buffer, progress, pass > 0, failed) == 0) {
+            if (failed) *failed = -1;
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
             note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
                  offset + length - 1, sector);
@@ -342,9 +374,7 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
     return VRN_BYTE_FAILED;
 }
 
-void vrn_recover_leave_read_mode(int handle, int sector, int offset) {
-    if (!vrn_link_gone(handle)) settle_chip(handle, sector, offset);
-}
+void vrn_recover_leave_read_mode(int handle, int sector, int offset) { settle_chip(handle, sector, offset); }
 
 int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int flags,
                       VrnWriteReport* report) {
@@ -377,7 +407,7 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
     }
     if (unreachable < 0) {
         const Cells cells = {changed_cells, changed};
-        const int byte = program_cells(handle, sector, data, cells, false, shown, report);
+        const int byte = program_cells(handle, sector, data, cells, false, false, shown, report);
         const int ended = after_program(handle, sector, data, cells, byte, shown, report);
         if (ended >= 0) return ended;
         unreachable = report->cell;

@@ -11,15 +11,19 @@
 #include "flash/flash_info.h"
 #include "recovery/progress.h"
 
-// Every bound of the recovery layer, in one place. A repeat costs at most
-// one 4-second receive wait per lost datagram, plus a settle of the link.
+// Every bound of the recovery layer, in one place. A repeat costs one
+// receive wait per lost datagram: the endpoint's 4 seconds, or what the
+// connection's wait is set to (vrn_set_wait).
 struct VrnRecoveryBounds {
     // Reads of one cell in read mode (the first included); a read changes
     // nothing, so it is simply repeated.
     int read_attempts;
-    // Exchange attempts in a row without an answer after which the module
-    // counts as gone and no step is repeated any more (6 waits: 24 s).
-    int silent_limit;
+    // The budget of the whole run: once more than lost_floor attempts have
+    // been lost, and more than one in lost_share, nothing is repeated any
+    // more. A link that answers now and then must not keep a run going for
+    // ever.
+    int lost_floor;
+    int lost_share;
     // Identifications until two that ran without trouble agree. On a link
     // that has never shown trouble one identification is enough.
     int identify_passes;
@@ -48,7 +52,8 @@ struct VrnRecoveryBounds {
 
 constexpr VrnRecoveryBounds VRN_RECOVERY_DEFAULTS = {
     .read_attempts = 6,
-    .silent_limit = 6,
+    .lost_floor = 64,
+    .lost_share = 4,
     .identify_passes = 10,
     .erase_runs = 6,
     .program_runs = 8,
@@ -67,11 +72,18 @@ constexpr int VRN_RECOVER_MAX_CELLS = 65536;
 // Longest register block vrn_recover_reg_read takes, in bytes.
 constexpr int VRN_RECOVER_MAX_BLOCK = 1024;
 
-// Whether the module has stopped answering on this connection.
+// Whether the run on this connection is to stop repeating steps: the
+// module counts as gone (link_health.h), or the run has spent its budget
+// of lost attempts. Noted once on standard error. The first call puts the
+// connection under this bound: from then on its exchanges stop once the
+// module counts as gone (LinkHealth::stop_when_gone).
 int vrn_link_gone(int handle);
 
-// Identifies the chip into *info. 0, or -1 when no two identifications
-// without trouble agreed (or the module has gone).
+enum : int { VRN_IDENTIFY_DID_NOT_HOLD = -1, VRN_IDENTIFY_NO_ANSWER = -2 };
+
+// Identifies the chip into *info. 0; VRN_IDENTIFY_DID_NOT_HOLD when no two
+// identifications without trouble agreed; VRN_IDENTIFY_NO_ANSWER when the
+// module never answered, or the link gave out first.
 int vrn_recover_identify(int handle, vrnFlashInfo* info);
 
 // One cell in read mode: the byte, or -1 after the read attempts.
@@ -83,7 +95,8 @@ int vrn_recover_read_cell(int handle, int sector, int offset);
 // each cell before it is read (a reset in read mode), so that a stray
 // answer can no longer shift the reads unseen. 0, or -1. progress may be
 // null.
-// *failed (when given) names the offset of a cell that could not be read.
+// *failed (when given) names the offset of a cell that could not be read,
+// or is -1 when the passes ran but no two agreed.
 int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
                      int* failed = nullptr);
 
@@ -106,7 +119,8 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
 // Leaves the chip in read mode after a failed operation at (sector,
 // offset): the cancel, a reset and, on an Intel chip, a cleared status, all
 // written to that cell so that a chip still waiting for program data spoils
-// no cell but that one. Nothing when the module has gone.
+// no cell but that one. Tried even when the run's budget is spent; nothing
+// is sent once the module counts as gone.
 void vrn_recover_leave_read_mode(int handle, int sector, int offset);
 
 enum : int {
@@ -119,15 +133,18 @@ enum : int {
 };
 
 // What vrn_recover_write ended with: cell names the failed program byte,
-// the first cell of a read that failed or differs; programmed counts the
-// image bytes before the one the program stopped at; wrote and read are
-// the image byte and the cell's byte of a difference. unchanged: the sector
-// already held the image; erased: the sector was erased;
-// cells_programmed: the bytes programmed, over all passes.
+// the first cell of a read that failed or differs, or is -1 when the reads
+// ran and no two passes agreed; programmed counts the cells handled before
+// the one the program stopped at, of to_program (the image, or the cells
+// that differ); wrote and read are the image byte and the cell's byte of a
+// difference. unchanged: the sector already held the image; erased: the
+// sector was erased; cells_programmed: the bytes programmed, over all
+// passes.
 struct VrnWriteReport {
     int status;
     int cell;
     int programmed;
+    int to_program;
     std::uint8_t wrote;
     std::uint8_t read;
     int unchanged;
