@@ -1,10 +1,11 @@
+// Opening the connection to the module the way every program does.
 #include "connect.h"
 
 #include <cstdio>
 
 #include "vrn.h"
 
-int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe) {
+int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe, int wait) {
     std::printf("\nConnecting to server %s : %s \n", ip, port);
     udp_set_echo_probe(echo_probe ? 1 : 0);
     int handle = vrn_open(address, 0);
@@ -12,6 +13,8 @@ int vrn_connect(const char* ip, const char* port, const char* address, bool echo
         // Standard output keeps the connecting line alone, as it always has.
         std::fflush(stdout);
         std::fprintf(stderr, "### ERROR: Can't connect to %s: %s\n", address, udp_open_failure());
+        return handle;
     }
+    vrn_set_wait(handle, wait);
     return handle;
 }

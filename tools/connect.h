@@ -3,7 +3,11 @@
 // standard error saying why, so that a user is not left guessing.
 #pragma once
 
+#include "link/link_health.h"
+
 // Prints "\nConnecting to server <ip> : <port> \n", opens address (as made
-// by vrn_join_address_args) with or without the echo probe, and returns
-// the handle, or -1 after the line on standard error.
-int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe);
+// by vrn_join_address_args) with or without the echo probe, sets the
+// connection's wait (vrn_set_wait), and returns the handle, or -1 after the
+// line on standard error.
+int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe,
+                int wait = VRN_WAIT_DEFAULT);

@@ -1,8 +1,11 @@
+// Command line checks shared by the programs.
 #include "program_args.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+#include "link/link_health.h"
 
 namespace {
 
@@ -76,6 +79,35 @@ long vrn_sector_arg(const char* text) {
         std::printf("### ERROR: Bad sector %s (non-negative decimal number expected)\n", text);
     }
     return v;
+}
+
+int vrn_wait_arg(const char* text) {
+    if (text && std::strcmp(text, "auto") == 0) return VRN_WAIT_AUTO;
+    long v = decimal_value(text, VRN_WAIT_MAX_MS);
+    if (v >= 1) return static_cast<int>(v);
+    std::printf("### ERROR: Bad wait %s (auto, or 1..%d milliseconds expected)\n", text ? text : "",
+                VRN_WAIT_MAX_MS);
+    return -2;
+}
+
+int vrn_take_wait_option(int argc, char** argv, int* i, int* wait) {
+    const char* arg = argv[*i];
+    const char* value = nullptr;
+    if (std::strncmp(arg, "--wait=", 7) == 0) {
+        value = arg + 7;
+    } else if (std::strcmp(arg, "--wait") == 0) {
+        if (*i + 1 >= argc) {
+            std::printf("### ERROR: --wait needs a value (auto, or milliseconds)\n");
+            return -1;
+        }
+        value = argv[++*i];
+    } else {
+        return 0;
+    }
+    const int w = vrn_wait_arg(value);
+    if (w == -2) return -1;
+    *wait = w;
+    return 1;
 }
 
 int vrn_file_name_arg(const char* text, char* name) {

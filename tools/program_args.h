@@ -23,6 +23,16 @@ long vrn_sector_value(const char* text);
 int vrn_join_address_args(const char* ip, const char* port, char* address);
 // Checks the sector argument; the sector, or -1 after the error line.
 long vrn_sector_arg(const char* text);
+// The value of a --wait option: "auto" gives VRN_WAIT_AUTO, decimal
+// milliseconds 1..4000 that wait; -2 after the error line. (-2, because
+// VRN_WAIT_AUTO is -1.)
+int vrn_wait_arg(const char* text);
+// Takes a --wait option at argv[*i] ("--wait X" or "--wait=X"), for the
+// programs that read their options by hand: 1 when taken (*i moved to its
+// value, *wait set), 0 when argv[*i] is another option, -1 after the error
+// line.
+int vrn_take_wait_option(int argc, char** argv, int* i, int* wait);
+
 // Copies the file name into name (size VRN_FILE_NAME_BUFFER). 0, or -1
 // after the error line.
 int vrn_file_name_arg(const char* text, char* name);

@@ -22,12 +22,13 @@ enum : int {
     EXIT_NOT_IDENTIFIED = -4,
     EXIT_SECTOR_RANGE = -5,
     EXIT_READ_FAILED = -8,
+    EXIT_NO_ANSWER = -10,
 };
 
 std::uint8_t g_cells[VRN_IMAGE_BYTES];
 
 // Identifies the flash chip into *info and prints its description. 0, or
-// -1 when the identification did not hold on a troubled link.
+// a VRN_IDENTIFY_ failure.
 int identify_chip(int handle, vrnFlashInfo* info) {
     int agreed = vrn_recover_identify(handle, info);
     vrn_print_flash_info(info);
@@ -83,7 +84,12 @@ bool reads_back(const std::string& temp, const std::uint8_t* cells, int count, s
 int dump(int handle, const std::string& ip, const std::string& port, long sector, int count,
          const std::string& file) {
     vrnFlashInfo info;
-    if (identify_chip(handle, &info) != 0) {
+    const int agreed = identify_chip(handle, &info);
+    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
+        std::printf("### ERROR: The module does not answer, nothing read\n");
+        return EXIT_NO_ANSWER;
+    }
+    if (agreed != 0) {
         std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing read\n");
         return EXIT_NOT_IDENTIFIED;
     }
@@ -126,12 +132,16 @@ int run(int argc, char** argv) {
     app.add_option("sector", sector_text, "flash sector to read")->required();
     app.add_option("count", count_text, "number of cells to read, 1..65536")->required();
     app.add_option("file", file, "data file to write (replaced only by a complete dump)")->required();
+    std::string wait_text;
+    app.add_option("--wait", wait_text,
+                   "wait for each answer: MS milliseconds (1..4000) instead of 4000, or `auto`: as long as the\n"
+                   "answers measured on the link take, so that a lost datagram costs milliseconds");
     app.footer("The file is written under a temporary name beside it and renamed into place only\n"
                "after a complete read, so a failed dump leaves no file (and an older one as it was).\n"
                "Progress goes to standard error when that is a terminal.\n\n"
                "Exit status: 0 dumped; 255 (-1) bad command line or no connection; 254 (-2) the\n"
                "file cannot be written; 252 (-4) flash chip not identified; 251 (-5) sector beyond\n"
-               "the chip; 248 (-8) a read failed.\n\n"
+               "the chip; 248 (-8) a read failed; 246 (-10) the module stopped answering.\n\n"
                "Example:\n  vrndump 192.168.0.150 3011 2 152 netcfg-saved.dat");
     int status = 0;
     if (!vrn_cli_parse(app, argc, argv, &status)) return status;
@@ -148,13 +158,15 @@ int run(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (vrn_file_name_arg(file.c_str(), file_name) != 0) return EXIT_USAGE;
+    const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
+    if (wait == -2) return EXIT_USAGE;
     std::string error;
     if (vrn_check_writable(file, &error) != 0) {
         std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
         return EXIT_NOT_WRITTEN;
     }
 
-    int handle = vrn_connect(ip.c_str(), port.c_str(), address, true);
+    int handle = vrn_connect(ip.c_str(), port.c_str(), address, true, wait);
     if (handle == -1) return EXIT_USAGE;
     int result = dump(handle, ip, port, sector, static_cast<int>(count), file);
     vrn_close(handle);

@@ -18,6 +18,7 @@ enum : int {
     EXIT_PROGRAM_FAILED = -7,
     EXIT_READ_FAILED = -8,
     EXIT_COMPARE_FAILED = -9,
+    EXIT_NO_ANSWER = -10,
 };
 
 void print_usage() {
@@ -46,6 +47,9 @@ void print_help() {
         "\t\t  only the cells that differ are programmed and read back, without\n"
         "\t\t  an erase; otherwise as --skip-erased. Cells of the sector beyond\n"
         "\t\t  the image are then left as they were, unless an erase was needed\n"
+        "--wait MS\t- wait MS milliseconds (1..4000) for each answer instead of 4000\n"
+        "--wait auto\t- wait as long as the answers measured on the link take: a lost\n"
+        "\t\t  datagram then costs milliseconds instead of seconds\n"
         "--help\t\t- this text\n");
 }
 
@@ -61,6 +65,10 @@ int write_flash(int handle, long sector, int count, int flags) {
     vrnFlashInfo info;
     int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
+    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
+        std::printf("### ERROR: The module does not answer, nothing erased\n");
+        return fail(handle, EXIT_NO_ANSWER);
+    }
     if (agreed != 0) {
         std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n");
         return fail(handle, EXIT_NOT_IDENTIFIED);
@@ -89,13 +97,22 @@ int write_flash(int handle, long sector, int count, int flags) {
         std::printf("### ERROR: Erase of sector %d failed\n", s);
         return fail(handle, EXIT_ERASE_FAILED);
     case VRN_WRITE_PROGRAM_FAILED:
-        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, report.programmed, count);
+        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, report.programmed,
+                    report.to_program);
         return fail(handle, EXIT_PROGRAM_FAILED);
     case VRN_WRITE_READ_FAILED:
-        std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, report.cell);
+        if (report.cell < 0) {
+            std::printf("### ERROR: Read-back of sector %d failed: no two passes agreed\n", s);
+        } else {
+            std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, report.cell);
+        }
         return fail(handle, EXIT_READ_FAILED);
     case VRN_WRITE_FIRST_READ_FAILED:
-        std::printf("### ERROR: Read of sector %d failed at cell %d, nothing written\n", s, report.cell);
+        if (report.cell < 0) {
+            std::printf("### ERROR: Read of sector %d failed: no two passes agreed, nothing written\n", s);
+        } else {
+            std::printf("### ERROR: Read of sector %d failed at cell %d, nothing written\n", s, report.cell);
+        }
         return fail(handle, EXIT_READ_FAILED);
     default:
         std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s,
@@ -108,10 +125,13 @@ int write_flash(int handle, long sector, int count, int flags) {
 
 int main(int argc, char** argv) {
     int flags = 0;
+    int wait = VRN_WAIT_DEFAULT;
     int first = 1;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         const char* option = argv[first];
-        if (std::strcmp(option, "--skip-erased") == 0) {
+        if (int taken = vrn_take_wait_option(argc, argv, &first, &wait)) {
+            if (taken < 0) return -1;
+        } else if (std::strcmp(option, "--skip-erased") == 0) {
             flags |= VRN_WRITE_SKIP_ERASED;
         } else if (std::strcmp(option, "--changed-only") == 0) {
             flags |= VRN_WRITE_CHANGED_ONLY;
@@ -139,7 +159,7 @@ int main(int argc, char** argv) {
     if (sector < 0) return -1;
     if (vrn_file_name_arg(argv[4], file_name) != 0) return -1;
 
-    int handle = vrn_connect(argv[1], argv[2], address, false);
+    int handle = vrn_connect(argv[1], argv[2], address, false, wait);
     if (handle == -1) return -1;
 
     // The whole file is parsed before any flash traffic, so a bad file

@@ -49,9 +49,37 @@ bool show_record(int handle, const char* name, int sector, std::uint8_t* record,
     return true;
 }
 
+// The options come before the positional arguments; the usage text stays
+// that of the plain program.
+void print_help() {
+    print_usage();
+    std::printf(
+        "\n"
+        "Options, before <ip>:\n"
+        "--wait MS\t- wait MS milliseconds (1..4000) for each answer instead of 4000\n"
+        "--wait auto\t- wait as long as the answers measured on the link take: a lost\n"
+        "\t\t  datagram then costs milliseconds instead of seconds\n"
+        "--help\t\t- this text\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    int wait = VRN_WAIT_DEFAULT;
+    int first = 1;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (int taken = vrn_take_wait_option(argc, argv, &first, &wait)) {
+            if (taken < 0) return -1;
+        } else if (std::strcmp(argv[first], "--help") == 0) {
+            print_help();
+            return 0;
+        } else {
+            std::printf("### ERROR: Unknown option %s (vrnstat --help lists them)\n", argv[first]);
+            return -1;
+        }
+    }
+    argc -= first - 1;
+    argv += first - 1;
     if (argc < 3) {
         print_usage();
         plat_wait_key();
@@ -60,7 +88,7 @@ int main(int argc, char** argv) {
     char address[VRN_ADDRESS_BUFFER];
     if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
 
-    int handle = vrn_connect(argv[1], argv[2], address, true);
+    int handle = vrn_connect(argv[1], argv[2], address, true, wait);
     if (handle == -1) return -1;
 
     bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);
@@ -69,7 +97,10 @@ int main(int argc, char** argv) {
     vrnFlashInfo info;
     int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
-    if (agreed != 0) {
+    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
+        std::printf("### ERROR: The module does not answer\n");
+        ok = false;
+    } else if (agreed != 0) {
         std::printf("### ERROR: Flash chip identification did not hold on a troubled link\n");
         ok = false;
     }
