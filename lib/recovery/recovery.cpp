@@ -13,6 +13,7 @@
 #include "protocol/register_space.h"
 
 VrnRecoveryBounds g_recovery = VRN_RECOVERY_DEFAULTS;
+volatile std::sig_atomic_t g_vrn_cancel = 0;
 
 namespace {
 
@@ -276,6 +277,7 @@ int vrn_link_gone(int handle) {
     LinkHealth* h = link_health(handle);
     if (!h) return 0;
     h->stop_when_gone = 1;
+    if (g_vrn_cancel) return 1;
     if (h->given_up) return 1;
     const unsigned lost = link_lost(h);
     if (h->gone) {

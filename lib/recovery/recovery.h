@@ -6,6 +6,7 @@
 // (link/link_health.h); each recovery step is noted on standard error.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "flash/flash_info.h"
@@ -72,9 +73,15 @@ constexpr int VRN_RECOVER_MAX_CELLS = 65536;
 // Longest register block vrn_recover_reg_read takes, in bytes.
 constexpr int VRN_RECOVER_MAX_BLOCK = 1024;
 
+// Set, from a signal handler or another thread, to stop the recovery
+// operations between two exchanges: they end as when the link is given up
+// (vrn_link_gone), leaving the chip in read mode. Whoever sets it clears it.
+extern volatile std::sig_atomic_t g_vrn_cancel;
+
 // Whether the run on this connection is to stop repeating steps: the
 // module counts as gone (link_health.h), or the run has spent its budget
-// of lost attempts. Noted once on standard error. The first call puts the
+// of lost attempts; also while g_vrn_cancel is set. Noted once on standard
+// error. The first call puts the
 // connection under this bound: from then on its exchanges stop once the
 // module counts as gone (LinkHealth::stop_when_gone).
 int vrn_link_gone(int handle);
