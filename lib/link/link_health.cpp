@@ -22,7 +22,10 @@ unsigned link_trouble(const LinkHealth* h) {
            h->failed_writes + h->failed_reads;
 }
 
-int link_troubled(int handle) { return link_trouble(link_health(handle)) != 0 ? 1 : 0; }
+int link_troubled(int handle) {
+    const LinkHealth* h = link_health(handle);
+    return h && h->stale + h->strangers + h->oversized + h->bad_acks + h->ports_kept != 0 ? 1 : 0;
+}
 
 unsigned link_lost(const LinkHealth* h) { return h ? h->unanswered + h->failed_receives : 0; }
 
@@ -49,9 +52,14 @@ namespace {
 std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
     std::uint32_t ms = LINK_RTO_INITIAL_MS;
     if (t.samples > 0) {
-        const std::uint32_t spread_us = 4 * t.rttvar_us;
-        const std::uint32_t g_us = LINK_RTO_GRANULARITY_MS * 1000;
-        ms = (t.srtt_us + (spread_us > g_us ? spread_us : g_us) + 999) / 1000;
+        // The margin over the smoothed round trip is at least the round trip
+        // itself: a module whose answers always take the same time shows
+        // almost no variation, and a wait that ends before a late answer
+        // costs a repeat and its recovery, more than a lost answer's wait.
+        std::uint32_t margin_us = 4 * t.rttvar_us;
+        if (margin_us < LINK_RTO_GRANULARITY_MS * 1000) margin_us = LINK_RTO_GRANULARITY_MS * 1000;
+        if (margin_us < t.srtt_us) margin_us = t.srtt_us;
+        ms = (t.srtt_us + margin_us + 999) / 1000;
         if (ms < LINK_RTO_FLOOR_MS) ms = LINK_RTO_FLOOR_MS;
     }
     const std::uint32_t max = static_cast<std::uint32_t>(VRN_WAIT_MAX_MS);

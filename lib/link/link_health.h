@@ -17,11 +17,12 @@ constexpr int VRN_WAIT_AUTO = -1;
 constexpr int VRN_WAIT_MAX_MS = static_cast<int>(UDP_WAIT_SECONDS * 1000);
 
 // The adaptive wait, in the manner of TCP's retransmission timer: the
-// smoothed round trip plus four times its variation, at least the floor,
-// doubled after each wait in a row that ran out, never above the
-// endpoint's own wait. Before the first answer it is the initial wait.
+// smoothed round trip plus four times its variation (and at least twice
+// the round trip), at least the floor, doubled after each wait in a row
+// that ran out, never above the endpoint's own wait. Before the first
+// answer it is the initial wait.
 constexpr std::uint32_t LINK_RTO_INITIAL_MS = 1000;
-constexpr std::uint32_t LINK_RTO_FLOOR_MS = 10;
+constexpr std::uint32_t LINK_RTO_FLOOR_MS = 5;
 constexpr std::uint32_t LINK_RTO_GRANULARITY_MS = 1;  // of the tick clock the round trips are measured on
 
 struct LinkTimer {
@@ -54,6 +55,7 @@ struct LinkHealth {
     unsigned attempts;         // their attempts: each a request sent
     unsigned silent_attempts;  // attempts in a row without a whole answer; 0 after any answer
     unsigned ports_replaced;   // command sockets replaced after trouble
+    unsigned ports_kept;       // replacements that failed: the old port may still get late answers
     int port_unused;           // the command socket was just replaced: nothing sent on it yet
     std::uint32_t silent_since_ms;  // when the first of the silent attempts in a row was sent
     int gone;                  // the module counts as gone (LINK_SILENCE_MS)
@@ -82,7 +84,12 @@ void link_health_reset(int handle);
 // All trouble counted so far; a caller compares two readings to learn
 // whether an operation ran into any.
 unsigned link_trouble(const LinkHealth* h);
-// Whether the connection has shown any trouble since it was opened.
+// Whether an answer may have stood in for another's on this connection:
+// a datagram that was not the awaited answer has reached it (stale, from a
+// stranger, oversized, or a bad acknowledge), or a command socket could
+// not be replaced after trouble. A lost answer alone is no such sign: its
+// late arrival, if any, finds its port closed. The recovery layer's
+// precautions (two agreeing passes and the like) follow from this.
 int link_troubled(int handle);
 // Attempts lost: unanswered, or failed by the socket.
 unsigned link_lost(const LinkHealth* h);

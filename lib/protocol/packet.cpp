@@ -47,6 +47,8 @@ void take_fresh_port(UdpEndpoint* ep, LinkHealth* health) {
     if (udp_replace_socket(ep, 1) == 0) {
         ++health->ports_replaced;
         health->port_unused = 1;
+    } else {
+        ++health->ports_kept;
     }
 }
 
