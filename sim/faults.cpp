@@ -37,6 +37,8 @@ bool FaultInjector::drop_request() {
 
 AckPlan FaultInjector::plan_ack(bool framed) {
     AckPlan p;
+    // A property of the link rather than a fault: neither counted nor bounded.
+    if (f_.jitter_ms > 0) p.delay_ms = int(next_unit() * (f_.jitter_ms + 1));
     if (roll(f_.drop_ack, &counts_.drop_ack)) {
         p.drop = true;
         return p;
@@ -51,7 +53,7 @@ AckPlan FaultInjector::plan_ack(bool framed) {
         p.from = kOtherPort;
     else if (foreign_ok_ && roll(f_.foreign_address, &counts_.foreign_address))
         p.from = kForeignAddress;
-    if (roll(f_.delay_ack, &counts_.delay_ack)) p.delay_ms = f_.delay_ms;
+    if (roll(f_.delay_ack, &counts_.delay_ack)) p.delay_ms += f_.delay_ms;
     p.duplicate = roll(f_.duplicate_ack, &counts_.duplicate_ack);
     return p;
 }

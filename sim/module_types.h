@@ -21,6 +21,7 @@ struct WireFaults {
     double drop_request = 0, drop_ack = 0, duplicate_ack = 0, delay_ack = 0, split_ack = 0,
            corrupt_magic = 0, other_port = 0;
     int delay_ms = 5000;  // how late a delayed acknowledge comes
+    int jitter_ms = 0;    // every acknowledge comes a further 0..jitter_ms late, drawn per acknowledge
     double foreign_address = 0;  // answer from another loopback address (127.0.0.2, or .3)
     int faults_after = 0;        // command datagrams served cleanly before faults begin
     long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)

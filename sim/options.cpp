@@ -25,6 +25,7 @@ const char* usage_text() {
            "  --pcap FILE            write every datagram, both directions, to FILE as a pcap\n"
            "                         capture (Ethernet/IPv4/UDP) for Wireshark or tshark\n"
            "  --answer-delay MS      answer every request MS ms late, as a slow module does\n"
+           "  --jitter MS            answer every request a further 0..MS ms late, drawn per answer\n"
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
            "  --seed N               seed of the fault generator (default 1)\n"
@@ -179,6 +180,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             {"--bridge-grant-after", [&](long v) { o.config.bridge_grant_after = int(v); }},
             {"--bridge-done-after", [&](long v) { o.config.bridge_done_after = int(v); }},
             {"--answer-delay", [&](long v) { o.config.answer_delay_ms = int(v); }},
+            {"--jitter", [&](long v) { f.jitter_ms = int(v); }},
         };
         if (flag("--help") || flag("-h")) {
             o.help = true;
