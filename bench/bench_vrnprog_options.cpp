@@ -22,51 +22,20 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
-#include "data_file.h"
 #include "model_server.h"
 #include "module.h"
 #include "vrn.h"
+#include "vrnprog_bench.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace vrnbench;
 
-constexpr std::size_t kSectorCells = 0x10000;  // amd:0xA3:8, the model's default chip
-constexpr std::size_t kSectors = 64;
-constexpr int kSector = 2;
 constexpr int kPings = 20000;
 constexpr double kGoalUnchanged = 1.05, kGoalSkipErased = 3.5, kGoalChangedOnly = 1.2, kGoalPerExchange = 1.15;
 // Identification: the DFA head, five command writes, two code reads, the reset.
 constexpr int kIdentifyExchanges = 9;
-
-std::vector<std::uint8_t> netcfg_example() {
-    std::vector<std::uint8_t> image(VRN_IMAGE_BYTES);
-    std::FILE* f = std::fopen(VRN_EXAMPLES_DIR "/netcfg.dat", "rb");
-    int n = f ? vrn_parse_data_file(f, image.data(), nullptr) : -1;
-    if (f) std::fclose(f);
-    image.resize(n > 0 ? std::size_t(n) : 0);
-    return image;
-}
-
-std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed) {
-    std::vector<std::uint8_t> v(n);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (std::uint8_t& b : v) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = std::uint8_t(x >> 9);
-    }
-    return v;
-}
 
 struct Case {
     const char* name;
@@ -90,39 +59,6 @@ std::vector<Case> cases() {
         {"(c) 64 KiB, 3/4 0xFF, erased", {}, sparse},
         {"(d) 64 KiB, 1% of bytes cleared", held, cleared},
     };
-}
-
-void write_flash(const std::string& path, const std::vector<std::uint8_t>& held) {
-    std::vector<char> cells(kSectorCells * kSectors, '\xFF');
-    std::copy(held.begin(), held.end(), cells.begin() + std::ptrdiff_t(kSector * kSectorCells));
-    std::ofstream(path, std::ios::binary).write(cells.data(), std::streamsize(cells.size()));
-}
-
-void write_data_file(const std::string& path, const std::vector<std::uint8_t>& image) {
-    std::string text;
-    char line[8];
-    for (std::uint8_t b : image) {
-        std::snprintf(line, sizeof line, "0x%02X\n", b);
-        text += line;
-    }
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-#ifndef _WIN32
-// Runs a program to its end with its output discarded; its exit status.
-int run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int status = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 VrnSockAddr loopback(std::uint16_t port) { return vrn_sockaddr(plat_inet_addr("127.0.0.1"), port); }
@@ -211,17 +147,10 @@ Run run_vrnprog(const Case& c, const std::string& option, const std::string& dir
     server->stop();
     return result;
 }
-#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    (void)argc;
-    (void)argv;
-    std::puts("POSIX only");
-    return 0;
-#else
     if (argc == 4 && std::strcmp(argv[1], "--ping") == 0) return ping(std::uint16_t(std::atoi(argv[2])), std::atoi(argv[3]));
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
     char dir_template[] = "/tmp/vrnbench_XXXXXX";
@@ -269,5 +198,4 @@ int main(int argc, char** argv) {
     std::remove((std::string(dir) + "/image.dat").c_str());
     rmdir(dir);
     return goals_met ? 0 : 1;
-#endif
 }

@@ -133,6 +133,11 @@ cases=(
   "stat-faulty-wire|stat|faulty|127.0.0.1 @PORT@"
   "dump-faulty-wire|dump|faulty|127.0.0.1 @PORT@ 1 164 @OUT@/icr.dat"
   "stat-nobody-there|stat|silent|127.0.0.1 @PORT@"
+  "prog-wait-auto|prog|clean|--wait auto 127.0.0.1 @PORT@ 2 examples/netcfg.dat"
+  "stat-wait-auto-faulty-wire|stat|faulty|--wait auto 127.0.0.1 @PORT@"
+  "dump-wait-fixed|dump|clean|--wait 500 127.0.0.1 @PORT@ 2 152 @OUT@/saved-again.dat"
+  "prog-bad-wait|prog|none|--wait 0 127.0.0.1 3011 2 examples/netcfg.dat"
+  "stat-help|stat|none|--help"
   "dump-nobody-there|dump|silent|127.0.0.1 @PORT@ 2 152 @OUT@/no.dat"
 )
 # Faults whose effect does not depend on timing: the same requests meet the

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "connection.h"
+#include "fake_platform.h"
 #include "fake_module.h"
 #include "vrn.h"
 
@@ -231,19 +232,109 @@ TEST(Exchange, StaleAcknowledgeIsNotTakenForTheNextAnswer) {
     EXPECT_EQ(link_health(c.h)->stale, 1u) << "the duplicate, drained before the second request";
 }
 
-TEST(Exchange, LateAnswerToAFailedExchangeIsDiscarded) {
+// After a lost answer the exchange goes on from a new port, as the module
+// sees: the answer to the lost attempt, sent to the old port while the
+// next exchange waits, is never taken for its answer. A link without
+// faults keeps its one port; once a duplicated answer has shown, every
+// exchange takes a port of its own, so that no copy can reach a later wait.
+TEST(FreshPort, ComesAfterTroubleAndOnlyThen) {
     FakeModule fm([](const Datagram&, int seq) {
-        // The first request is answered only after the client gave up on it.
-        if (seq == 0) return std::vector<Action>{{make_ack(36, {1}), 4300}};
-        return std::vector<Action>{{make_ack(36, {2}), 100}};
+        const Bytes ack = make_ack(36, {static_cast<std::uint32_t>(seq)});
+        if (seq == 0) return std::vector<Action>{{ack, 4300}};  // after the wait ran out
+        if (seq == 1) return std::vector<Action>{{ack, 500}};   // the late one comes first
+        if (seq == 4) return std::vector<Action>{{ack}, {ack}};
+        return std::vector<Action>{{ack}};
     });
     Conn c(fm.address());
     Bytes ack(36);
     ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0);
-    plat_sleep_ms(600);
-    ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
-    EXPECT_EQ(word_at(ack, 32), 2u);
-    EXPECT_EQ(fm.count(1), 2u);
+    for (std::uint32_t seq = 1; seq < 8; ++seq) {
+        ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36) << seq;
+        EXPECT_EQ(word_at(ack, 32), seq) << "the answer to exchange " << seq << " is its own";
+    }
+    std::vector<std::uint16_t> ports;
+    for (const Datagram& d : fm.received()) ports.push_back(d.src_port);
+    ASSERT_EQ(ports.size(), 8u);
+    EXPECT_NE(ports[1], ports[0]) << "a new port after the lost answer";
+    EXPECT_EQ(ports[2], ports[1]);
+    EXPECT_EQ(ports[3], ports[1]);
+    EXPECT_EQ(ports[4], ports[1]) << "no trouble, no new port";
+    for (std::size_t i = 5; i < ports.size(); ++i)
+        for (std::size_t k = 1; k < i; ++k) EXPECT_NE(ports[i], ports[k]) << i << " after the duplicate";
+    EXPECT_EQ(link_health(c.h)->stale, 1u);
+}
+
+// WinSock reports a datagram that found nobody at the module's port on the
+// next receive; the attempt still waits out its wait, so that a module
+// that is away costs the same silence on every system.
+TEST(Exchange, APortUnreachableReportDoesNotCutTheWaitShort) {
+    Conn c("127.0.0.1:" + std::to_string(pick_free_base(4)));
+    fakenet::listen_rest([&](const fakenet::Sent& sent) {
+        fakenet::deliver_error(sent.socket, VRN_WSAECONNRESET, 1);
+    });
+    Bytes ack(36);
+    testing::internal::CaptureStdout();
+    const std::uint32_t t0 = plat_tick_ms();
+    EXPECT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0);
+    EXPECT_EQ(ms_since(t0), 4000);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("ERROR COUNTER"), std::string::npos)
+        << "still a failed receive";
+    fakenet::listen_rest({});
+}
+
+// How long an attempt waits for an answer that never comes, by the wait of
+// the connection: the endpoint's 4 s, a fixed wait, or the adaptive wait
+// after `answered` answers of `rtt` ms each, doubled after each wait in a
+// row that ran out, never above 4 s.
+struct WaitCase {
+    const char* name;
+    int wait;
+    int answered;
+    std::uint32_t rtt;
+    std::vector<long> lost;  // the waits of the attempts that follow, none answered
+};
+
+class Wait : public testing::TestWithParam<WaitCase> {};
+
+TEST_P(Wait, OfEachAttemptForALostAnswer) {
+    const WaitCase& w = GetParam();
+    FakeModule fm([&](const Datagram&, int seq) {
+        if (seq >= w.answered) return std::vector<Action>{};
+        // The fake module's turnaround adds its 1 ms.
+        return std::vector<Action>{{make_ack(36), static_cast<int>(w.rtt) - 1}};
+    });
+    Conn c(fm.address());
+    ASSERT_EQ(vrn_set_wait(c.h, w.wait), 0);
+    Bytes ack(36);
+    for (int i = 0; i < w.answered; ++i) ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
+    std::vector<long> waited;
+    for (std::size_t i = 0; i < w.lost.size(); ++i) {
+        const std::uint32_t t0 = plat_tick_ms();
+        EXPECT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0);
+        waited.push_back(ms_since(t0));
+    }
+    EXPECT_EQ(waited, w.lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, Wait,
+    testing::Values(WaitCase{"Default", VRN_WAIT_DEFAULT, 3, 40, {4000, 4000}},
+                    WaitCase{"Fixed", 250, 3, 40, {250, 250}},
+                    WaitCase{"AutoBeforeAnyAnswer", VRN_WAIT_AUTO, 0, 1, {1000, 2000, 4000, 4000}},
+                    // 100 + 4 x 50 (the first variation is half the first round trip)
+                    WaitCase{"AutoAfterOneAnswer", VRN_WAIT_AUTO, 1, 100, {300, 600, 1200, 2400, 4000}},
+                    // Steady answers: the variation dies away, twice the round trip stays.
+                    WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {80, 160, 320, 640}},
+                    WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}}),
+    [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
+
+TEST(Wait, RefusesWaitsOutOfRangeAndClosedHandles) {
+    FakeModule fm;
+    Conn c(fm.address());
+    for (int bad : {-2, 4001, 100000}) EXPECT_EQ(vrn_set_wait(c.h, bad), -1) << bad;
+    for (int good : {VRN_WAIT_AUTO, VRN_WAIT_DEFAULT, 1, 4000}) EXPECT_EQ(vrn_set_wait(c.h, good), 0) << good;
+    EXPECT_EQ(vrn_set_wait(c.h + 1, 100), -1);
+    EXPECT_EQ(vrn_set_wait(-1, 100), -1);
 }
 
 // A late answer to an earlier, longer request is no part of this one's:

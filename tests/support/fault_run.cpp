@@ -120,7 +120,8 @@ std::string first_difference(const std::string& got, const std::string& want) {
 std::vector<std::string> without_wire_faults(const std::vector<std::string>& sw) {
     static const char* const wire[] = {"--seed",          "--drop-request",   "--drop-ack",     "--dup-ack",
                                        "--delay-ack",     "--split-ack",      "--corrupt-magic", "--other-port",
-                                       "--foreign-address", "--faults-after", "--fault-limit"};
+                                       "--foreign-address", "--faults-after", "--fault-limit",
+                                       "--jitter",        "--answer-delay"};
     std::vector<std::string> kept;
     for (std::size_t i = 0; i < sw.size(); ++i) {
         bool is_wire = false;
@@ -188,8 +189,13 @@ private:
     }
 
     RunResult vrnprog(std::uint16_t base, const std::string& data) const {
-        return run_program(VRNPROG_PATH, {"127.0.0.1", std::to_string(base), std::to_string(s_.sector), data},
+        return run_program(VRNPROG_PATH, with_options({"127.0.0.1", std::to_string(base), std::to_string(s_.sector), data}),
                            s_.timeout_ms);
+    }
+
+    std::vector<std::string> with_options(std::vector<std::string> positional) const {
+        positional.insert(positional.begin(), s_.options.begin(), s_.options.end());
+        return positional;
     }
 
     // The flash file as the simulator keeps it, with the sector's old image
@@ -296,7 +302,7 @@ private:
         if (base_ != 0) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim), base_);
         if (!faulty || !faulty->ready()) faulty = std::make_unique<SimProcess>(sim_args(s_.stat_sim));
         if (!faulty->ready()) return violate("vrnsim did not start for vrnstat");
-        o_.stat = run_program(VRNSTAT_PATH, {"127.0.0.1", faulty->port_text()}, s_.timeout_ms);
+        o_.stat = run_program(VRNSTAT_PATH, with_options({"127.0.0.1", faulty->port_text()}), s_.timeout_ms);
         o_.stat_ran = true;
         stop(*faulty);
         if (read_file_bytes(flash_) != before) violate("vrnstat changed the flash");

@@ -63,6 +63,7 @@ struct Scenario {
     // the boot code on a module, and the neighbours) full of other data, so
     // that a stray write or erase there shows.
     bool seed_neighbours = false;
+    std::vector<std::string> options;   // before the positional arguments of vrnprog and vrnstat
     std::vector<std::string> prog_sim;  // vrnsim switches while vrnprog runs
     std::vector<std::string> stat_sim;  // while vrnstat runs
     bool run_stat = true;

@@ -19,6 +19,7 @@ struct Arrival {
     std::uint32_t due;
     VrnSockAddr from;
     Bytes bytes;
+    int error = 0;  // not a datagram: a socket error the receive meets
 };
 
 struct Socket {
@@ -85,11 +86,11 @@ std::uint16_t ephemeral_port_net() {
     }
 }
 
-void enqueue(Socket& s, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms) {
+void enqueue(Socket& s, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms, int error = 0) {
     const std::uint32_t due = g.now + delay_ms;
     auto at = std::upper_bound(s.queue.begin(), s.queue.end(), due,
                                [](std::uint32_t d, const Arrival& a) { return d < a.due; });
-    s.queue.insert(at, Arrival{due, from, std::move(bytes)});
+    s.queue.insert(at, Arrival{due, from, std::move(bytes), error});
 }
 
 bool due_now(const Socket& s) { return !s.queue.empty() && s.queue.front().due <= g.now; }
@@ -133,6 +134,10 @@ void unlisten(int id) {
 
 void deliver(vrn_socket to, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms) {
     if (Socket* s = find(to)) enqueue(*s, from, std::move(bytes), delay_ms);
+}
+
+void deliver_error(vrn_socket to, int error, std::uint32_t delay_ms) {
+    if (Socket* s = find(to)) enqueue(*s, addr(kAny, 0), {}, delay_ms, error);
 }
 
 bool deliver_to(const VrnSockAddr& to, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms) {
@@ -248,6 +253,7 @@ int plat_recvfrom(vrn_socket s, void* buf, int len, VrnSockAddr* from) {
     if (!fakenet::due_now(*sock)) return fakenet::fail(VRN_WSAEWOULDBLOCK);
     fakenet::Arrival a = std::move(sock->queue.front());
     sock->queue.erase(sock->queue.begin());
+    if (a.error) return fakenet::fail(a.error);
     if (from) *from = a.from;
     // Too long for the buffer: an error, and the datagram is gone.
     if (a.bytes.size() > static_cast<std::size_t>(len < 0 ? 0 : len)) return fakenet::fail(VRN_WSAEMSGSIZE);

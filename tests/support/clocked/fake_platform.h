@@ -46,6 +46,10 @@ void unlisten(int id);
 
 // A datagram from `from` that arrives at socket `to` delay_ms from now.
 void deliver(vrn_socket to, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms);
+// A socket error (a WinSock number, such as 10054 for an ICMP port
+// unreachable report) that a receive on socket `to` meets delay_ms from
+// now, in place of a datagram.
+void deliver_error(vrn_socket to, int error, std::uint32_t delay_ms);
 // The same for the socket bound to address `to`; false when there is none.
 bool deliver_to(const VrnSockAddr& to, const VrnSockAddr& from, Bytes bytes, std::uint32_t delay_ms);
 

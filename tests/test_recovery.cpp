@@ -1,0 +1,102 @@
+// The bounds of a recovery run, on the fake clock: when the module counts
+// as gone, and the budget of lost requests that ends a run on a link that
+// still answers now and then.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "fake_module.h"
+#include "vrn.h"
+
+using namespace vrntest;
+
+namespace {
+
+constexpr std::uint32_t kBusRead = 0x14190100;
+
+// An 8-bit AMD geometry, so that cell addresses are what the module below
+// answers: the cell is the bus address over two.
+void set_geometry() { g_flash_info = vrnFlashInfo{0xA3, 0x01, 0, 0, 0x10000, 64, 8}; }
+
+std::uint8_t cell_value(std::uint32_t bus_address) { return static_cast<std::uint8_t>(bus_address / 2 * 7); }
+
+// A chip's cells behind a module that loses the first `lost` requests of
+// every `every` (none when every is 0).
+Script losing_module(int every, int lost) {
+    return [=](const Datagram& d, int seq) -> std::vector<Action> {
+        if (every > 0 && seq % every < lost) return {};
+        if (d.bytes.size() == 40 && word_at(d.bytes, 20) == kBusRead)
+            return {{make_ack(36, {cell_value(word_at(d.bytes, 32))})}};
+        return {{make_ack(32)}};
+    };
+}
+
+struct SilenceCase {
+    const char* name;
+    int wait;
+    long requests;  // sent before the module counts as gone
+};
+
+class Silence : public testing::TestWithParam<SilenceCase> {};
+
+}  // namespace
+
+// A module that never answers counts as gone after 24 s of silence,
+// whatever each attempt waits; from then on the run sends nothing and every
+// step fails at once.
+TEST_P(Silence, OfTwentyFourSecondsMakesTheModuleGone) {
+    const SilenceCase& c = GetParam();
+    FakeModule fm;
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, c.wait), 0);
+    vrnFlashInfo info{};
+    const std::uint32_t t0 = plat_tick_ms();
+    EXPECT_EQ(vrn_recover_identify(conn.h, &info), VRN_IDENTIFY_NO_ANSWER);
+    const long took = ms_since(t0);
+    EXPECT_GE(took, 24000);
+    EXPECT_LT(took, 24000 + 4000) << "at most one wait past the silence";
+    EXPECT_EQ(static_cast<long>(fm.count(1)), c.requests);
+    EXPECT_TRUE(vrn_link_gone(conn.h));
+
+    set_geometry();
+    std::uint8_t cells[4];
+    const std::uint32_t t1 = plat_tick_ms();
+    EXPECT_EQ(vrn_recover_read(conn.h, 2, 0, cells, 4, nullptr), -1);
+    EXPECT_EQ(ms_since(t1), 0);
+    EXPECT_EQ(static_cast<long>(fm.count(1)), c.requests) << "nothing sent once gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Recovery, Silence,
+                         testing::Values(SilenceCase{"DefaultWait", VRN_WAIT_DEFAULT, 6},
+                                         SilenceCase{"FixedWait", 500, 48},
+                                         // 1, 2 and 4 s, then 4 s each
+                                         SilenceCase{"AutoWait", VRN_WAIT_AUTO, 8}),
+                         [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
+
+// Five requests lost in six, each cell read answered at its sixth and last
+// attempt: the link never falls silent for long, and without a bound the
+// run would go on at six requests a cell. The run's budget of lost
+// requests ends it within a hundred requests, while a link that loses one
+// request in six still reads every cell right.
+TEST(Budget, EndsARunThatLosesMostRequestsButNotOneThatLosesSome) {
+    set_geometry();
+    for (int lost_of_six : {5, 1}) {
+        FakeModule fm(losing_module(6, lost_of_six));
+        Conn conn(fm.address());
+        ASSERT_EQ(vrn_set_wait(conn.h, 50), 0);
+        std::vector<std::uint8_t> cells(1000);
+        const int read = vrn_recover_read(conn.h, 3, 0, cells.data(), static_cast<int>(cells.size()), nullptr);
+        if (lost_of_six == 5) {
+            EXPECT_EQ(read, -1);
+            EXPECT_TRUE(vrn_link_gone(conn.h));
+            EXPECT_LT(fm.count(1), 100u);
+            continue;
+        }
+        ASSERT_EQ(read, 0);
+        EXPECT_FALSE(vrn_link_gone(conn.h));
+        for (std::size_t i = 0; i < cells.size(); ++i)
+            ASSERT_EQ(cells[i], cell_value(vrn_flash_cell_address(3, static_cast<int>(i)))) << i;
+    }
+}
