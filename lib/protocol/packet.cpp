@@ -86,7 +86,7 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
         health->oversized += notes.oversized;
         // A datagram before the request, after an exchange that was answered
         // on this port, can only be a copy of that answer.
-        if (health->stale != stale) health->port_per_exchange = VRN_PORT_PER_EXCHANGE_AFTER_DUPLICATES;
+        if (health->stale != stale) health->port_per_exchange = 1;
         const bool whole = r == ack_len;
         bad = whole && checked && check_ack(ack) != 0;
         if (whole) {
