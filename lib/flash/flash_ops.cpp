@@ -167,7 +167,9 @@ int vrn_flash_erase_all(int handle) {
     return sector;
 }
 
-int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+namespace {
+
+int program_byte(int handle, int sector, int offset, std::uint8_t value, bool closed) {
     // An unanswered write may leave the chip waiting for its data, which it
     // would take from the next write anywhere (the reset to cell 0 of sector
     // 0): the program is cancelled at its own cell and fails at once, since
@@ -200,8 +202,19 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             }
         }
     }
+    if (closed) vrn_flash_cancel_program(handle, sector, offset);
     vrn_flash_reset(handle);
     return value;
+}
+
+}  // namespace
+
+int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+    return program_byte(handle, sector, offset, value, false);
+}
+
+int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value) {
+    return program_byte(handle, sector, offset, value, true);
 }
 
 int vrn_flash_all_ones() {
