@@ -75,6 +75,18 @@ INSTANTIATE_TEST_SUITE_P(Recovery, Silence,
                                          SilenceCase{"AutoWait", VRN_WAIT_AUTO, 8}),
                          [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
 
+// A module that answered nothing of an identification counts as not
+// answering, also when a short wait spends the run's budget before the
+// silence is long enough.
+TEST(Silence, ANoAnswerIdentificationSaysSoEvenWhenTheBudgetEndsItFirst) {
+    FakeModule fm;
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, 50), 0);
+    vrnFlashInfo info{};
+    EXPECT_EQ(vrn_recover_identify(conn.h, &info), VRN_IDENTIFY_NO_ANSWER);
+    EXPECT_LT(link_silence_ms(link_health(conn.h)), 24000u) << "ended by the budget";
+}
+
 // Five requests lost in six, each cell read answered at its sixth and last
 // attempt: the link never falls silent for long, and without a bound the
 // run would go on at six requests a cell. The run's budget of lost

@@ -47,6 +47,7 @@ struct LinkHealth {
 
     unsigned exchanges;        // exchanges run
     unsigned attempts;         // their attempts: each a request sent
+    unsigned answers;          // whole answers taken
     unsigned silent_attempts;  // attempts in a row without a whole answer; 0 after any answer
     unsigned ports_replaced;   // command sockets replaced after trouble
     unsigned ports_kept;       // replacements that failed: the old port may still get late answers

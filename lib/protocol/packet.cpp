@@ -91,6 +91,7 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
         bad = whole && checked && check_ack(ack) != 0;
         if (whole) {
             link_timer_answered(health, plat_tick_ms() - sent);
+            ++health->answers;
             health->gone = 0;
             health->silent_attempts = 0;
             if (bad) ++health->bad_acks;

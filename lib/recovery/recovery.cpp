@@ -287,6 +287,7 @@ int vrn_link_gone(int handle) {
 }
 
 int vrn_recover_identify(int handle, vrnFlashInfo* info) {
+    const unsigned answers = link_health(handle)->answers;
     vrnFlashInfo last{};
     bool have = false;
     for (int pass = 0; pass < g_recovery.identify_passes && !vrn_link_gone(handle); ++pass) {
@@ -303,7 +304,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
         }
         note("identifying the flash chip again %s", clean ? "to confirm it on a troubled link" : "after a lost answer");
     }
-    return link_health(handle)->gone ? VRN_IDENTIFY_NO_ANSWER : VRN_IDENTIFY_DID_NOT_HOLD;
+    const LinkHealth* h = link_health(handle);
+    return h->gone || h->answers == answers ? VRN_IDENTIFY_NO_ANSWER : VRN_IDENTIFY_DID_NOT_HOLD;
 }
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
