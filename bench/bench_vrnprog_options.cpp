@@ -22,17 +22,10 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
 #include "data_file.h"
 #include "model_server.h"
 #include "module.h"
+#include "run_program.h"
 #include "vrn.h"
 
 namespace {
@@ -109,22 +102,6 @@ void write_data_file(const std::string& path, const std::vector<std::uint8_t>& i
 }
 
 #ifndef _WIN32
-// Runs a program to its end with its output discarded; its exit status.
-int run(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int status = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 VrnSockAddr loopback(std::uint16_t port) { return vrn_sockaddr(plat_inet_addr("127.0.0.1"), port); }
 
 // The client half of the ping-pong, in a process of its own.
@@ -167,7 +144,7 @@ double ping_pong_us(const std::string& self) {
         }
     });
     const auto t0 = Clock::now();
-    const int status = run({self, "--ping", std::to_string(port), std::to_string(kPings)});
+    const int status = run_program({self, "--ping", std::to_string(port), std::to_string(kPings)});
     const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / kPings;
     const VrnSockAddr me = loopback(port);
     unsigned char quit[4] = {};
@@ -204,7 +181,7 @@ Run run_vrnprog(const Case& c, const std::string& option, const std::string& dir
     if (!option.empty()) args.push_back(option);
     args.insert(args.end(), {"127.0.0.1", std::to_string(server->base_port()), std::to_string(kSector), data});
     const auto t0 = Clock::now();
-    result.status = run(args);
+    result.status = run_program(args);
     result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     result.exchanges = server->requests_seen();
     result.erases = count_erases(server->bus_log());
