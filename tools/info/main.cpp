@@ -87,9 +87,7 @@ void print_help() {
         "--help\t\t- this text\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int wait = VRN_WAIT_DEFAULT;
     bool json = false;
     int first = 1;
@@ -123,3 +121,7 @@ int main(int argc, char** argv) {
     vrn_close(handle);
     return ok ? 0 : EXIT_READ_FAILED;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }

@@ -109,10 +109,12 @@ int run(int argc, char** argv) {
     }
 
     std::vector<VrnScanRow> rows;
+    rows.reserve(result.answers.size());
     for (const VrnScanAnswer& a : result.answers) rows.push_back({a, false, "", {}});
     if (info) read_modules(rows, static_cast<std::uint16_t>(port), wait, progress);
 
     std::vector<nlohmann::ordered_json> objects;
+    objects.reserve(rows.size());
     for (const VrnScanRow& r : rows) objects.push_back(vrn_scan_row_json(r, static_cast<std::uint16_t>(port)));
     const std::string out = json  ? vrn_scan_json(objects)
                             : csv ? vrn_scan_csv(objects, info)
