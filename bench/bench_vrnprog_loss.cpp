@@ -63,9 +63,9 @@ Run run_vrnprog(const Image& image, double loss, bool adaptive, std::uint32_t se
     if (adaptive) args.insert(args.end(), {"--wait", "auto"});
     args.insert(args.end(), {"127.0.0.1", std::to_string(server->base_port()), std::to_string(kSector), data});
     const auto t0 = Clock::now();
-    result.status = run(args, cap_s);
+    result.status = run_program(args, "/dev/null", cap_s);
     result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    result.stopped = result.status == kStopped;
+    result.stopped = result.status == kRunStopped;
     result.exchanges = server->requests_seen();
     server->stop();
     return result;

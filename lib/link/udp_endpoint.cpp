@@ -15,10 +15,9 @@ int g_udp_error_counter = 0;
 namespace {
 
 int s_echo_probe = 0;
+std::FILE* s_counter_output = nullptr;
 char s_open_failure[160] = "";
 
-constexpr std::uint32_t PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
-constexpr int PROBE_ATTEMPTS = 2;
 constexpr int DRAIN_BUFFER = 2048;
 constexpr int DRAIN_LIMIT = 100000;  // bounds a drain against a flooding sender
 
@@ -27,32 +26,18 @@ void close_made(vrn_socket* socks, int n) {
         if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
 }
 
-const char* socket_error_text(int error) {
-    switch (error) {
-    case VRN_WSAEINVAL: return "invalid argument";
-    case VRN_WSAENOTSOCK: return "not a socket";
-    case VRN_WSAEADDRINUSE: return "address in use";
-    case VRN_WSAEADDRNOTAVAIL: return "address not available";
-    case VRN_WSAENETUNREACH: return "network unreachable";
-    case VRN_WSAECONNRESET: return "port unreachable";
-    case VRN_WSAENOBUFS: return "no buffer space";
-    case VRN_WSAEHOSTUNREACH: return "host unreachable";
-    default: return "socket error";
-    }
-}
-
 // 0 when the module echoed the pattern; otherwise -1 with the reason noted.
 int echo_probe(vrn_socket s) {
-    unsigned char buf[16];
-    put_words(buf, PROBE_PATTERN, 4);
+    unsigned char buf[UDP_PROBE_BYTES];
+    udp_probe_datagram(buf);
     bool answered = false;
-    for (int attempt = 0; attempt < PROBE_ATTEMPTS; ++attempt) {
-        unsigned char retbuf[16];
+    for (int attempt = 0; attempt < UDP_PROBE_ATTEMPTS; ++attempt) {
+        unsigned char retbuf[UDP_PROBE_BYTES];
         std::memset(retbuf, 0, sizeof retbuf);
         udp_drain(s);
-        udp_send_all(s, buf, 16, 0);
-        int got = udp_recv_all(s, retbuf, 16, 0);
-        if (got == 16 && std::memcmp(retbuf, buf, 16) == 0) return 0;
+        udp_send_all(s, buf, UDP_PROBE_BYTES, 0);
+        int got = udp_recv_all(s, retbuf, UDP_PROBE_BYTES, 0);
+        if (got == UDP_PROBE_BYTES && std::memcmp(retbuf, buf, UDP_PROBE_BYTES) == 0) return 0;
         answered = answered || got > 0;
     }
     udp_note_open_failure(answered ? "wrong answer to the echo probe" : "no answer to the echo probe", 0);
@@ -74,13 +59,31 @@ vrn_socket make_endpoint_socket(const char* ip_text, std::uint16_t port, int i) 
 
 }  // namespace
 
+const char* udp_socket_error_text(int error) {
+    switch (error) {
+    case VRN_WSAEINVAL: return "invalid argument";
+    case VRN_WSAENOTSOCK: return "not a socket";
+    case VRN_WSAEADDRINUSE: return "address in use";
+    case VRN_WSAEADDRNOTAVAIL: return "address not available";
+    case VRN_WSAENETUNREACH: return "network unreachable";
+    case VRN_WSAECONNRESET: return "port unreachable";
+    case VRN_WSAENOBUFS: return "no buffer space";
+    case VRN_WSAEHOSTUNREACH: return "host unreachable";
+    default: return "socket error";
+    }
+}
+
+void udp_set_error_counter_output(std::FILE* out) { s_counter_output = out; }
+
+void udp_probe_datagram(unsigned char* buf) { put_words(buf, UDP_PROBE_PATTERN, 4); }
+
 void udp_set_echo_probe(int enabled) { s_echo_probe = enabled ? 1 : 0; }
 
 const char* udp_open_failure() { return s_open_failure; }
 
 void udp_note_open_failure(const char* what, int error) {
     if (error != 0) {
-        std::snprintf(s_open_failure, sizeof s_open_failure, "%s: %s (%d)", what, socket_error_text(error), error);
+        std::snprintf(s_open_failure, sizeof s_open_failure, "%s: %s (%d)", what, udp_socket_error_text(error), error);
     } else {
         std::snprintf(s_open_failure, sizeof s_open_failure, "%s", what);
     }
@@ -317,7 +320,7 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, 
                 remaining -= n;
                 break;
             }
-            std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
+            std::fprintf(s_counter_output ? s_counter_output : stdout, "\nERROR COUNTER = %d\n", g_udp_error_counter);
             ++g_udp_error_counter;
             const bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
             if (limit) g_udp_error_counter = 0;

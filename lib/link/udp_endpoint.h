@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -14,6 +15,15 @@ constexpr int UDP_RCVBUF_BYTES = 1048576;
 constexpr long UDP_WAIT_SECONDS = 4;        // every wait of send-all and receive-all
 constexpr long UDP_MAKE_WAIT_SECONDS = 5;   // writability wait when a socket is made
 constexpr int UDP_ERROR_COUNTER_LIMIT = 5000;
+
+// The echo probe: a module sends these 16 bytes (the four words, each
+// little-endian) back unchanged from its command port, and changes nothing.
+// The info program's open sends it, and so does the network scan.
+constexpr std::uint32_t UDP_PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
+constexpr int UDP_PROBE_BYTES = 16;
+constexpr int UDP_PROBE_ATTEMPTS = 2;  // the first send and one resend
+// The probe datagram into buf (UDP_PROBE_BYTES).
+void udp_probe_datagram(unsigned char* buf);
 
 struct PeerEntry {
     vrn_socket socket;
@@ -32,6 +42,10 @@ struct UdpEndpoint {
 
 extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 extern int g_udp_error_counter;
+// Where receive-all prints its "ERROR COUNTER" line: standard output
+// (nullptr, the default), or another stream for programs whose standard
+// output is meant for scripts.
+void udp_set_error_counter_output(std::FILE* out);
 
 // What a receive discarded on its way to the answer, for the caller's
 // link health: each may have been, or stood in for, the module's answer.
@@ -52,6 +66,8 @@ UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failu
 const char* udp_open_failure();
 // Records why an open failed; error is a WinSock number, or 0 for none.
 void udp_note_open_failure(const char* what, int error);
+// A few words for a WinSock error number ("port unreachable", ...).
+const char* udp_socket_error_text(int error);
 int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
 int udp_send_all(vrn_socket s, const void* data, int count, int unused);
 int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
