@@ -366,9 +366,9 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
         const bool closed = value == 0xFF && g_flash_info.data_width == 16 && link_troubled(handle);
         const int programmed = closed ? vrn_flash_program_byte_closed(handle, sector, offset, value)
                                       : vrn_flash_program_byte(handle, sector, offset, value);
-        if (programmed == value && trouble(handle) == before) return VRN_BYTE_DONE;
-        note("checking cell %d of sector %d after %s", offset, sector,
-             programmed == value ? "a lost answer" : "a failed verify");
+        const bool lost = trouble(handle) != before;
+        if (programmed == value && !lost) return VRN_BYTE_DONE;
+        note("checking cell %d of sector %d after %s", offset, sector, lost ? "a lost answer" : "a failed verify");
         settle_chip(handle, sector, offset);
         const int cell = stable_read(handle, sector, offset);
         if (cell == value) return VRN_BYTE_DONE;
