@@ -262,6 +262,12 @@ TEST(FreshPort, ComesAfterTroubleAndOnlyThen) {
     for (std::size_t i = 5; i < ports.size(); ++i)
         for (std::size_t k = 1; k < i; ++k) EXPECT_NE(ports[i], ports[k]) << i << " after the duplicate";
     EXPECT_EQ(link_health(c.h)->stale, 1u);
+    // A replaced port is held, not freed: no other socket can take it, and
+    // with it the late answers still on their way there.
+    const VrnSockAddr first_port = vrn_sockaddr(plat_inet_addr("127.0.0.1"), ports[0]);
+    vrn_socket other = plat_udp_socket();
+    EXPECT_NE(plat_bind(other, &first_port), 0);
+    plat_close_socket(other);
 }
 
 // WinSock reports a datagram that found nobody at the module's port on the

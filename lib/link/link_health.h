@@ -51,6 +51,7 @@ struct LinkHealth {
     unsigned silent_attempts;  // attempts in a row without a whole answer; 0 after any answer
     unsigned ports_replaced;   // command sockets replaced after trouble
     unsigned ports_kept;       // replacements that failed: the old port may still get late answers
+    unsigned copies_dropped;   // datagrams found at a port taking its turn again, dropped: no trouble
     int port_unused;           // the command socket was just replaced: nothing sent on it yet
     std::uint32_t silent_since_ms;  // when the first of the silent attempts in a row was sent
     int gone;                  // the module counts as gone (LINK_SILENCE_MS)
@@ -59,11 +60,10 @@ struct LinkHealth {
     // out every remaining step. The plain commands keep their own repeats.
     int stop_when_gone;
     int given_up;              // the recovery layer repeats nothing any more
-    // Duplicated answers have been seen: every exchange takes a port of its
-    // own, so that no copy can reach the wait of a later request. (With 20%
-    // of the answers duplicated, NetCfg runs failed 7 and 8 times in 12
-    // without it, never with it; a new port costs some 30 us an exchange
-    // on loopback.)
+    // Duplicated answers have been seen: consecutive exchanges take turns
+    // over several ports (udp_rotate_socket), so that no copy can reach the
+    // wait of a later request. (With 20% of the answers duplicated, NetCfg
+    // runs failed 7 and 8 times in 12 without it, never with it.)
     int port_per_exchange;
     LinkTimer timer;
 };

@@ -130,6 +130,8 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         delete ep;
         return nullptr;
     }
+    for (auto& r : ep->retired) r = VRN_NO_SOCKET;
+    for (auto& r : ep->spare) r = VRN_NO_SOCKET;
     std::memcpy(ep->ip_text, ip, std::strlen(ip));
     ep->base_port = port;
     ep->next_port = port;
@@ -168,7 +170,7 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
 
 int udp_ep_close(UdpEndpoint* ep) {
     if (!ep) return -1;
-    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS];
+    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS + UDP_RETIRED_SOCKETS + UDP_SPARE_SOCKETS];
     int n = 0;
     auto close_once = [&](vrn_socket s) {
         if (s == VRN_NO_SOCKET) return;
@@ -180,6 +182,8 @@ int udp_ep_close(UdpEndpoint* ep) {
     for (vrn_socket s : ep->fixed_sock) close_once(s);
     close_once(ep->stream_sock);
     for (vrn_socket s : ep->chan_sock) close_once(s);
+    for (vrn_socket s : ep->retired) close_once(s);
+    for (vrn_socket s : ep->spare) close_once(s);
     delete ep;
     plat_net_stop();
     return 0;
@@ -215,17 +219,51 @@ int udp_drain(vrn_socket s) {
     return dropped;
 }
 
-int udp_replace_socket(UdpEndpoint* ep, int i) {
-    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+namespace {
+
+// Puts s in the place of socket i of the endpoint, for the peer table and
+// the channel entries too; the socket it replaces.
+vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
     const vrn_socket old = ep->fixed_sock[i];
-    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
-    if (s == VRN_NO_SOCKET) return -1;
     const int peer = udp_peer_find(old);
     if (peer >= 0) g_peer_table[peer].socket = s;
     for (auto& c : ep->chan_sock)
         if (c == old) c = s;
     ep->fixed_sock[i] = s;
-    plat_close_socket(old);
+    return old;
+}
+
+}  // namespace
+
+int udp_rotate_socket(UdpEndpoint* ep, int i) {
+    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+    vrn_socket& spare = ep->spare[ep->spare_next];
+    if (spare == VRN_NO_SOCKET) {
+        spare = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+        if (spare == VRN_NO_SOCKET) return -1;
+    }
+    spare = put_in_place(ep, i, spare);
+    ep->spare_next = (ep->spare_next + 1) % UDP_SPARE_SOCKETS;
+    return 0;
+}
+
+int udp_replace_socket(UdpEndpoint* ep, int i) {
+    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+    if (s == VRN_NO_SOCKET) return -1;
+    const vrn_socket old = put_in_place(ep, i, s);
+    // The oldest held socket makes room; so do those held long enough.
+    const std::uint32_t now = plat_tick_ms();
+    for (int k = 0; k < UDP_RETIRED_SOCKETS; ++k) {
+        vrn_socket& r = ep->retired[k];
+        if (r != VRN_NO_SOCKET && (k == ep->retired_next || now - ep->retired_ms[k] >= UDP_RETIRED_HOLD_MS)) {
+            plat_close_socket(r);
+            r = VRN_NO_SOCKET;
+        }
+    }
+    ep->retired[ep->retired_next] = old;
+    ep->retired_ms[ep->retired_next] = now;
+    ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
     return 0;
 }
 

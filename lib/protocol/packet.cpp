@@ -72,7 +72,14 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
     LinkHealth* health = link_health(handle);
     plat_mutex_wait(e.mutex);
     ++health->exchanges;
-    if (health->port_per_exchange) take_fresh_port(e.endpoint, health);
+    // Once a copy has shown, consecutive exchanges take turns over several
+    // ports: a copy of one's answer waits at its own port, instead of
+    // reaching the next one's wait, and is dropped before that port sends
+    // again; having come to a port nobody was waiting on, it is no trouble.
+    if (health->port_per_exchange) {
+        if (udp_rotate_socket(e.endpoint, 1) == 0) health->copies_dropped += unsigned(udp_drain(e.endpoint->fixed_sock[1]));
+        else take_fresh_port(e.endpoint, health);
+    }
     int r = 0;
     bool bad = false;
     for (int i = 0; i < attempts && !(health->gone && health->stop_when_gone); ++i) {
