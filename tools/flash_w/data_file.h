@@ -18,6 +18,13 @@ constexpr int VRN_PARSE_TOO_BIG = -1;
 // (none when nullptr); the pieces still give their bytes.
 int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warnings = stderr);
 
+// The text of the error line (without "### ERROR: ") of a file with more
+// than VRN_IMAGE_BYTES values, which vrn_parse_data_file prints.
+std::string vrn_data_file_too_big_text();
+
+// Whether the data file at path reads back as the count bytes of image.
+bool vrn_data_file_holds(const std::string& path, const std::uint8_t* image, int count);
+
 // The value a line gives with text mode off: strtoul semantics on the whole
 // line, base 16 only for a 0x/0X prefix, saturating at 2^32 - 1. Done by
 // hand so that a 32-bit and a 64-bit long give the same result.

@@ -1,8 +1,10 @@
 // vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "connect.h"
+#include "failure_texts.h"
 #include "info_records.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -22,8 +24,7 @@ void print_usage() {
 }
 
 std::uint32_t g_block[VRN_BLOCK_WORDS];
-std::uint8_t g_icr[VRN_ICR_BYTES];
-std::uint8_t g_net_cfg[VRN_NETCFG_BYTES];
+std::uint8_t g_record[VRN_ICR_BYTES > VRN_NETCFG_BYTES ? VRN_ICR_BYTES : VRN_NETCFG_BYTES];
 
 // A failed read leaves an error line where its block would be, so that the
 // output keeps its order and a broken link does not look like a module
@@ -38,14 +39,13 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
     return true;
 }
 
-bool show_record(int handle, const char* name, int sector, std::uint8_t* record, int bytes, int words,
-                 void (*print)(std::FILE*, const std::uint8_t*)) {
-    if (vrn_recover_read(handle, sector, 0, record, bytes, nullptr) != 0) {
-        std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
+bool show_record(int handle, const VrnRecordLayout& layout, std::uint8_t* record) {
+    if (vrn_recover_read(handle, layout.sector, 0, record, layout.bytes, nullptr) != 0) {
+        std::printf("### ERROR: %s\n\n", vrn_record_read_failure_text(layout).c_str());
         return false;
     }
-    swap_words_to_host(record, record, words);
-    print(stdout, record);
+    swap_words_to_host(record, record, layout.words);
+    print_record(stdout, layout, record);
     return true;
 }
 
@@ -97,22 +97,19 @@ int main(int argc, char** argv) {
     vrnFlashInfo info;
     int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
-    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
-        std::printf("### ERROR: The module does not answer\n");
-        ok = false;
-    } else if (agreed != 0) {
-        std::printf("### ERROR: Flash chip identification did not hold on a troubled link\n");
+    std::string why = vrn_identify_failure_text(agreed, "");
+    if (!why.empty()) {
+        std::printf("### ERROR: %s\n", why.c_str());
         ok = false;
     }
     // An unlisted chip still has its sector size, so the records are read
     // where they lie; only a chip that could not be identified is not read.
-    if (agreed == 0) {
-        ok &= show_record(handle, "ICR VRN info", 1, g_icr, VRN_ICR_BYTES, VRN_ICR_WORDS, print_icr_record);
-        ok &= show_record(handle, "NetCfg VRN info", 2, g_net_cfg, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
-                          print_netcfg_record);
-    } else {
-        std::printf("### ERROR: Can't read ICR VRN info: flash chip not identified\n\n");
-        std::printf("### ERROR: Can't read NetCfg VRN info: flash chip not identified\n\n");
+    for (const VrnRecordLayout* layout : {&VRN_ICR_LAYOUT, &VRN_NETCFG_LAYOUT}) {
+        if (agreed == 0) {
+            ok &= show_record(handle, *layout, g_record);
+        } else {
+            std::printf("### ERROR: Can't read %s: flash chip not identified\n\n", layout->what);
+        }
     }
 
     vrn_close(handle);
