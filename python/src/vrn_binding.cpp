@@ -49,10 +49,32 @@ struct VrnFailure : std::runtime_error {
 // for it never holds up one that needs the GIL to report progress.
 std::mutex g_library;
 
-std::unique_lock<std::mutex> take_library() {
-    py::gil_scoped_release release;
-    return std::unique_lock<std::mutex>(g_library);
-}
+// The thread holding g_library: a progress callback runs on it, and a
+// Module call from there would wait for itself.
+thread_local bool t_holding = false;
+// Connections of Modules that went away while their thread held the
+// library (collected during a progress callback), closed when it lets go.
+std::vector<int> g_closing;
+
+class LibraryTurn {
+public:
+    LibraryTurn() {
+        if (t_holding) throw VrnFailure("A Module cannot be used from a progress callback of its own call");
+        py::gil_scoped_release release;
+        lock_ = std::unique_lock<std::mutex>(g_library);
+        t_holding = true;
+    }
+    ~LibraryTurn() {
+        for (int handle : g_closing) vrn_close(handle);
+        g_closing.clear();
+        t_holding = false;
+    }
+    LibraryTurn(const LibraryTurn&) = delete;
+    LibraryTurn& operator=(const LibraryTurn&) = delete;
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
 
 // How often a long operation's caller looks at its progress and at
 // signals (Ctrl-C): often enough for a prompt stop, rarely enough to cost
@@ -464,7 +486,7 @@ public:
         if (port < 1 || port > 65535) throw py::value_error("Bad port " + std::to_string(port) + " (1..65535 expected)");
         const int w = wait_arg(wait);
         address_ = ip + ":" + std::to_string(port);
-        auto lock = take_library();
+        LibraryTurn turn;
         {
             py::gil_scoped_release release;  // the echo probe waits for its answer
             handle_ = vrn_open_module(address_.c_str(), probe, w);
@@ -473,13 +495,19 @@ public:
         opened_ = ++g_opened;
         g_opened_last = address_;
     }
-    ~Module() { close(); }
+    ~Module() {
+        if (handle_ >= 0 && t_holding) {
+            g_closing.push_back(handle_);  // this thread's call is still running
+            handle_ = -1;
+        }
+        close();
+    }
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
     void close() {
         if (handle_ < 0) return;
-        auto lock = take_library();
+        LibraryTurn turn;
         vrn_close(handle_);
         handle_ = -1;
     }
@@ -496,7 +524,7 @@ public:
         count_arg("count", count, INT32_MAX / 4);
         count_arg("step", step, INT32_MAX);
         std::vector<std::uint32_t> words(static_cast<std::size_t>(count));
-        auto lock = take_library();
+        LibraryTurn turn;
         const int h = usable();
         // Blocks of whole batches: on a clean link the requests are those of
         // one vrn_reg_read of the whole count.
@@ -531,7 +559,7 @@ public:
         std::vector<std::uint32_t> words;
         for (py::handle v : values) words.push_back(word_arg("value", v));
         if (words.size() > static_cast<std::size_t>(INT32_MAX / 4)) throw py::value_error("too many values");
-        auto lock = take_library();
+        LibraryTurn turn;
         const int h = usable();
         int result;
         {
@@ -551,7 +579,7 @@ public:
         const std::uint32_t first = word_arg("address", address);
         count_arg("count", count, INT32_MAX);
         std::string data(static_cast<std::size_t>(count), '\0');
-        auto lock = take_library();
+        LibraryTurn turn;
         const int h = usable();
         int result;
         {
@@ -574,7 +602,7 @@ public:
         } else {
             throw py::type_error("data must be bytes-like or a sequence of ints");
         }
-        auto lock = take_library();
+        LibraryTurn turn;
         const int h = usable();
         std::size_t i = 0;
         {
@@ -587,7 +615,7 @@ public:
     }
 
     FlashInfo flash() {
-        auto lock = take_library();
+        LibraryTurn turn;
         identify("");
         return FlashInfo::of(info_);
     }
@@ -597,7 +625,7 @@ public:
         count_arg("offset", offset, INT32_MAX);
         count_arg("count", count, VRN_RECOVER_MAX_CELLS);
         progress_arg(progress);
-        auto lock = take_library();
+        LibraryTurn turn;
         const int s = usable_sector(sector, ", nothing read");
         if (offset + count > info_.sector_size) {
             throw VrnFailure("Cells " + std::to_string(offset) + " to " + std::to_string(offset + count - 1) +
@@ -626,7 +654,7 @@ public:
         std::vector<std::uint8_t> image = bytes_arg("data", data, VRN_IMAGE_BYTES);
         progress_arg(progress);
         const int flags = (skip_erased ? VRN_WRITE_SKIP_ERASED : 0) | (changed_only ? VRN_WRITE_CHANGED_ONLY : 0);
-        auto lock = take_library();
+        LibraryTurn turn;
         const int s = usable_sector(sector, ", nothing erased");
         VrnWriteReport report{};
         run_long(
@@ -642,7 +670,7 @@ public:
     // The record's bytes as they lie in the flash, read as vrnstat reads them.
     py::bytes read_record(const std::string& name) {
         const VrnRecordLayout& layout = layout_named(name);
-        auto lock = take_library();
+        LibraryTurn turn;
         identify("");
         std::vector<std::uint8_t> record(static_cast<std::size_t>(layout.bytes));
         int result = 0;
