@@ -113,12 +113,18 @@ void run_long(Work&& work, const py::object& progress) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    std::thread worker([&] {
-        work();
-        std::lock_guard<std::mutex> lock(mu);
-        finished = true;
-        cv.notify_one();
-    });
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            work();
+            std::lock_guard<std::mutex> lock(mu);
+            finished = true;
+            cv.notify_one();
+        });
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        throw;
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
     std::exception_ptr stop;
