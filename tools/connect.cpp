@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "failure_texts.h"
 #include "vrn.h"
 
 int vrn_open_module(const char* address, bool echo_probe, int wait) {
@@ -18,7 +19,7 @@ int vrn_connect(const char* ip, const char* port, const char* address, bool echo
     if (handle == -1) {
         // Standard output keeps the connecting line alone, as it always has.
         std::fflush(stdout);
-        std::fprintf(stderr, "### ERROR: Can't connect to %s: %s\n", address, udp_open_failure());
+        std::fprintf(stderr, "### ERROR: %s\n", vrn_connect_failure_text(address).c_str());
     }
     return handle;
 }

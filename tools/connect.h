@@ -5,14 +5,13 @@
 
 #include "link/link_health.h"
 
-// Opens address ("ip:port") with or without the echo probe and sets the
-// connection's wait (vrn_set_wait). The handle, or -1 with the reason in
-// udp_open_failure(). Prints nothing.
+// Opens address (as made by vrn_join_address_args) with or without the
+// echo probe and sets the connection's wait (vrn_set_wait), printing
+// nothing: the handle, or -1 (vrn_connect_failure_text says why).
 int vrn_open_module(const char* address, bool echo_probe, int wait = VRN_WAIT_DEFAULT);
 
 // Prints "\nConnecting to server <ip> : <port> \n" (unless announce is
-// false: output meant for scripts), opens address (as made by
-// vrn_join_address_args) with vrn_open_module, and returns the handle, or
+// false: output meant for scripts), then vrn_open_module; the handle, or
 // -1 after the line on standard error.
 int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe,
                 int wait = VRN_WAIT_DEFAULT, bool announce = true);

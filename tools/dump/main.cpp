@@ -9,6 +9,7 @@
 #include "cli_args.h"
 #include "connect.h"
 #include "data_file.h"
+#include "failure_texts.h"
 #include "file_output.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -19,10 +20,8 @@ namespace {
 enum : int {
     EXIT_USAGE = -1,  // command line, or the connection
     EXIT_NOT_WRITTEN = -2,
-    EXIT_NOT_IDENTIFIED = -4,
-    EXIT_SECTOR_RANGE = -5,
     EXIT_READ_FAILED = -8,
-    EXIT_NO_ANSWER = -10,
+    // -4, -5 and -10: vrn_chip_exit_status
 };
 
 std::uint8_t g_cells[VRN_IMAGE_BYTES];
@@ -72,11 +71,7 @@ std::string dump_header(const std::string& ip, const std::string& port, int sect
 
 // The data file as written must read back as the cells.
 bool reads_back(const std::string& temp, const std::uint8_t* cells, int count, std::string* error) {
-    static std::uint8_t image[VRN_IMAGE_BYTES];
-    std::FILE* f = std::fopen(temp.c_str(), "rt");
-    int parsed = f ? vrn_parse_data_file(f, image, nullptr) : -1;
-    if (f) std::fclose(f);
-    if (parsed == count && std::memcmp(image, cells, std::size_t(count)) == 0) return true;
+    if (vrn_data_file_holds(temp, cells, count)) return true;
     *error = "the file written does not read back as the cells read";
     return false;
 }
@@ -85,24 +80,10 @@ int dump(int handle, const std::string& ip, const std::string& port, long sector
          const std::string& file) {
     vrnFlashInfo info;
     const int agreed = identify_chip(handle, &info);
-    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
-        std::printf("### ERROR: The module does not answer, nothing read\n");
-        return EXIT_NO_ANSWER;
-    }
-    if (agreed != 0) {
-        std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing read\n");
-        return EXIT_NOT_IDENTIFIED;
-    }
-    // Without a geometry every cell address falls into sector 0.
-    if (info.sector_count <= 0 || info.sector_size <= 0) {
-        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X), nothing read\n",
-                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
-        return EXIT_NOT_IDENTIFIED;
-    }
-    if (sector >= info.sector_count) {
-        std::printf("### ERROR: Sector %ld is beyond the last sector %ld, nothing read\n", sector,
-                    static_cast<long>(info.sector_count - 1));
-        return EXIT_SECTOR_RANGE;
+    std::string why;
+    if (int refused = vrn_chip_check(agreed, info, sector, ", nothing read", &why)) {
+        std::printf("### ERROR: %s\n", why.c_str());
+        return vrn_chip_exit_status(refused);
     }
     int s = static_cast<int>(sector);
     if (read_cells(handle, s, g_cells, count, plat_stderr_is_terminal() != 0) != 0) {

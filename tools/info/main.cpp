@@ -1,8 +1,10 @@
 // vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "connect.h"
+#include "failure_texts.h"
 #include "info_records.h"
 #include "module_info.h"
 #include "program_args.h"

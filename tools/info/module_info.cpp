@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "failure_texts.h"
+
 namespace {
 
 bool was_read(const VrnModuleInfo& info, const VrnRecordLayout& layout) {
@@ -15,7 +17,6 @@ std::uint8_t* record_of(VrnModuleInfo* info, const VrnRecordLayout& layout) {
 }
 
 // "ICR VRN info", as vrnstat names a record in its error lines.
-std::string record_name(const VrnRecordLayout& layout) { return std::string(layout.name) + " VRN info"; }
 
 std::string lower(const char* text) {
     std::string s(text);
@@ -70,16 +71,12 @@ int vrn_read_module_info(int handle, VrnModuleInfo* info) {
     return ok ? 0 : -1;
 }
 
-std::string vrn_identify_failure(const VrnModuleInfo& info) {
-    if (info.identified == VRN_IDENTIFY_NO_ANSWER) return "The module does not answer";
-    if (info.identified != 0) return "Flash chip identification did not hold on a troubled link";
-    return "";
-}
+std::string vrn_identify_failure(const VrnModuleInfo& info) { return vrn_identify_failure_text(info.identified, ""); }
 
 std::string vrn_record_failure(const VrnModuleInfo& info, const VrnRecordLayout& layout) {
     if (was_read(info, layout)) return "";
-    if (info.identified != 0) return "Can't read " + record_name(layout) + ": flash chip not identified";
-    return "Can't read " + record_name(layout) + " from sector " + std::to_string(layout.sector);
+    if (info.identified != 0) return std::string("Can't read ") + layout.what + ": flash chip not identified";
+    return vrn_record_read_failure_text(layout);
 }
 
 void vrn_put_module_info(nlohmann::ordered_json& row, const VrnModuleInfo& info) {
