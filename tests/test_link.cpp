@@ -329,8 +329,8 @@ INSTANTIATE_TEST_SUITE_P(
                     WaitCase{"AutoBeforeAnyAnswer", VRN_WAIT_AUTO, 0, 1, {1000, 2000, 4000, 4000}},
                     // 100 + 4 x 50 (the first variation is half the first round trip)
                     WaitCase{"AutoAfterOneAnswer", VRN_WAIT_AUTO, 1, 100, {300, 600, 1200, 2400, 4000}},
-                    // Steady answers: the variation dies away, twice the round trip stays.
-                    WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {80, 160, 320, 640}},
+                    // Steady answers: the variation dies away, three times the round trip stays.
+                    WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {120, 240, 480, 960}},
                     WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}}),
     [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
 

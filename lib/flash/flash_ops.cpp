@@ -99,7 +99,10 @@ int intel_finish(int handle, int sector, int offset, int expected, PollClock& cl
         }
         status = read_status_within(handle, sector, offset, clock);
     }
-    const int cell = vrn_flash_read_cell(handle, sector, offset);
+    // A read-back whose answer was lost says nothing of the cell: read it
+    // again within the bound rather than fail an operation that finished.
+    int cell = clock.read_cell(handle, sector, offset);
+    while (cell == VRN_FLASH_READ_FAILED && !clock.passed()) cell = clock.read_cell(handle, sector, offset);
     if (cell != expected || (status & FLASH_INTEL_STATUS_ERRORS) != 0) {
         return -1;
     }

@@ -17,8 +17,8 @@ constexpr int VRN_WAIT_AUTO = -1;
 constexpr int VRN_WAIT_MAX_MS = static_cast<int>(UDP_WAIT_SECONDS * 1000);
 
 // The adaptive wait, in the manner of TCP's retransmission timer: the
-// smoothed round trip plus four times its variation (and at least twice
-// the round trip), at least the floor, doubled after each wait in a row
+// smoothed round trip plus four times its variation (and at least three
+// times the round trip), at least the floor, doubled after each wait in a row
 // that ran out, never above the endpoint's own wait. Before the first
 // answer it is the initial wait.
 constexpr std::uint32_t LINK_RTO_INITIAL_MS = 1000;

@@ -34,7 +34,7 @@ struct PeerEntry {
 // Replaced sockets are held open a while before they are closed: as long
 // as the port is ours, the system cannot hand it to another socket (of this
 // process or another) that would then take the late answers meant for it.
-constexpr int UDP_RETIRED_SOCKETS = 64;
+constexpr int UDP_RETIRED_SOCKETS = 256;
 constexpr std::uint32_t UDP_RETIRED_HOLD_MS = 10000;
 // Sockets a command socket takes turns with (udp_rotate_socket).
 constexpr int UDP_SPARE_SOCKETS = 8;

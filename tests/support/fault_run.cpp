@@ -134,6 +134,13 @@ std::vector<std::string> without_wire_faults(const std::vector<std::string>& sw)
     return kept;
 }
 
+// An error line on standard output; or, for a connection that failed (exit
+// -1), on standard error, where the programs say why while standard output
+// keeps the connecting line alone.
+bool reports_failure(const RunResult& r) {
+    return has_line_starting(r.out, kErrorHead) || (r.status == 255 && has_line_starting(r.err, kErrorHead));
+}
+
 class ScenarioRun final : public MidRun {
 public:
     ScenarioRun(const Scenario& s, Outcome& o) : s_(s), o_(o), layout_(flash_layout(s.chip)) {}
@@ -277,7 +284,7 @@ private:
             o_.hang = true;
             return violate("vrnprog hung: killed after " + std::to_string(r.elapsed_ms) + " ms");
         }
-        bool error_line = has_line_starting(r.out, kErrorHead);
+        bool error_line = reports_failure(r);
         if (r.status != 0) {
             if (!error_line) violate("vrnprog exited " + std::to_string(r.status) + " without an error line");
             return;
@@ -325,7 +332,7 @@ private:
         // wire faults; then only the lines printed as true are judged.
         bool module_readable = ref.status == 0 && !has_line_starting(ref.out, kErrorHead);
         std::string got = normalise_stat(r.out, faulty_base), want = normalise_stat(ref.out, clean_base);
-        bool error_line = has_line_starting(r.out, kErrorHead);
+        bool error_line = reports_failure(r);
         if (r.status == 0) {
             if (error_line) violate("vrnstat exited 0 after an error line");
             if (!module_readable) {
