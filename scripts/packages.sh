@@ -54,23 +54,23 @@ vrn_install_packages() {
   local what="$1"
   shift
   if ! command -v dpkg-query >/dev/null 2>&1; then
-    echo "Not a Debian system: cannot check the packages $what needs ($(vrn_packages "$@" | xargs))."
+    echo "Not a Debian system: cannot check the packages needed for $what ($(vrn_packages "$@" | xargs))."
     return 0
   fi
   local missing
   missing="$(vrn_missing_packages "$@" | xargs)"
   [ -n "$missing" ] || return 0
   if [ "${VRN_NO_INSTALL:-0}" = 1 ]; then
-    echo "Not installing (VRN_NO_INSTALL=1) the Debian packages $what needs: $missing"
+    echo "Not installing (VRN_NO_INSTALL=1) the Debian packages needed for $what: $missing"
     return 0
   fi
   if [ "$(id -u)" != 0 ]; then
-    echo "### ERROR: $what needs Debian packages that are not installed. Install them with" >&2
+    echo "### ERROR: Debian packages needed for $what are not installed. Install them with" >&2
     echo "    sudo apt-get install $missing" >&2
     echo "or run with VRN_NO_INSTALL=1 to go on without them." >&2
     exit 1
   fi
-  echo "Installing the Debian packages $what needs: $missing"
+  echo "Installing the Debian packages needed for $what: $missing"
   local log
   log="$(mktemp)"
   # tshark's package asks whether non-root users may capture: answer no,
