@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "options.h"
+#include "port_lease.h"
 
 namespace vrntest {
 
@@ -243,7 +244,13 @@ private:
 
     void run_prog(const std::string& data) {
         if (s_.seed_neighbours ? !write_seeded_flash() : !s_.old_image.empty() && !write_old_image()) return;
-        sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim));
+        // The run's base stays leased to it past a killed simulator, for
+        // the restart and for vrnstat; a base leased free can still be held
+        // by a stranger: try a few.
+        for (int attempt = 0; attempt < 5 && !(sim_ && sim_->ready()); ++attempt) {
+            lease_ = PortLease();
+            sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim), lease_.base());
+        }
         if (!sim_->ready()) return violate("vrnsim did not start");
         base_ = sim_->port();
         std::string before = read_file_bytes(flash_);
@@ -356,6 +363,7 @@ private:
     FlashLayout layout_;
     TempDir dir_;
     std::string flash_;
+    PortLease lease_;  // before sim_: given back after the simulator ended
     std::unique_ptr<SimProcess> sim_;
     std::uint16_t base_ = 0;
     std::atomic<bool> prog_done_{false};
