@@ -48,10 +48,11 @@ set(CPACK_PACKAGE_CONTACT "${VRN_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service programs and library for the VRN module, and its simulator")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vrnprog writes a data file into the flash of a VRN module over
 UDP/IPv4, vrnstat prints what the module holds, vrndump backs up flash
-cells, vrnrec composes and shows the module's records, and vrnsim plays
-the module on loopback. Also the library the programs are built on, as a
+cells, vrnrec composes and shows the module's records, vrnscan finds the
+modules on a network, and vrnsim plays the module on loopback. Also the library the programs are built on, as a
 static archive with its headers and a CMake package (vrntools::vrn), and a
-Wireshark dissector for the protocol.")
+Wireshark dissector for the protocol; with Python 3 the vrn package over
+the library.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
