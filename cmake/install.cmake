@@ -62,6 +62,12 @@ endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(VRN_PYTHON)
+  # The extension in the package is built for this one interpreter version.
+  math(EXPR VRN_PYTHON_NEXT_MINOR "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${VRN_PYTHON_NEXT_MINOR})")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, tshark | wireshark")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
