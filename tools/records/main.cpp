@@ -11,6 +11,7 @@
 
 #include "cli_args.h"
 #include "data_file.h"
+#include "dump_file.h"
 #include "file_output.h"
 #include "info_records.h"
 #include "program_args.h"
@@ -56,15 +57,23 @@ std::uint32_t hex_word(const std::string& option, const std::string& text) {
     return v;
 }
 
-std::uint32_t decimal_word(const std::string& option, const std::string& text, long min, long max) {
+std::uint32_t decimal_word(const std::string& option, const std::string& text, long min, long max,
+                           const char* why) {
     long v = vrn_sector_value(text.c_str());  // decimal digits only, up to INT_MAX
     if (v < min || v > max)
-        refuse(EXIT_BAD_COMMAND,
-               "Bad " + option + " " + text + " (" + std::to_string(min) + ".." + std::to_string(max) + " expected)");
+        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (" + std::to_string(min) + ".." +
+                                     std::to_string(max) + " expected" + (why ? std::string(": ") + why : "") + ")");
     return static_cast<std::uint32_t>(v);
 }
 
-// The four bytes of a dotted address, in stored order, as one word.
+std::string dotted(std::uint32_t w) {
+    return std::to_string(w >> 24) + "." + std::to_string(w >> 16 & 0xFF) + "." + std::to_string(w >> 8 & 0xFF) + "." +
+           std::to_string(w & 0xFF);
+}
+
+// The four bytes of a dotted address, in stored order, as one word: an
+// address one host can have (not 0.0.0.0, the broadcast address or a
+// multicast one), or a network mask.
 std::uint32_t address_word(const std::string& option, const std::string& text, bool mask) {
     if (!vrn_is_dotted_ipv4(text.c_str()))
         refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (dotted IPv4 address expected)");
@@ -75,10 +84,17 @@ std::uint32_t address_word(const std::string& option, const std::string& text, b
         w = w << 8 | static_cast<std::uint32_t>(std::strtoul(p, &end, 10));
         p = end + 1;
     }
-    // A mask is ones, then zeros: anything else cuts the module off its net.
+    // A mask is ones, then zeros: anything else cuts the module off its net,
+    // and so do no ones (every address on the net) and no zeros (not even
+    // the gateway on it).
     std::uint32_t host_bits = ~w;
-    if (mask && (host_bits & (host_bits + 1)) != 0)
+    if (mask && ((host_bits & (host_bits + 1)) != 0 || w == 0 || host_bits == 0))
         refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (a network mask such as 255.255.255.0 expected)");
+    const bool multicast = (w >> 28) == 0xE;  // 224.0.0.0 to 239.255.255.255
+    if (!mask && (w == 0 || w == 0xFFFFFFFFu || multicast))
+        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text +
+                                     " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast "
+                                     "address)");
     return w;
 }
 
@@ -115,6 +131,7 @@ struct FieldOption {
     Kind kind;
     const char* help;
     long min, max;      // Decimal only
+    const char* why = nullptr;  // said with a value out of range
 };
 
 constexpr long WORD_MAX = 2147483647L;
@@ -124,7 +141,8 @@ const FieldOption kNetcfgOptions[] = {
     {"--ip", "IP", Kind::Address, "the module's IP address, dotted decimal", 0, 0},
     {"--mask", "MASK", Kind::Mask, "network mask, dotted decimal", 0, 0},
     {"--gate", "GATE", Kind::Address, "gateway address, dotted decimal", 0, 0},
-    {"--port", "PORT", Kind::Decimal, "control port, 1..65535", 1, 65535},
+    {"--port", "PORT", Kind::Decimal, "control port, 1..65532: the module also takes the three above it", 1, 65532,
+     "the module takes the port and the three above it"},
     {"--timeout", "TIMEOUT", Kind::Decimal, "TIMEOUT word, 0..2147483647", 0, WORD_MAX},
     {"--comment", "COMMENT", Kind::Comment, "comment text, at most 127 characters", 0, 0},
 };
@@ -147,7 +165,7 @@ void set_word(Record& r, const VrnRecordLayout& layout, const char* field, std::
 void apply(Record& r, const VrnRecordLayout& layout, const FieldOption& o, const std::string& text) {
     switch (o.kind) {
     case Kind::Hex: set_word(r, layout, o.field, hex_word(o.option, text)); break;
-    case Kind::Decimal: set_word(r, layout, o.field, decimal_word(o.option, text, o.min, o.max)); break;
+    case Kind::Decimal: set_word(r, layout, o.field, decimal_word(o.option, text, o.min, o.max, o.why)); break;
     case Kind::Address:
     case Kind::Mask: set_word(r, layout, o.field, address_word(o.option, text, o.kind == Kind::Mask)); break;
     case Kind::Date: {
@@ -163,6 +181,17 @@ void apply(Record& r, const VrnRecordLayout& layout, const FieldOption& o, const
             refuse(EXIT_BAD_COMMAND, std::string(o.option) + " is " + std::to_string(text.size()) +
                                          " characters long; the field holds " +
                                          std::to_string(VRN_COMMENT_BYTES - 1) + " and a NUL");
+        // vrnstat prints the comment as it is: a control character would act
+        // on the terminal (a line feed, an escape sequence).
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7F) {
+                char code[8];
+                std::snprintf(code, sizeof code, "0x%02X", c);
+                refuse(EXIT_BAD_COMMAND, std::string(o.option) + " holds a control character (" + code +
+                                             " at character " + std::to_string(i + 1) + ")");
+            }
+        }
         std::uint8_t* at = r.data() + field_named(layout, o.field).offset;
         std::fill_n(at, VRN_COMMENT_BYTES, std::uint8_t{0});
         std::copy(text.begin(), text.end(), at);
@@ -241,6 +270,40 @@ std::string record_text(const Record& r, const VrnRecordLayout& layout, const st
     return vrn_data_file_text(r.data(), layout.bytes, notes);
 }
 
+// A --from file must be the record it is taken for: a dump of another
+// sector, or another record of the same size, would be written back as
+// this one.
+void check_from(const std::string& from, const Record& r, const VrnRecordLayout& layout) {
+    const long sector = vrn_dump_file_sector(from);
+    if (sector >= 0 && sector != layout.sector)
+        refuse(EXIT_BAD_INPUT, from + " is a dump of flash sector " + std::to_string(sector) + "; the " + layout.name +
+                                   " record lies in sector " + std::to_string(layout.sector) +
+                                   " (--force takes it all the same)");
+    if (!vrn_record_signed(layout, r.data())) {
+        char sig[16];
+        std::snprintf(sig, sizeof sig, "0x%08X", static_cast<unsigned>(load_word_be(r.data())));
+        refuse(EXIT_BAD_INPUT, from + " does not carry the " + layout.name + " signature \"" + layout.signature +
+                                   "\" (its SIG is " + sig + "; --force takes it all the same)");
+    }
+}
+
+// The module's address and gateway against its subnet, once every option is
+// in: neither may be the subnet's broadcast address; a gateway outside the
+// subnet is allowed (the module may know better) but named.
+void check_subnet(const Record& r, const VrnRecordLayout& layout) {
+    auto word = [&](const char* field) { return load_word_be(r.data() + field_named(layout, field).offset); };
+    const std::uint32_t ip = word("IP"), mask = word("MASK"), gate = word("GATE"), host_bits = ~mask;
+    // A subnet of two addresses (a /31 mask) has no broadcast address.
+    for (const char* field : {"IP", "GATE"}) {
+        if (host_bits > 1 && (word(field) & host_bits) == host_bits)
+            refuse(EXIT_BAD_COMMAND, std::string(field) + " " + dotted(word(field)) +
+                                         " is the broadcast address of its subnet (MASK " + dotted(mask) + ")");
+    }
+    if ((ip & mask) != (gate & mask))
+        std::fprintf(stderr, "warning: GATE %s is outside the subnet of IP %s (MASK %s)\n", dotted(gate).c_str(),
+                     dotted(ip).c_str(), dotted(mask).c_str());
+}
+
 // --- the subcommands ------------------------------------------------------------
 
 struct RecordCommand {
@@ -252,6 +315,7 @@ struct RecordCommand {
     CLI::App* app = nullptr;
     std::vector<std::string> values;
     std::string from, out;
+    bool force = false;
 };
 
 const char* type_name(Kind kind) {
@@ -271,6 +335,9 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
     cmd.values.resize(static_cast<std::size_t>(cmd.option_count));
     cmd.app->add_option("--from", cmd.from, "start from this data file (a dump, say): every field not given is kept")
         ->type_name("FILE");
+    cmd.app->add_flag("--force", cmd.force,
+                      std::string("take a --from file that is not a ") + cmd.layout->name +
+                          " record: another signature, or a dump of another sector");
     for (int i = 0; i < cmd.option_count; ++i) {
         const FieldOption& o = cmd.options[i];
         cmd.app->add_option(o.option, cmd.values[static_cast<std::size_t>(i)], o.help)->type_name(type_name(o.kind));
@@ -278,8 +345,10 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
     cmd.app->add_option("-o,--output", cmd.out, "write the data file here; without -o it goes to standard output")
         ->type_name("FILE");
     cmd.app->footer("Without --from every field but --comment must be given; a new comment fills the rest\n"
-                    "of its field with NUL bytes. Nothing is written when anything is refused: the file\n"
-                    "is written under a temporary name and renamed into place when complete.");
+                    "of its field with NUL bytes. A --from file must carry the record's signature and, when\n"
+                    "it is a dump, come from the record's sector, unless --force is given. Nothing is\n"
+                    "written when anything is refused: the file is written under a temporary name and\n"
+                    "renamed into place when complete.");
 }
 
 int run_record_command(const RecordCommand& cmd) {
@@ -296,9 +365,16 @@ int run_record_command(const RecordCommand& cmd) {
         r = read_data_file(cmd.from);
         if (r.size() != static_cast<std::size_t>(layout.bytes))
             refuse(EXIT_BAD_INPUT, wrong_size(cmd.from, r.size(), layout));
+        if (!cmd.force) check_from(cmd.from, r, layout);
     }
-    for (int i = 0; i < cmd.option_count; ++i)
-        if (cmd.app->count(cmd.options[i].option) > 0) apply(r, layout, cmd.options[i], cmd.values[std::size_t(i)]);
+    bool addressed = false;
+    for (int i = 0; i < cmd.option_count; ++i) {
+        const FieldOption& o = cmd.options[i];
+        if (cmd.app->count(o.option) == 0) continue;
+        apply(r, layout, o, cmd.values[std::size_t(i)]);
+        addressed = addressed || o.kind == Kind::Address || o.kind == Kind::Mask;
+    }
+    if (addressed) check_subnet(r, layout);
     std::string text = record_text(r, layout, cmd.from, cmd.out);
     if (cmd.out.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
