@@ -375,3 +375,40 @@ TEST(VrnrecCommandLine, HelpVersionAndABareStart) {
     EXPECT_EQ(bare.out, help.out);
     EXPECT_EQ(bare.status, 255);
 }
+
+#ifndef _WIN32
+// An output name that is a symbolic link (a chain of them, or one whose
+// file does not exist yet) writes the file it points at, whole, with the
+// old file's permissions; the links stay links. A loop of links is refused.
+TEST(VrnrecOutput, ThroughSymbolicLinksWithTheOldPermissions) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    fs::create_directory(dir.path("sub"));
+    const std::string real = dir.write("sub/real.dat", "old\n");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("sub/real.dat", dir.path("link.dat"));
+    fs::create_symlink(dir.path("link.dat"), dir.path("chain.dat"));
+    fs::create_symlink("new.dat", dir.path("sub/dangling.dat"));
+    fs::create_symlink("loop-b.dat", dir.path("loop-a.dat"));
+    fs::create_symlink("loop-a.dat", dir.path("loop-b.dat"));
+    const std::string netcfg = std::string(VRN_EXAMPLES_DIR) + "/netcfg.dat";
+
+    for (const char* name : {"chain.dat", "sub/dangling.dat"}) {
+        RunResult r = vrnrec({"netcfg", "--from", netcfg, "--port", "4011", "-o", dir.path(name)});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.out;
+        EXPECT_TRUE(fs::is_symlink(dir.path(name))) << name;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.path("link.dat")));
+    const Bytes want = parsed(dir, vrnrec({"netcfg", "--from", netcfg, "--port", "4011"}).out);
+    ASSERT_EQ(want.size(), 152u);
+    EXPECT_EQ(parsed(dir, read_file_bytes(real)), want);
+    EXPECT_EQ(parsed(dir, read_file_bytes(dir.path("sub/new.dat"))), want);
+    EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    RunResult loop = vrnrec({"netcfg", "--from", netcfg, "-o", dir.path("loop-a.dat")});
+    EXPECT_EQ(loop.out.rfind("### ERROR: Can't write " + dir.path("loop-a.dat") + ": ", 0), 0u) << loop.out;
+    EXPECT_EQ(loop.status, 253);
+    for (const auto& e : fs::directory_iterator(dir.path("sub")))
+        EXPECT_EQ(e.path().extension(), ".dat") << "no temporary file left: " << e.path();
+}
+#endif
