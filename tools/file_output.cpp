@@ -21,8 +21,10 @@
 namespace {
 
 constexpr int TEMP_NAME_ATTEMPTS = 100;
+#ifndef _WIN32
 // As the POSIX kernels' own bound on a chain of links.
 constexpr int SYMLINK_HOPS = 40;
+#endif
 
 int process_id() {
 #ifdef _WIN32
@@ -74,9 +76,12 @@ std::FILE* create_temp(const std::string& path, std::string* temp_path, std::str
 // it is (its links need rights to make and are rare; a rename there
 // replaces the link itself). 0, or -1 with *error.
 int target_of(const std::string& path, std::string* target, std::string* error) {
+#ifdef _WIN32
+    (void)error;
+    *target = path;
+#else
     namespace fs = std::filesystem;
     fs::path p(path);
-#ifndef _WIN32
     std::error_code ec;
     for (int hop = 0; fs::is_symlink(fs::symlink_status(p, ec)); ++hop) {
         fs::path next = fs::read_symlink(p, ec);
@@ -86,8 +91,8 @@ int target_of(const std::string& path, std::string* target, std::string* error) 
         }
         p = next.is_absolute() ? next : p.parent_path() / next;
     }
-#endif
     *target = p.string();
+#endif
     return 0;
 }
 
