@@ -425,7 +425,7 @@ int run(int argc, char** argv) {
                "  vrndump 192.168.0.150 3011 2 152 saved.dat\n"
                "  vrnrec netcfg --from saved.dat --ip 192.168.0.151 -o new.dat\n"
                "  vrnrec show new.dat\n"
-               "  vrnprog 192.168.0.150 3011 2 new.dat\n\n"
+               "  vrnprog --backup before.dat 192.168.0.150 3011 2 new.dat\n\n"
                "Exit status: 0 done; 255 (-1) bad option or value; 254 (-2) a data file that cannot\n"
                "be read or has the wrong size; 253 (-3) the output file cannot be written.");
     int status = 0;
