@@ -290,7 +290,8 @@ TEST(FaultInjection, ABackupPutsBackWhatALinkCutAfterTheEraseTookAway) {
         std::string error;
         if (!run.restart_sim(&error)) return;
         restore_line = "vrnprog 127.0.0.1 " + std::to_string(run.base()) + " 2 " + backup;
-        vrntest::RunResult r = vrntest::run_program(VRNPROG_PATH, {"127.0.0.1", std::to_string(run.base()), "2", backup}, 60000);
+        vrntest::RunResult r =
+            vrntest::run_program(VRNPROG_PATH, {"127.0.0.1", std::to_string(run.base()), "2", backup}, 60000);
         restored = r.status;
         restore_out = r.out;
         sector_after = run.sector_cells();

@@ -783,8 +783,8 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
         EXPECT_EQ(r.status, 0);
         // Before the erase, the user hears of the lost answer.
-        EXPECT_EQ(r.err.find("the link lost answers before sector 2 is changed: the identification needed repeats "
-                             "after 1; each held in the end, so the run goes on\n") != std::string::npos,
+        EXPECT_EQ(r.err.find("the link lost answers before sector 2 is changed: 1 in the identification; each step "
+                             "was repeated until it held, so the run goes on\n") != std::string::npos,
                   trouble == kLost)
             << r.err;
         std::size_t sector_reads = 0;
@@ -960,7 +960,8 @@ TEST(VrnprogBackup, SavesTheSectorUpToItsLastDataBeforeTheChange) {
     const std::string port = sim.port_text(), backup = dir.path("saved.dat");
     std::vector<std::uint8_t> changed = netcfg_bytes();
     changed[7] = 151;
-    RunResult r = vrnprog({"--backup", backup, "127.0.0.1", port, "2", dir.write("changed.dat", data_file_text(changed))});
+    const std::string changed_file = dir.write("changed.dat", data_file_text(changed));
+    RunResult r = vrnprog({"--backup", backup, "127.0.0.1", port, "2", changed_file});
     EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "Backup of sector 2: 301 cells in " + backup + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
@@ -1004,7 +1005,8 @@ TEST(VrnprogBackup, AnUnwritableBackupIsRefusedBeforeAnythingIsSent) {
         int status;
     };
     const std::vector<Case> cases = {
-        {{"--backup", dir.path("no-such-dir/b.dat")}, "### ERROR: Can't write backup file " + dir.path("no-such-dir/b.dat") + ": *", 245},
+        {{"--backup", dir.path("no-such-dir/b.dat")},
+         "### ERROR: Can't write backup file " + dir.path("no-such-dir/b.dat") + ": *", 245},
         {{"--backup", a_dir}, "### ERROR: Can't write backup file " + a_dir + ": it is a directory\n", 245},
         {{"--backup", data}, "### ERROR: Can't write backup file " + data + ": it is the data file\n", 245},
         {{"--backup="}, "### ERROR: Can't write backup file : no file name\n", 245},

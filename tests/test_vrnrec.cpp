@@ -257,7 +257,8 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
     unsigned_icr[0] = 0xFF;
     std::string netcfg_unsigned = dir.write("nosig.dat", data_file_text(unsigned_netcfg));
     std::string icr_unsigned = dir.write("icrnosig.dat", data_file_text(unsigned_icr));
-    const std::string one_host = " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast address)\n";
+    const std::string one_host =
+        " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast address)\n";
     struct Case {
         std::vector<std::string> args;
         std::string out;  // the whole of standard output; ending in "*": its start

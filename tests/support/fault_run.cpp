@@ -185,7 +185,8 @@ private:
 
     // Polls cells first..first+n-1 of the sector in the flash file until
     // each satisfies ok(value, index).
-    bool wait_cells(std::size_t first, std::size_t n, int ms, const std::function<bool(std::uint32_t, std::size_t)>& ok) {
+    bool wait_cells(std::size_t first, std::size_t n, int ms,
+                    const std::function<bool(std::uint32_t, std::size_t)>& ok) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         const std::size_t at = std::size_t(s_.sector) * layout_.sector_cells + first;
         while (Clock::now() < end && prog_running()) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "connect.h"
 #include "data_file.h"
@@ -134,13 +135,14 @@ int before_change(int handle, int sector, void* context) {
     std::fflush(stdout);
     std::fprintf(stderr, "the link lost answers before sector %d is changed:", sector);
     const char* sep = " ";
-    for (auto [lost, step] : {std::pair{c.lost_identifying, "the identification"}, std::pair{lost_reading, "the first read"},
-                              std::pair{lost_backup, "the backup"}}) {
+    const std::pair<unsigned, const char*> steps[] = {
+        {c.lost_identifying, "the identification"}, {lost_reading, "the first read"}, {lost_backup, "the backup"}};
+    for (const auto& [lost, step] : steps) {
         if (lost == 0) continue;
-        std::fprintf(stderr, "%s%s needed repeats after %u", sep, step, lost);
+        std::fprintf(stderr, "%s%u in %s", sep, lost, step);
         sep = ", ";
     }
-    std::fprintf(stderr, "; each held in the end, so the run goes on\n");
+    std::fprintf(stderr, "; each step was repeated until it held, so the run goes on\n");
     return 0;
 }
 
