@@ -223,7 +223,8 @@ int write_flash(int handle, long sector, int count, int flags, const char* backu
     const int status = vrn_recover_write(handle, s, g_image, count, flags, &report, &hook);
     const int exit_status = report_write(handle, status, s, report);
     // Past the first change the sector may hold neither the old contents nor the new.
-    if (exit_status != 0 && change.backed_up && status != VRN_WRITE_GAVE_UP && status != VRN_WRITE_REFUSED) {
+    const bool changed = status != VRN_WRITE_GAVE_UP && status != VRN_WRITE_REFUSED;
+    if (exit_status != 0 && changed && backup && change.backed_up) {
         std::printf("The old contents of sector %d are in %s; this puts them back:\n    %s\n", s, backup,
                     vrn_write_back_line(ip, port, s, backup).c_str());
     }
