@@ -63,9 +63,9 @@ Run run_vrnprog(const Image& image, double loss, bool adaptive, std::uint32_t se
     if (adaptive) args.insert(args.end(), {"--wait", "auto"});
     args.insert(args.end(), {"127.0.0.1", std::to_string(server->base_port()), std::to_string(kSector), data});
     const auto t0 = Clock::now();
-    result.status = run(args, cap_s);
+    result.status = run_program(args, "/dev/null", cap_s);
     result.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    result.stopped = result.status == kStopped;
+    result.stopped = result.status == kRunStopped;
     result.exchanges = server->requests_seen();
     server->stop();
     return result;
@@ -82,7 +82,7 @@ struct Row {
     bool adaptive;
     double seconds = 0;      // median, or projected when stopped
     bool projected = false;
-    bool failed = false;
+    int failed = 0;  // the exit status of a run that failed, or 0
 };
 
 std::string temp_dir() {
@@ -121,11 +121,11 @@ int main(int argc, char** argv) {
         }
         for (double loss : kLosses) {
             std::vector<double> s;
-            bool failed = false;
+            int failed = 0;
             for (int k = 0; k < repeats; ++k) {
                 const Run r = run_vrnprog(image, loss, true, std::uint32_t(100 + k), cap_s, dir);
                 s.push_back(r.seconds);
-                failed = failed || r.status != 0;
+                if (r.status != 0) failed = r.status;
             }
             rows.push_back({&image, loss, true, median(s), false, failed});
         }
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
                 const std::string own = temp_dir();
                 const Run r = run_vrnprog(images[i], loss, false, 100, cap_s, own);
                 remove_dir(own);
-                Row row{&images[i], loss, false, r.seconds, r.stopped, !r.stopped && r.status != 0};
+                Row row{&images[i], loss, false, r.seconds, r.stopped, r.stopped ? 0 : r.status};
                 // Stopped: the time the whole run would take at the pace it kept.
                 if (r.stopped && r.exchanges > 0) row.seconds = r.seconds * clean_exchanges[i] / double(r.exchanges);
                 return row;
@@ -162,9 +162,11 @@ int main(int argc, char** argv) {
                 });
                 char pct[16];
                 std::snprintf(pct, sizeof pct, "%g%%", loss * 100);
-                std::printf("%-16s %-6s %-12s %11.2f%s %10.2f %10.2f%s\n", images[i].name, pct,
+                std::printf("%-16s %-6s %-12s %11.2f%s %10.2f %10.2f", images[i].name, pct,
                             adaptive ? "auto" : "default", at->seconds, at->projected ? "*" : " ", clean,
-                            at->seconds / clean, at->failed ? "  FAILED" : "");
+                            at->seconds / clean);
+                if (at->failed) std::printf("  FAILED (exit %d)", at->failed);
+                std::printf("\n");
                 if (at->failed) goals_met = false;
                 if (!adaptive) continue;
                 const auto plain = std::find_if(rows.begin(), rows.end(), [&](const Row& r) {

@@ -1,25 +1,16 @@
-// What the vrnprog benchmarks share: their images, the flash file and data
-// file they write, and running vrnprog as a process. POSIX only.
+// What the vrnprog benchmarks share: their images, and the flash file and
+// data file they write. POSIX only.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "data_file.h"
+#include "run_program.h"
 #include "vrn.h"
-
-extern char** environ;
 
 namespace vrnbench {
 
@@ -64,36 +55,6 @@ inline void write_data_file(const std::string& path, const std::vector<std::uint
         text += line;
     }
     std::ofstream(path, std::ios::binary) << text;
-}
-
-constexpr int kStopped = -2;
-
-// Runs a program to its end with its output discarded: its exit status, or
-// kStopped when it was still running after cap_s seconds (0: no cap) and
-// was killed.
-inline int run(const std::vector<std::string>& args, double cap_s = 0) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int status = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (waitpid(pid, &status, cap_s > 0 ? WNOHANG : 0) == 0) {
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() > cap_s) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return kStopped;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace vrnbench

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The main job against the bundled simulator: build, start vrnsim with a
-# fresh flash file, write examples/netcfg.dat into sector 2 with vrnprog,
-# print the module with vrnstat, stop the simulator.
+# The main job against the bundled simulator: install the Debian packages
+# the native build needs when missing (scripts/packages.sh), build, start
+# vrnsim with a fresh flash file, write examples/netcfg.dat into sector 2
+# with vrnprog, print the module with vrnstat, stop the simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+vrn_install_packages "the demo" native
 port="${VRN_DEMO_PORT:-3011}"
 
 cmake --preset default >/dev/null

@@ -34,7 +34,7 @@ echo "== cppcheck"
 # branch of the conditional. wire.cpp: refuse() passes two numbers to every
 # format, which uses at most two; the rest are ignored, as C defines.
 cppcheck --enable=warning,performance,portability --std=c++20 --language=c++ --quiet -j2 \
-  --error-exitcode=1 --inline-suppr -I lib -I sim -I tools -I tools/flash_w -I tools/info \
+  --error-exitcode=1 --inline-suppr -I lib -I sim -I tools -I tools/flash_w -I tools/info -I tools/scan \
   --suppress=missingIncludeSystem \
   --suppress=nullPointerArithmetic:lib/protocol/streams.cpp \
   --suppress=wrongPrintfScanfArgNum:sim/wire.cpp \

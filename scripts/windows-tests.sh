@@ -3,14 +3,22 @@
 #  1. cross-compile everything with mingw-w64 (build/mingw) and check that the
 #     programs need no DLL beyond those every Windows has;
 #  2. run the test programs under Wine (ctest, two at a time);
-#  3. cross run: vrnprog.exe, vrnstat.exe, vrndump.exe and vrnrec.exe under
-#     Wine against the Linux vrnsim on loopback must print exactly what the
-#     Linux programs print (apart from the "\r\n" line ends of the Windows C
-#     runtime, see below) and end with the same exit status.
+#  3. cross run: vrnprog.exe, vrnstat.exe, vrndump.exe, vrnrec.exe and
+#     vrnscan.exe under Wine against the Linux vrnsim on loopback must print
+#     exactly what the Linux programs print (apart from the "\r\n" line ends
+#     of the Windows C runtime, see below, and vrnscan's measured round
+#     trips) and end with the same exit status.
 # Needs the native build's programs and vrnsim (built here if missing).
+#
+#   bash scripts/windows-tests.sh --installed LINUX_BIN WINDOWS_BIN
+#
+# checks installed programs instead, with steps 1 (the DLLs only) and 3:
+# the Linux programs and vrnsim from the folder LINUX_BIN, the .exe files
+# from WINDOWS_BIN (scripts/package-tests.sh: the .deb's and the zip's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+source scripts/sim.sh
 
 WINE="${VRN_WINE:-/usr/lib/wine/wine64}"
 WINESERVER="$(dirname "$WINE")/wineserver64"
@@ -19,27 +27,36 @@ export WINEDEBUG=-all
 # A prefix of our own inside the build tree: a fresh build gets a fresh one.
 export WINEPREFIX="$root/build/mingw/wineprefix"
 
+installed=0
+linux_tools=build/default/tools linux_sim=build/default/sim
+windows_tools=build/mingw/tools windows_sim=build/mingw/sim
+if [ "${1:-}" = --installed ]; then
+  [ $# = 3 ] || { echo "### ERROR: usage: windows-tests.sh --installed LINUX_BIN WINDOWS_BIN" >&2; exit 2; }
+  installed=1
+  linux_tools="$2" linux_sim="$2" windows_tools="$3" windows_sim="$3"
+fi
+
 t_start=$SECONDS
 phase() { echo "== $1 ($((SECONDS - t_start)) s)"; }
 
 work="$(mktemp -d)"
 cleanup() {
-  if [ -f "$work/sim.pids" ]; then
-    while read -r p; do kill -TERM "$p" 2>/dev/null || true; done <"$work/sim.pids"
-  fi
+  vrn_stop_sims "$work"
   # Ends the Wine processes of this prefix only (and its server).
   [ -d "$WINEPREFIX" ] && "$WINESERVER" -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-phase "Windows build (mingw-w64)"
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw
+if [ "$installed" = 0 ]; then
+  phase "Windows build (mingw-w64)"
+  cmake --preset mingw >/dev/null
+  cmake --build --preset mingw
+fi
 
 phase "Windows programs link nothing but system DLLs"
-for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/mingw/tools/vrndump.exe \
-           build/mingw/tools/vrnrec.exe build/mingw/sim/vrnsim.exe; do
+for exe in "$windows_tools/vrnprog.exe" "$windows_tools/vrnstat.exe" "$windows_tools/vrndump.exe" \
+           "$windows_tools/vrnrec.exe" "$windows_tools/vrnscan.exe" "$windows_sim/vrnsim.exe"; do
   dlls="$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
   for d in $dlls; do
     case "$d" in
@@ -49,59 +66,31 @@ for exe in build/mingw/tools/vrnprog.exe build/mingw/tools/vrnstat.exe build/min
   done
 done
 
-phase "unit tests under Wine"
-# The first of them (wine_start) starts Wine, with scripts/wine-start.sh.
-ctest --preset mingw
+if [ "$installed" = 0 ]; then
+  phase "unit tests under Wine"
+  # The first of them (wine_start) starts Wine, with scripts/wine-start.sh.
+  ctest --preset mingw
 
-phase "native programs for the cross run"
-cmake --preset default >/dev/null
-cmake --build --preset default --target vrnprog vrnstat vrndump vrnrec vrnsim >/dev/null
+  phase "native programs for the cross run"
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target vrnprog vrnstat vrndump vrnrec vrnscan vrnsim >/dev/null
+fi
 
 phase "cross run: Windows programs under Wine against the Linux vrnsim"
 bash scripts/wine-start.sh "$WINE"
-native_prog=build/default/tools/vrnprog
-native_stat=build/default/tools/vrnstat
-native_dump=build/default/tools/vrndump
-native_rec=build/default/tools/vrnrec
-sim=build/default/sim/vrnsim
-win_prog=build/mingw/tools/vrnprog.exe
-win_stat=build/mingw/tools/vrnstat.exe
-win_dump=build/mingw/tools/vrndump.exe
-win_rec=build/mingw/tools/vrnrec.exe
+native_prog="$linux_tools/vrnprog"
+native_stat="$linux_tools/vrnstat"
+native_dump="$linux_tools/vrndump"
+native_rec="$linux_tools/vrnrec"
+native_scan="$linux_tools/vrnscan"
+sim="$linux_sim/vrnsim"
+win_prog="$windows_tools/vrnprog.exe"
+win_stat="$windows_tools/vrnstat.exe"
+win_dump="$windows_tools/vrndump.exe"
+win_rec="$windows_tools/vrnrec.exe"
+win_scan="$windows_tools/vrnscan.exe"
 
-# Starts a vrnsim with a fresh flash file on a free base port in
-# 20000-29999 (retrying when a port is taken); sets sim_port. Its pid goes
-# to a file, as the two sides run in subshells of their own.
-start_sim() {
-  local tag="$1"; shift
-  local port log="$work/sim-$tag.log"
-  for _ in $(seq 1 30); do
-    port=$((20000 + (RANDOM % 1000) * 10))
-    rm -f "$work/flash-$tag.bin"
-    "$sim" --port "$port" --flash "$work/flash-$tag.bin" "$@" </dev/null >/dev/null 2>"$log" &
-    local pid=$!
-    echo "$pid" >>"$work/sim.pids"
-    for _ in $(seq 1 100); do
-      if grep -q "listening" "$log" 2>/dev/null; then
-        sim_port="$port"
-        return 0
-      fi
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  echo "### ERROR: vrnsim did not start: $(cat "$log")" >&2
-  return 1
-}
-
-# A port base with nobody behind it. Test servers and the simulators here
-# take bases that are multiples of 10 and four ports from there, so base+5
-# is never anyone's.
-silent_port() { echo $((20005 + (RANDOM % 1000) * 10)); }
-
-# Each case: a name, the program (prog, stat, dump or rec), which simulator
+# Each case: a name, the program (prog, stat, dump, rec or scan), which simulator
 # (the shared clean one, a faulty one, or none), then the arguments; @PORT@
 # is replaced by that simulator's port, @OUT@ by a directory of the side's
 # own for the files the programs write. Both sides run the same list
@@ -133,6 +122,18 @@ cases=(
   "rec-no-signature|rec|none|netcfg --from @OUT@/nosig.dat -o @OUT@/no.dat"
   "rec-multicast-gate|rec|none|netcfg --from examples/netcfg.dat --gate 224.0.0.1 -o @OUT@/no.dat"
   "rec-port-65533|rec|none|netcfg --from examples/netcfg.dat --port 65533 -o @OUT@/no.dat"
+  "stat-json|stat|clean|--json 127.0.0.1 @PORT@"
+  # Under Wine a socket bound to 127.0.0.2 sends from 127.0.0.1, so a
+  # simulator there would answer from the wrong address: the scans of
+  # several loopback addresses with a module on each run in test_vrnscan on
+  # Linux only. Here the one module is on 127.0.0.1, the range's other
+  # addresses are silent.
+  "scan-usage|scan|none|"
+  "scan-table|scan|clean|--port @PORT@ 127.0.0.1"
+  "scan-info-json|scan|clean|--info --json --port @PORT@ 127.0.0.1"
+  "scan-range-csv|scan|clean|--csv --info --port @PORT@ 127.0.0.1-3"
+  "scan-nobody-there|scan|silent|--port @PORT@ 127.0.0.1"
+  "scan-too-large|scan|none|10.0.0.0/8"
   "rec-icr-stdout|rec|none|icr --from examples/icr.dat --serial 77 --date 2024-02-29"
   "rec-bad-address|rec|none|netcfg --from examples/netcfg.dat --ip 10.1.2"
   "rec-wrong-size|rec|none|show --as icr examples/netcfg.dat"
@@ -155,21 +156,26 @@ cases=(
 faults=(--seed 7 --split-ack 0.5 --other-port 0.3 --corrupt-magic 0.05)
 
 run_side() {
-  local side="$1" prog stat dump rec clean faulty silent
+  local side="$1" prog stat dump rec scan clean faulty silent
   local out="$work/$side"
   local -a run=()
-  if [ "$side" = linux ]; then prog="$native_prog"; stat="$native_stat"; dump="$native_dump"; rec="$native_rec"
-  else prog="$win_prog"; stat="$win_stat"; dump="$win_dump"; rec="$win_rec"; run=("$WINE"); fi
+  if [ "$side" = linux ]; then
+    prog="$native_prog"; stat="$native_stat"; dump="$native_dump"; rec="$native_rec"; scan="$native_scan"
+  else
+    prog="$win_prog"; stat="$win_stat"; dump="$win_dump"; rec="$win_rec"; scan="$win_scan"; run=("$WINE")
+  fi
   mkdir -p "$out"
-  start_sim "$side-clean" || return 1
+  vrn_start_sim "$sim" "$work" "$side-clean" || return 1
   clean="$sim_port"
-  start_sim "$side-faulty" "${faults[@]}" || return 1
+  vrn_start_sim "$sim" "$work" "$side-faulty" "${faults[@]}" || return 1
   faulty="$sim_port"
-  silent="$(silent_port)"
+  silent=$((clean + 5))  # nobody's (scripts/sim.sh)
   for c in "${cases[@]}"; do
     IFS='|' read -r name which simkind args <<<"$c"
     local exe port=""
-    case "$which" in prog) exe="$prog" ;; stat) exe="$stat" ;; dump) exe="$dump" ;; rec) exe="$rec" ;; esac
+    case "$which" in
+      prog) exe="$prog" ;; stat) exe="$stat" ;; dump) exe="$dump" ;; rec) exe="$rec" ;; scan) exe="$scan" ;;
+    esac
     case "$simkind" in clean) port="$clean" ;; faulty) port="$faulty" ;; silent) port="$silent" ;; esac
     args="${args//@PORT@/$port}"
     args="${args//@OUT@/$out}"
@@ -180,6 +186,12 @@ run_side() {
     # The two sides use different ports: make the outputs comparable.
     [ -n "$port" ] && sed -i "s/\b$port\b/@PORT@/g" "$work/$side-$name.out"
     sed -i "s|$out|@OUT@|g" "$work/$side-$name.out"
+    # A round trip is measured, not computed: the table's, the JSON's and
+    # the CSV's, and the table's alignment that follows from its width.
+    if [ "$which" = scan ]; then
+      sed -i -E 's/[0-9]+\.[0-9]+ ms/@RTT@/; s/("rtt_ms": )[0-9.e+-]+/\1@RTT@/; s/^([0-9.]+,[^,]*,(true|false)),[0-9.e+-]+/\1,@RTT@/; /^[^ ]/s/  +/  /g' \
+        "$work/$side-$name.out"
+    fi
   done
 }
 

@@ -41,6 +41,8 @@ struct ToyChip {
     int fail_next_reads = 0;             // the next N reads get a bad acknowledge
     int silent_next_reads = 0;           // the next N reads get no answer at all
     std::set<std::uint32_t> lost_acks;   // a write of one of these values is taken; its answer is lost, once
+    std::set<int> failing_reads;         // reads by number (the first is 1) that get a bad acknowledge
+    int reads = 0;
 
     enum class Mode { Array, Id, Status } mode = Mode::Array;
     bool program_pending = false;
@@ -104,6 +106,9 @@ struct ToyChip {
     }
 
     std::optional<int> read(std::uint32_t a) {
+        if (failing_reads.count(++reads)) {
+            return std::nullopt;
+        }
         if (fail_next_reads > 0) {
             --fail_next_reads;
             return std::nullopt;
@@ -479,6 +484,25 @@ TEST_F(FlashDriver, IntelEraseReadsStatusThenVerifies) {
         "R c0000",    "W c0000 50",                                               // status, clear
         "R c0000",    "W 0 ff"};
     EXPECT_EQ(bus_log(), expected);
+}
+
+// A lost answer to the read-back after a ready status says nothing of the
+// cell: it is read again, and the erase or program that finished succeeds.
+TEST_F(FlashDriver, IntelReadBackWhoseAnswerIsLostIsReadAgain) {
+    geometry(0x89, 0x20000, 8);
+    with_chip([](ToyChip& c) {
+        c.busy_reads = 0;
+        c.failing_reads = {3};
+    });
+    EXPECT_EQ(vrn_flash_erase_sector(handle_, 3), 3);
+    const std::vector<std::string> erase = {"W c0000 20", "W c0000 d0", "W c0000 70", "R c0000", "R c0000",
+                                            "W c0000 50", "R c0000",    "R c0000",    "W 0 ff"};
+    EXPECT_EQ(bus_log(), erase);
+
+    clear_log();
+    with_chip([](ToyChip& c) { c.failing_reads = {c.reads + 3, c.reads + 4}; });
+    EXPECT_EQ(vrn_flash_program_byte(handle_, 3, 4, 0x11), 0x11);
+    EXPECT_EQ(count("R c0008"), 5u) << "poll, status, two lost read-backs, the one answered";
 }
 
 TEST_F(FlashDriver, IntelEraseThatLeavesDataFailsWithoutReset) {

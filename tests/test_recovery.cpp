@@ -75,6 +75,18 @@ INSTANTIATE_TEST_SUITE_P(Recovery, Silence,
                                          SilenceCase{"AutoWait", VRN_WAIT_AUTO, 8}),
                          [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
 
+// A module that answered nothing of an identification counts as not
+// answering, also when a short wait spends the run's budget before the
+// silence is long enough.
+TEST(Silence, ANoAnswerIdentificationSaysSoEvenWhenTheBudgetEndsItFirst) {
+    FakeModule fm;
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, 50), 0);
+    vrnFlashInfo info{};
+    EXPECT_EQ(vrn_recover_identify(conn.h, &info), VRN_IDENTIFY_NO_ANSWER);
+    EXPECT_LT(link_silence_ms(link_health(conn.h)), 24000u) << "ended by the budget";
+}
+
 // Five requests lost in six, each cell read answered at its sixth and last
 // attempt: the link never falls silent for long, and without a bound the
 // run would go on at six requests a cell. The run's budget of lost
@@ -159,6 +171,7 @@ TEST_P(BeforeChange, RunsBeforeTheFirstChangeOnly) {
     EXPECT_EQ(vrn_recover_write(conn.h, 3, image, 8, c.flags, &report, &before), c.status);
     EXPECT_EQ(run.calls, c.calls);
     EXPECT_EQ(report.refused, c.status == VRN_WRITE_REFUSED ? c.result : 0);
+    EXPECT_EQ(report.gone != 0, c.status == VRN_WRITE_GAVE_UP) << "gave up: the module counted as gone";
     if (c.calls == 1 && c.status != VRN_WRITE_OK) {
         EXPECT_EQ(fm.count(1), run.sent_by_hook) << "nothing sent after the hook";
         EXPECT_EQ(report.erased, 0);

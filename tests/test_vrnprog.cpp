@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,7 +119,7 @@ struct FakeAmdChip {
     // right one, as a pass shifted by a late answer would.
     long lie_once_cell = -1;
     bool drop_first_head_ack = false;  // the first DFA head read goes unanswered
-    bool dup_first_head_ack = false;   // the first DFA head read is answered twice
+    bool spoil_first_head_ack = false;  // the first DFA head read is answered with a bad magic
     bool stranger_before_first_head = false;  // its answer comes after one from 127.0.0.2
     // Its data write is answered but never reaches the chip, as when a late
     // answer to the write before it is taken in its place.
@@ -164,7 +166,7 @@ struct FakeAmdChip {
                 Bytes ack = make_ack(32 + 4 * n);
                 if (n > 2) ack[40] = 0x67, ack[41] = 0x54;
                 if (first && stranger_before_first_head) return {{ack, 0, Action::kForeignAddress}, {ack, 30}};
-                if (first && dup_first_head_ack) return {{ack}, {ack}};
+                if (first && spoil_first_head_ack) ack[0] ^= 0xFF;
                 return {{ack}};
             }
             return {};
@@ -762,7 +764,7 @@ TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
 TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
     {
         FakeAmdChip chip;
-        chip.dup_first_head_ack = true;
+        chip.spoil_first_head_ack = true;
         chip.lie_once_cell = 2 * 0x10000 + 25;
         auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo +
@@ -770,14 +772,14 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         EXPECT_EQ(r.status, 247);
     }
     // No trouble; an unanswered attempt, whose late answer could only reach
-    // a closed port; a duplicated answer and a datagram from another
-    // address, either of which may have stood in for another answer.
-    enum Trouble { kNone, kLost, kDuplicate, kStranger };
-    for (Trouble trouble : {kNone, kLost, kDuplicate, kStranger}) {
+    // a closed port; a spoilt answer and a datagram from another address,
+    // either of which may have stood in for another answer.
+    enum Trouble { kNone, kLost, kSpoilt, kStranger };
+    for (Trouble trouble : {kNone, kLost, kSpoilt, kStranger}) {
         if (trouble == kStranger && !foreign_source_possible()) continue;
         FakeAmdChip chip;
         chip.drop_first_head_ack = trouble == kLost;
-        chip.dup_first_head_ack = trouble == kDuplicate;
+        chip.spoil_first_head_ack = trouble == kSpoilt;
         chip.stranger_before_first_head = trouble == kStranger;
         auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
@@ -793,10 +795,45 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         // The erase poll, a verify read per byte programmed (after trouble
         // not those of all ones: the erase gave them), and one or two
         // read-backs.
-        const bool troubled = trouble == kDuplicate || trouble == kStranger;
+        const bool troubled = trouble == kSpoilt || trouble == kStranger;
         std::size_t programmed = 0;
         for (std::uint8_t b : netcfg_bytes()) programmed += !troubled || b != 0xFF;
         EXPECT_EQ(sector_reads, 1 + programmed + (troubled ? 2 : 1) * 152u) << "trouble " << trouble;
+    }
+}
+
+// On a 16-bit chip every byte is programmed, 0xFF too (as 0x00FF). Once the
+// link has shown trouble, all ones go to the last cell before the reset
+// that ends an AMD program (written to cell 0 of sector 0), so that a
+// program command still waiting for its data takes them there.
+TEST(VrnprogFaults, AfterTroubleTheLastSixteenBitCellGetsAllOnesBeforeTheClosingReset) {
+    TempDir dir;
+    const std::string data = dir.path("three.dat");
+    {
+        std::ofstream(data) << "0x11\n0x22\n0xFF\n";
+    }
+    for (bool troubled : {false, true}) {
+        std::vector<std::string> sim_args = {"--chip", "amd:0xA3:16", "--trace"};
+        // The answer to the first request after the probe comes twice.
+        if (troubled) sim_args.insert(sim_args.end(), {"--dup-ack", "1", "--faults-after", "1", "--fault-limit", "1"});
+        SimProcess sim(sim_args);
+        ASSERT_TRUE(sim.ready());
+        RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", data});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        sim.stop();
+        // The bus writes, in order; the closing reset is the first write to
+        // cell 0 after the last cell's program.
+        std::vector<std::string> writes;
+        std::istringstream lines(sim.log());
+        for (std::string line; std::getline(lines, line);)
+            if (std::size_t at = line.find("bus-write "); at != std::string::npos && line.find("<-") != std::string::npos)
+                writes.push_back(line.substr(at + 10, line.find(" |") - at - 10));
+        const std::string last_program = "0x00080008 := 0x000000FF", reset = "0x00000000 := 0x000000F0";
+        auto programmed = std::find(writes.begin(), writes.end(), last_program);
+        ASSERT_NE(programmed, writes.end()) << sim.log();
+        auto closing = std::find(programmed, writes.end(), reset);
+        ASSERT_NE(closing, writes.end()) << sim.log();
+        EXPECT_EQ(*(closing - 1) == "0x00080008 := 0x0000FFFF", troubled) << sim.log();
     }
 }
 
@@ -857,7 +894,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
     };
     {
         FakeAmdChip chip;
-        chip.dup_first_head_ack = true;
+        chip.spoil_first_head_ack = true;
         chip.first_devices = {0x00};
         auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
@@ -879,7 +916,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
         // The troubled first identification does not count; the next two
         // disagree, so a fourth must agree with the third.
         FakeAmdChip chip;
-        chip.dup_first_head_ack = true;
+        chip.spoil_first_head_ack = true;
         chip.first_devices = {0xA3, 0x00, 0xA3};
         auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
@@ -889,7 +926,7 @@ TEST(VrnprogFaults, AfterTroubleTheChipIsIdentifiedUntilTwoAgree) {
     {
         // No two identifications without trouble ever agree.
         FakeAmdChip chip;
-        chip.dup_first_head_ack = true;
+        chip.spoil_first_head_ack = true;
         for (int i = 0; i < 10; ++i) chip.first_devices.push_back(static_cast<std::uint8_t>(0xB0 + i));
         auto [port, r] = vrnprog_on(chip);
         const std::string last =

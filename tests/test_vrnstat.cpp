@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "fake_module.h"
 #include "child_process.h"
 #include "fault_run.h"
@@ -212,6 +214,28 @@ TEST(VrnstatRun, PrintsTheRecordsVrnprogWrote) {
                          "COMMENT   - \tVRN module, lab bench 2\n"
                          "\n");
     EXPECT_EQ(r.status, 0);
+}
+
+// --json: the chip and the records as one object for a JSON reader, and
+// nothing else on standard output.
+TEST(VrnstatRun, JsonHoldsTheChipAndTheRecords) {
+    SimProcess sim(with({"--chip", "amd:0xA3:8"}, kAmdBlocks));
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    RunResult r = vrnstat({"--json", "127.0.0.1", sim.port_text()});
+    EXPECT_EQ(r.status, 0);
+    std::string erased;  // an erased comment's bytes are no UTF-8: each is U+FFFD
+    for (int i = 0; i < 128; ++i) erased += "\xEF\xBF\xBD";
+    const nlohmann::json want = {
+        {"address", "127.0.0.1"},
+        {"port", sim.port()},
+        {"flash", {{"vendor", 1}, {"device", 0xA3}, {"volume", 4194304}, {"sector_size", 65536}, {"sectors", 64},
+                   {"width", 8}}},
+        {"icr", {{"sig", 0x49435231}, {"size", 164}, {"serial", 1001}, {"type", 1}, {"ver", 0x10000},
+                 {"devid", 0xA5A5}, {"day", 17}, {"mon", 3}, {"year", 2011}, {"comment", "vrnsim factory record"}}},
+        {"netcfg", {{"sig", 0xFFFFFFFFu}, {"ip", "255.255.255.255"}, {"mask", "255.255.255.255"},
+                    {"gate", "255.255.255.255"}, {"port", -1}, {"timeout", -1}, {"comment", erased}}},
+    };
+    EXPECT_EQ(nlohmann::json::parse(r.out), want) << r.out;
 }
 
 TEST(VrnstatProbe, AnsweredOnTheSecondAttempt) {

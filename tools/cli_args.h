@@ -8,9 +8,9 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <exception>
 #include <iostream>
 
+#include "program_args.h"
 #include "vrn.h"
 
 // What both programs' command lines share, set before any subcommand is
@@ -43,17 +43,4 @@ inline bool vrn_cli_parse(CLI::App& app, int argc, char** argv, int* status) {
         }
         return false;
     }
-}
-
-// Runs a program's body; an exception that reaches here (out of memory,
-// say) is a "### ERROR: " line and -1 rather than an abort.
-inline int vrn_run_main(int (*body)(int, char**), int argc, char** argv) noexcept {
-    try {
-        return body(argc, argv);
-    } catch (const std::exception& e) {
-        std::printf("### ERROR: %s\n", e.what());
-    } catch (...) {
-        std::printf("### ERROR: unexpected failure\n");
-    }
-    return -1;
 }

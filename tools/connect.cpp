@@ -3,18 +3,23 @@
 
 #include <cstdio>
 
+#include "failure_texts.h"
 #include "vrn.h"
 
-int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe, int wait) {
-    std::printf("\nConnecting to server %s : %s \n", ip, port);
+int vrn_open_module(const char* address, bool echo_probe, int wait) {
     udp_set_echo_probe(echo_probe ? 1 : 0);
     int handle = vrn_open(address, 0);
+    if (handle != -1) vrn_set_wait(handle, wait);
+    return handle;
+}
+
+int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe, int wait, bool announce) {
+    if (announce) std::printf("\nConnecting to server %s : %s \n", ip, port);
+    int handle = vrn_open_module(address, echo_probe, wait);
     if (handle == -1) {
         // Standard output keeps the connecting line alone, as it always has.
         std::fflush(stdout);
-        std::fprintf(stderr, "### ERROR: Can't connect to %s: %s\n", address, udp_open_failure());
-        return handle;
+        std::fprintf(stderr, "### ERROR: %s\n", vrn_connect_failure_text(address).c_str());
     }
-    vrn_set_wait(handle, wait);
     return handle;
 }

@@ -5,9 +5,13 @@
 
 #include "link/link_health.h"
 
-// Prints "\nConnecting to server <ip> : <port> \n", opens address (as made
-// by vrn_join_address_args) with or without the echo probe, sets the
-// connection's wait (vrn_set_wait), and returns the handle, or -1 after the
-// line on standard error.
+// Opens address (as made by vrn_join_address_args) with or without the
+// echo probe and sets the connection's wait (vrn_set_wait), printing
+// nothing: the handle, or -1 (vrn_connect_failure_text says why).
+int vrn_open_module(const char* address, bool echo_probe, int wait = VRN_WAIT_DEFAULT);
+
+// Prints "\nConnecting to server <ip> : <port> \n" (unless announce is
+// false: output meant for scripts), then vrn_open_module; the handle, or
+// -1 after the line on standard error.
 int vrn_connect(const char* ip, const char* port, const char* address, bool echo_probe,
-                int wait = VRN_WAIT_DEFAULT);
+                int wait = VRN_WAIT_DEFAULT, bool announce = true);

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "link/link_health.h"
 
@@ -119,4 +120,15 @@ int vrn_file_name_arg(const char* text, char* name) {
     }
     std::memcpy(name, text, len + 1);
     return 0;
+}
+
+int vrn_run_main(int (*body)(int, char**), int argc, char** argv) noexcept {
+    try {
+        return body(argc, argv);
+    } catch (const std::exception& e) {
+        std::printf("### ERROR: %s\n", e.what());
+    } catch (...) {
+        std::printf("### ERROR: unexpected failure\n");
+    }
+    return -1;
 }

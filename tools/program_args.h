@@ -36,3 +36,7 @@ int vrn_take_wait_option(int argc, char** argv, int* i, int* wait);
 // Copies the file name into name (size VRN_FILE_NAME_BUFFER). 0, or -1
 // after the error line.
 int vrn_file_name_arg(const char* text, char* name);
+
+// Runs a program's body; an exception that reaches here (out of memory,
+// say) is a "### ERROR: " line and -1 rather than an abort.
+int vrn_run_main(int (*body)(int, char**), int argc, char** argv) noexcept;

@@ -99,7 +99,10 @@ int intel_finish(int handle, int sector, int offset, int expected, PollClock& cl
         }
         status = read_status_within(handle, sector, offset, clock);
     }
-    const int cell = vrn_flash_read_cell(handle, sector, offset);
+    // A read-back whose answer was lost says nothing of the cell: read it
+    // again within the bound rather than fail an operation that finished.
+    int cell = clock.read_cell(handle, sector, offset);
+    while (cell == VRN_FLASH_READ_FAILED && !clock.passed()) cell = clock.read_cell(handle, sector, offset);
     if (cell != expected || (status & FLASH_INTEL_STATUS_ERRORS) != 0) {
         return -1;
     }
@@ -167,7 +170,9 @@ int vrn_flash_erase_all(int handle) {
     return sector;
 }
 
-int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+namespace {
+
+int program_byte(int handle, int sector, int offset, std::uint8_t value, bool closed) {
     // An unanswered write may leave the chip waiting for its data, which it
     // would take from the next write anywhere (the reset to cell 0 of sector
     // 0): the program is cancelled at its own cell and fails at once, since
@@ -200,8 +205,19 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
             }
         }
     }
+    if (closed) vrn_flash_cancel_program(handle, sector, offset);
     vrn_flash_reset(handle);
     return value;
+}
+
+}  // namespace
+
+int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+    return program_byte(handle, sector, offset, value, false);
+}
+
+int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value) {
+    return program_byte(handle, sector, offset, value, true);
 }
 
 int vrn_flash_all_ones() {

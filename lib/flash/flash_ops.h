@@ -28,6 +28,12 @@ int vrn_flash_read_status(int handle, int sector, int offset);
 int vrn_flash_erase_sector(int handle, int sector);
 int vrn_flash_erase_all(int handle);
 int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t value);
+// vrn_flash_program_byte with all ones written to the cell before its
+// closing reset (see vrn_flash_cancel_program). For a byte whose verify
+// cannot tell a lost data write: 0xFF on a 16-bit chip reads 0xFF in its
+// low half whether or not it was programmed, and the chip would take the
+// reset at cell 0 of sector 0 as the data.
+int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value);
 // Ends a program command that may still be waiting for its data, which
 // would take the next write anywhere on the chip (the reset to cell 0 of
 // sector 0) as data for that place: all ones written to the cell itself,

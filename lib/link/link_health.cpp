@@ -52,13 +52,14 @@ namespace {
 std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
     std::uint32_t ms = LINK_RTO_INITIAL_MS;
     if (t.samples > 0) {
-        // The margin over the smoothed round trip is at least the round trip
-        // itself: a module whose answers always take the same time shows
+        // The margin over the smoothed round trip is at least twice the
+        // round trip: a module whose answers always take the same time shows
         // almost no variation, and a wait that ends before a late answer
-        // costs a repeat and its recovery, more than a lost answer's wait.
+        // costs a repeat and its recovery, several round trips, more than a
+        // lost answer's longer wait.
         std::uint32_t margin_us = 4 * t.rttvar_us;
         if (margin_us < LINK_RTO_GRANULARITY_MS * 1000) margin_us = LINK_RTO_GRANULARITY_MS * 1000;
-        if (margin_us < t.srtt_us) margin_us = t.srtt_us;
+        if (margin_us < 2 * t.srtt_us) margin_us = 2 * t.srtt_us;
         ms = (t.srtt_us + margin_us + 999) / 1000;
         if (ms < LINK_RTO_FLOOR_MS) ms = LINK_RTO_FLOOR_MS;
     }

@@ -15,10 +15,9 @@ int g_udp_error_counter = 0;
 namespace {
 
 int s_echo_probe = 0;
+std::FILE* s_counter_output = nullptr;
 char s_open_failure[160] = "";
 
-constexpr std::uint32_t PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
-constexpr int PROBE_ATTEMPTS = 2;
 constexpr int DRAIN_BUFFER = 2048;
 constexpr int DRAIN_LIMIT = 100000;  // bounds a drain against a flooding sender
 
@@ -27,32 +26,18 @@ void close_made(vrn_socket* socks, int n) {
         if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
 }
 
-const char* socket_error_text(int error) {
-    switch (error) {
-    case VRN_WSAEINVAL: return "invalid argument";
-    case VRN_WSAENOTSOCK: return "not a socket";
-    case VRN_WSAEADDRINUSE: return "address in use";
-    case VRN_WSAEADDRNOTAVAIL: return "address not available";
-    case VRN_WSAENETUNREACH: return "network unreachable";
-    case VRN_WSAECONNRESET: return "port unreachable";
-    case VRN_WSAENOBUFS: return "no buffer space";
-    case VRN_WSAEHOSTUNREACH: return "host unreachable";
-    default: return "socket error";
-    }
-}
-
 // 0 when the module echoed the pattern; otherwise -1 with the reason noted.
 int echo_probe(vrn_socket s) {
-    unsigned char buf[16];
-    put_words(buf, PROBE_PATTERN, 4);
+    unsigned char buf[UDP_PROBE_BYTES];
+    udp_probe_datagram(buf);
     bool answered = false;
-    for (int attempt = 0; attempt < PROBE_ATTEMPTS; ++attempt) {
-        unsigned char retbuf[16];
+    for (int attempt = 0; attempt < UDP_PROBE_ATTEMPTS; ++attempt) {
+        unsigned char retbuf[UDP_PROBE_BYTES];
         std::memset(retbuf, 0, sizeof retbuf);
         udp_drain(s);
-        udp_send_all(s, buf, 16, 0);
-        int got = udp_recv_all(s, retbuf, 16, 0);
-        if (got == 16 && std::memcmp(retbuf, buf, 16) == 0) return 0;
+        udp_send_all(s, buf, UDP_PROBE_BYTES, 0);
+        int got = udp_recv_all(s, retbuf, UDP_PROBE_BYTES, 0);
+        if (got == UDP_PROBE_BYTES && std::memcmp(retbuf, buf, UDP_PROBE_BYTES) == 0) return 0;
         answered = answered || got > 0;
     }
     udp_note_open_failure(answered ? "wrong answer to the echo probe" : "no answer to the echo probe", 0);
@@ -74,13 +59,31 @@ vrn_socket make_endpoint_socket(const char* ip_text, std::uint16_t port, int i) 
 
 }  // namespace
 
+const char* udp_socket_error_text(int error) {
+    switch (error) {
+    case VRN_WSAEINVAL: return "invalid argument";
+    case VRN_WSAENOTSOCK: return "not a socket";
+    case VRN_WSAEADDRINUSE: return "address in use";
+    case VRN_WSAEADDRNOTAVAIL: return "address not available";
+    case VRN_WSAENETUNREACH: return "network unreachable";
+    case VRN_WSAECONNRESET: return "port unreachable";
+    case VRN_WSAENOBUFS: return "no buffer space";
+    case VRN_WSAEHOSTUNREACH: return "host unreachable";
+    default: return "socket error";
+    }
+}
+
+void udp_set_error_counter_output(std::FILE* out) { s_counter_output = out; }
+
+void udp_probe_datagram(unsigned char* buf) { put_words(buf, UDP_PROBE_PATTERN, 4); }
+
 void udp_set_echo_probe(int enabled) { s_echo_probe = enabled ? 1 : 0; }
 
 const char* udp_open_failure() { return s_open_failure; }
 
 void udp_note_open_failure(const char* what, int error) {
     if (error != 0) {
-        std::snprintf(s_open_failure, sizeof s_open_failure, "%s: %s (%d)", what, socket_error_text(error), error);
+        std::snprintf(s_open_failure, sizeof s_open_failure, "%s: %s (%d)", what, udp_socket_error_text(error), error);
     } else {
         std::snprintf(s_open_failure, sizeof s_open_failure, "%s", what);
     }
@@ -127,6 +130,8 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         delete ep;
         return nullptr;
     }
+    for (auto& r : ep->retired) r = VRN_NO_SOCKET;
+    for (auto& r : ep->spare) r = VRN_NO_SOCKET;
     std::memcpy(ep->ip_text, ip, std::strlen(ip));
     ep->base_port = port;
     ep->next_port = port;
@@ -165,7 +170,7 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
 
 int udp_ep_close(UdpEndpoint* ep) {
     if (!ep) return -1;
-    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS];
+    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS + UDP_RETIRED_SOCKETS + UDP_SPARE_SOCKETS];
     int n = 0;
     auto close_once = [&](vrn_socket s) {
         if (s == VRN_NO_SOCKET) return;
@@ -177,6 +182,8 @@ int udp_ep_close(UdpEndpoint* ep) {
     for (vrn_socket s : ep->fixed_sock) close_once(s);
     close_once(ep->stream_sock);
     for (vrn_socket s : ep->chan_sock) close_once(s);
+    for (vrn_socket s : ep->retired) close_once(s);
+    for (vrn_socket s : ep->spare) close_once(s);
     delete ep;
     plat_net_stop();
     return 0;
@@ -212,17 +219,51 @@ int udp_drain(vrn_socket s) {
     return dropped;
 }
 
-int udp_replace_socket(UdpEndpoint* ep, int i) {
-    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+namespace {
+
+// Puts s in the place of socket i of the endpoint, for the peer table and
+// the channel entries too; the socket it replaces.
+vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
     const vrn_socket old = ep->fixed_sock[i];
-    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
-    if (s == VRN_NO_SOCKET) return -1;
     const int peer = udp_peer_find(old);
     if (peer >= 0) g_peer_table[peer].socket = s;
     for (auto& c : ep->chan_sock)
         if (c == old) c = s;
     ep->fixed_sock[i] = s;
-    plat_close_socket(old);
+    return old;
+}
+
+}  // namespace
+
+int udp_rotate_socket(UdpEndpoint* ep, int i) {
+    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+    vrn_socket& spare = ep->spare[ep->spare_next];
+    if (spare == VRN_NO_SOCKET) {
+        spare = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+        if (spare == VRN_NO_SOCKET) return -1;
+    }
+    spare = put_in_place(ep, i, spare);
+    ep->spare_next = (ep->spare_next + 1) % UDP_SPARE_SOCKETS;
+    return 0;
+}
+
+int udp_replace_socket(UdpEndpoint* ep, int i) {
+    if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
+    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+    if (s == VRN_NO_SOCKET) return -1;
+    const vrn_socket old = put_in_place(ep, i, s);
+    // The oldest held socket makes room; so do those held long enough.
+    const std::uint32_t now = plat_tick_ms();
+    for (int k = 0; k < UDP_RETIRED_SOCKETS; ++k) {
+        vrn_socket& r = ep->retired[k];
+        if (r != VRN_NO_SOCKET && (k == ep->retired_next || now - ep->retired_ms[k] >= UDP_RETIRED_HOLD_MS)) {
+            plat_close_socket(r);
+            r = VRN_NO_SOCKET;
+        }
+    }
+    ep->retired[ep->retired_next] = old;
+    ep->retired_ms[ep->retired_next] = now;
+    ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
     return 0;
 }
 
@@ -317,7 +358,7 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, 
                 remaining -= n;
                 break;
             }
-            std::printf("\nERROR COUNTER = %d\n", g_udp_error_counter);
+            std::fprintf(s_counter_output ? s_counter_output : stdout, "\nERROR COUNTER = %d\n", g_udp_error_counter);
             ++g_udp_error_counter;
             const bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
             if (limit) g_udp_error_counter = 0;

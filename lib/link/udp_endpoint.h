@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -15,11 +16,28 @@ constexpr long UDP_WAIT_SECONDS = 4;        // every wait of send-all and receiv
 constexpr long UDP_MAKE_WAIT_SECONDS = 5;   // writability wait when a socket is made
 constexpr int UDP_ERROR_COUNTER_LIMIT = 5000;
 
+// The echo probe: a module sends these 16 bytes (the four words, each
+// little-endian) back unchanged from its command port, and changes nothing.
+// The info program's open sends it, and so does the network scan.
+constexpr std::uint32_t UDP_PROBE_PATTERN[4] = {0x13572468u, 0xaabbccddu, 0xeeff0011u, 0x00ff33aau};
+constexpr int UDP_PROBE_BYTES = 16;
+constexpr int UDP_PROBE_ATTEMPTS = 2;  // the first send and one resend
+// The probe datagram into buf (UDP_PROBE_BYTES).
+void udp_probe_datagram(unsigned char* buf);
+
 struct PeerEntry {
     vrn_socket socket;
     VrnSockAddr peer;         // where the socket sends; follows the module's replies
     std::uint32_t module_ip;  // network order; the only source address accepted
 };
+
+// Replaced sockets are held open a while before they are closed: as long
+// as the port is ours, the system cannot hand it to another socket (of this
+// process or another) that would then take the late answers meant for it.
+constexpr int UDP_RETIRED_SOCKETS = 256;
+constexpr std::uint32_t UDP_RETIRED_HOLD_MS = 10000;
+// Sockets a command socket takes turns with (udp_rotate_socket).
+constexpr int UDP_SPARE_SOCKETS = 8;
 
 struct UdpEndpoint {
     char ip_text[UDP_ADDRESS_BUFFER];
@@ -28,10 +46,23 @@ struct UdpEndpoint {
     vrn_socket fixed_sock[UDP_FIXED_SOCKETS];
     vrn_socket stream_sock;
     vrn_socket chan_sock[UDP_CHAN_SOCKETS];
+    // Replaced sockets still held, oldest first from retired_next, and when
+    // each was replaced; VRN_NO_SOCKET where none.
+    vrn_socket retired[UDP_RETIRED_SOCKETS];
+    std::uint32_t retired_ms[UDP_RETIRED_SOCKETS];
+    int retired_next;
+    // Sockets that take turns with the command socket, made when first
+    // needed; VRN_NO_SOCKET where not yet.
+    vrn_socket spare[UDP_SPARE_SOCKETS];
+    int spare_next;
 };
 
 extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
 extern int g_udp_error_counter;
+// Where receive-all prints its "ERROR COUNTER" line: standard output
+// (nullptr, the default), or another stream for programs whose standard
+// output is meant for scripts.
+void udp_set_error_counter_output(std::FILE* out);
 
 // What a receive discarded on its way to the answer, for the caller's
 // link health: each may have been, or stood in for, the module's answer.
@@ -52,6 +83,8 @@ UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failu
 const char* udp_open_failure();
 // Records why an open failed; error is a WinSock number, or 0 for none.
 void udp_note_open_failure(const char* what, int error);
+// A few words for a WinSock error number ("port unreachable", ...).
+const char* udp_socket_error_text(int error);
 int udp_ep_close(UdpEndpoint* ep);                           // 0; -1 for nullptr
 int udp_send_all(vrn_socket s, const void* data, int count, int unused);
 int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
@@ -65,12 +98,19 @@ vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
 // Discards every datagram already waiting on the socket; returns how many.
 int udp_drain(vrn_socket s);
-// Closes socket i (0..3) of the endpoint and puts a new one in its place,
-// on a local port the system chooses; the peer table entry that held the
-// old socket takes the new one and keeps its peer address. Whatever is
-// still on its way to the old port then finds it closed. 0, or -1 when no
-// new socket could be made (the old one stays).
+// Puts a new socket in the place of socket i (0..3) of the endpoint, on a
+// local port the system chooses; the peer table entry that held the old
+// socket takes the new one and keeps its peer address. The old socket is
+// held (UDP_RETIRED_HOLD_MS, at most UDP_RETIRED_SOCKETS of them) and
+// never read again: whatever is still on its way to it is never taken. 0,
+// or -1 when no new socket could be made (the old one stays in place).
 int udp_replace_socket(UdpEndpoint* ep, int i);
+// Swaps socket i (0..3) of the endpoint with the next of its spare sockets
+// (made when first needed), the peer table entry following: consecutive
+// calls give UDP_SPARE_SOCKETS + 1 ports in turn, so that whatever comes
+// late to one port waits there, drained before that port sends again.
+// 0, or -1 when no spare could be made (nothing changes).
+int udp_rotate_socket(UdpEndpoint* ep, int i);
 // True when a datagram from this source may be taken as the module's.
 int udp_source_accepted(int peer_index, const VrnSockAddr* from);
 

@@ -72,7 +72,14 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
     LinkHealth* health = link_health(handle);
     plat_mutex_wait(e.mutex);
     ++health->exchanges;
-    if (health->port_per_exchange) take_fresh_port(e.endpoint, health);
+    // Once a copy has shown, consecutive exchanges take turns over several
+    // ports: a copy of one's answer waits at its own port, instead of
+    // reaching the next one's wait, and is dropped before that port sends
+    // again; having come to a port nobody was waiting on, it is no trouble.
+    if (health->port_per_exchange) {
+        if (udp_rotate_socket(e.endpoint, 1) == 0) health->copies_dropped += unsigned(udp_drain(e.endpoint->fixed_sock[1]));
+        else take_fresh_port(e.endpoint, health);
+    }
     int r = 0;
     bool bad = false;
     for (int i = 0; i < attempts && !(health->gone && health->stop_when_gone); ++i) {
@@ -86,11 +93,12 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
         health->oversized += notes.oversized;
         // A datagram before the request, after an exchange that was answered
         // on this port, can only be a copy of that answer.
-        if (health->stale != stale) health->port_per_exchange = VRN_PORT_PER_EXCHANGE_AFTER_DUPLICATES;
+        if (health->stale != stale) health->port_per_exchange = 1;
         const bool whole = r == ack_len;
         bad = whole && checked && check_ack(ack) != 0;
         if (whole) {
             link_timer_answered(health, plat_tick_ms() - sent);
+            ++health->answers;
             health->gone = 0;
             health->silent_attempts = 0;
             if (bad) ++health->bad_acks;

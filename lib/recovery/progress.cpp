@@ -1,6 +1,7 @@
 // The progress line of the long flash runs, on standard error.
 #include "recovery/progress.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -12,6 +13,12 @@ constexpr std::uint32_t kRedrawMs = 200;
 
 // A line is drawn and not yet ended: a note must start on a line of its own.
 bool s_line_open = false;
+
+// What vrn_progress_state reads; written by the thread that runs the
+// operation, read by any other.
+std::atomic<unsigned> s_serial{0};
+std::atomic<long> s_done{0};
+std::atomic<long> s_total{0};
 
 void draw(VrnProgress* p, long done) {
     char line[160];
@@ -41,10 +48,14 @@ void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long tota
     p->total = total;
     p->start_ms = plat_tick_ms();
     p->last_ms = p->start_ms;
+    s_total.store(total);
+    s_done.store(0);
+    s_serial.fetch_add(1);
     if (shown) draw(p, 0);
 }
 
 void vrn_progress_update(VrnProgress* p, long done) {
+    s_done.store(done, std::memory_order_relaxed);
     if (!p->shown) return;
     std::uint32_t now = plat_tick_ms();
     if (done < p->total && now - p->last_ms < kRedrawMs) return;
@@ -53,6 +64,7 @@ void vrn_progress_update(VrnProgress* p, long done) {
 }
 
 void vrn_progress_end(VrnProgress* p, long done) {
+    s_done.store(done, std::memory_order_relaxed);
     if (!p->shown) return;
     draw(p, done);
     vrn_progress_break();
@@ -63,4 +75,16 @@ void vrn_progress_break() {
     std::fputs("\n", stderr);
     std::fflush(stderr);
     s_line_open = false;
+}
+
+VrnProgressState vrn_progress_state() {
+    // Read again when a run began meanwhile, so that one run's counts are
+    // never given under another's serial.
+    VrnProgressState state;
+    do {
+        state.serial = s_serial.load();
+        state.total = s_total.load();
+        state.done = s_done.load(std::memory_order_relaxed);
+    } while (s_serial.load() != state.serial);
+    return state;
 }

@@ -27,3 +27,15 @@ void vrn_progress_end(VrnProgress* p, long done);
 // Ends a line that is being drawn, so that other text on standard error
 // starts on a line of its own; the next redraw starts a new line.
 void vrn_progress_break();
+
+// The run begun last and how far it got, shown or not, for a caller that
+// watches a long run from another thread (the Python binding calls its
+// progress callback from this while the run goes on elsewhere). serial
+// counts the runs begun, so that a new run is seen even when its counts
+// equal the last one's.
+struct VrnProgressState {
+    unsigned serial;
+    long done;
+    long total;
+};
+VrnProgressState vrn_progress_state();

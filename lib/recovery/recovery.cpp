@@ -189,10 +189,10 @@ Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cell
 // Programs the cells with vrn_recover_program_byte, in order. After an
 // erase a byte of all ones is left out on an 8-bit chip (the cell already
 // holds it) when skip_erased, and also once the link has shown trouble:
-// a program sequence of all ones whose data write went astray would leave
-// the chip waiting for data that the next write, perhaps the reset at cell
-// 0 of sector 0, would give it. A 16-bit cell still wants its high half
-// programmed to 0. A VRN_BYTE_ result; report names the cell it ended at.
+// its verify could not tell a data write that went astray, and the chip
+// would take the byte program's closing reset at cell 0 of sector 0 as the
+// data. A 16-bit cell still wants its high half programmed to 0. A
+// VRN_BYTE_ result; report names the cell it ended at.
 int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool after_erase, bool skip_erased,
                   bool shown, VrnWriteReport* report) {
     const bool eight_bit = g_flash_info.data_width != 16;
@@ -231,12 +231,6 @@ int after_program(int handle, int sector, const std::uint8_t* data, Cells cells,
         report->status = VRN_WRITE_PROGRAM_FAILED;
         return -1;
     }
-    // On a 16-bit chip every cell is programmed, all ones included: on a
-    // troubled link the last cell gets all ones once more, so that a
-    // program command still waiting for its data takes them there rather
-    // than the reset at cell 0 of sector 0.
-    if (cells.count > 0 && g_flash_info.data_width == 16 && link_troubled(handle))
-        vrn_flash_cancel_program(handle, sector, cells.at(cells.count - 1));
     vrn_flash_reset(handle);
     const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
     if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
@@ -275,12 +269,16 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
 // the link judged before it (a hook that reads would only fail) and after
 // it. VRN_WRITE_OK lets the change go ahead.
 int begin_change(int handle, int sector, const VrnBeforeChange* hook, VrnWriteReport* report) {
-    if (vrn_link_gone(handle)) return report->status = VRN_WRITE_GAVE_UP;
+    auto gave_up = [&] {
+        report->gone = link_health(handle)->gone;
+        return report->status = VRN_WRITE_GAVE_UP;
+    };
+    if (vrn_link_gone(handle)) return gave_up();
     if (hook && hook->call) {
         report->refused = hook->call(handle, sector, hook->context);
         if (report->refused != 0) return report->status = VRN_WRITE_REFUSED;
     }
-    if (vrn_link_gone(handle)) return report->status = VRN_WRITE_GAVE_UP;
+    if (vrn_link_gone(handle)) return gave_up();
     return VRN_WRITE_OK;
 }
 
@@ -306,6 +304,7 @@ int vrn_link_gone(int handle) {
 }
 
 int vrn_recover_identify(int handle, vrnFlashInfo* info) {
+    const unsigned answers = link_health(handle)->answers;
     vrnFlashInfo last{};
     bool have = false;
     for (int pass = 0; pass < g_recovery.identify_passes && !vrn_link_gone(handle); ++pass) {
@@ -322,7 +321,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
         }
         note("identifying the flash chip again %s", clean ? "to confirm it on a troubled link" : "after a lost answer");
     }
-    return link_health(handle)->gone ? VRN_IDENTIFY_NO_ANSWER : VRN_IDENTIFY_DID_NOT_HOLD;
+    const LinkHealth* h = link_health(handle);
+    return h->gone || h->answers == answers ? VRN_IDENTIFY_NO_ANSWER : VRN_IDENTIFY_DID_NOT_HOLD;
 }
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
@@ -376,10 +376,16 @@ int vrn_recover_erase(int handle, int sector) {
 int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value) {
     for (int run = 0; run < g_recovery.program_runs && !vrn_link_gone(handle); ++run) {
         const unsigned before = trouble(handle);
-        const int programmed = vrn_flash_program_byte(handle, sector, offset, value);
-        if (programmed == value && trouble(handle) == before) return VRN_BYTE_DONE;
-        note("checking cell %d of sector %d after %s", offset, sector,
-             programmed == value ? "a lost answer" : "a failed verify");
+        // Once an answer may have stood in for another's, a data write may
+        // have gone astray unseen; where the verify cannot tell (0xFF on a
+        // 16-bit chip; on an 8-bit one such bytes are left to the erase),
+        // the cell gets all ones before the program's closing reset.
+        const bool closed = value == 0xFF && g_flash_info.data_width == 16 && link_troubled(handle);
+        const int programmed = closed ? vrn_flash_program_byte_closed(handle, sector, offset, value)
+                                      : vrn_flash_program_byte(handle, sector, offset, value);
+        const bool lost = trouble(handle) != before;
+        if (programmed == value && !lost) return VRN_BYTE_DONE;
+        note("checking cell %d of sector %d after %s", offset, sector, lost ? "a lost answer" : "a failed verify");
         settle_chip(handle, sector, offset);
         const int cell = stable_read(handle, sector, offset);
         if (cell == value) return VRN_BYTE_DONE;

@@ -56,7 +56,7 @@ constexpr VrnRecoveryBounds VRN_RECOVERY_DEFAULTS = {
     .lost_floor = 64,
     .lost_share = 4,
     .identify_passes = 10,
-    .erase_runs = 6,
+    .erase_runs = 12,
     .program_runs = 8,
     .image_passes = 3,
     .read_passes = 4,
@@ -90,7 +90,8 @@ enum : int { VRN_IDENTIFY_DID_NOT_HOLD = -1, VRN_IDENTIFY_NO_ANSWER = -2 };
 
 // Identifies the chip into *info. 0; VRN_IDENTIFY_DID_NOT_HOLD when no two
 // identifications without trouble agreed; VRN_IDENTIFY_NO_ANSWER when the
-// module never answered, or the link gave out first.
+// module counts as gone, or answered none of the identification's
+// requests before the run's budget was spent.
 int vrn_recover_identify(int handle, vrnFlashInfo* info);
 
 // One cell in read mode: the byte, or -1 after the read attempts.
@@ -150,7 +151,8 @@ enum : int {
 // that differ); wrote and read are the image byte and the cell's byte of a
 // difference. unchanged: the sector already held the image; erased: the
 // sector was erased; cells_programmed: the bytes programmed, over all
-// passes; refused: what VrnBeforeChange returned.
+// passes; refused: what VrnBeforeChange returned; gone (VRN_WRITE_GAVE_UP):
+// the module counted as gone, rather than the run's budget being spent.
 struct VrnWriteReport {
     int status;
     int cell;
@@ -162,6 +164,7 @@ struct VrnWriteReport {
     int erased;
     int cells_programmed;
     int refused;
+    int gone;
 };
 
 enum : int {

@@ -23,6 +23,7 @@ extern char** environ;
 #endif
 
 #include "fake_module.h"
+#include "port_lease.h"
 
 namespace vrntest {
 
@@ -275,14 +276,16 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
 }
 
 struct SimProcess::Impl {
+    PortLease lease;  // when it picked its own base: given back after the child ended
     std::unique_ptr<Spawned> child;
 };
 
 SimProcess::SimProcess(std::vector<std::string> extra) : impl_(std::make_unique<Impl>()) {
-    // A port picked free can still be taken before vrnsim binds it: try a
-    // few bases.
-    for (int attempt = 0; attempt < 5 && !ready_; ++attempt)
-        if (!launch(extra, pick_free_base(4))) return;
+    // A base leased free can still be held by a stranger: try a few.
+    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
+        impl_->lease = PortLease();
+        if (!launch(extra, impl_->lease.base())) return;
+    }
 }
 
 SimProcess::SimProcess(std::vector<std::string> extra, std::uint16_t port) : impl_(std::make_unique<Impl>()) {

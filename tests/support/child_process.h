@@ -32,15 +32,16 @@ struct RunResult {
 RunResult run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms,
                       const std::string* input = nullptr, const std::string* stderr_path = nullptr);
 
-// A vrnsim child on a loopback base it picks itself (with pick_free_base),
-// ready when its "listening" line has shown on standard error. Stopped with
-// SIGTERM (TerminateProcess on Windows) when destroyed.
+// A vrnsim child on a loopback base it leases itself (support/port_lease.h:
+// the base is nobody else's until this object goes, the child killed or
+// not), ready when its "listening" line has shown on standard error.
+// Stopped with SIGTERM (TerminateProcess on Windows) when destroyed.
 class SimProcess {
 public:
     // extra: vrnsim options besides --port (e.g. --chip, --flash, faults).
     explicit SimProcess(std::vector<std::string> extra);
-    // On the base given, for a restart on the ports a client already talks
-    // to; not ready() when it cannot have them.
+    // On the base given (leased by the caller), for a restart on the ports a
+    // client already talks to; not ready() when it cannot have them.
     SimProcess(std::vector<std::string> extra, std::uint16_t port);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;

@@ -6,6 +6,7 @@
 
 #include "loopback_server.h"
 #include "platform/bytes.h"
+#include "port_lease.h"
 
 namespace vrntest {
 
@@ -13,18 +14,6 @@ namespace {
 
 constexpr std::uint32_t kLoopback = 0x0100007fu;   // 127.0.0.1, network order
 constexpr std::uint32_t kLoopback2 = 0x0200007fu;  // 127.0.0.2
-
-vrn_socket bound_socket(std::uint32_t ip_net, std::uint16_t port) {
-    vrn_socket s = plat_udp_socket();
-    if (s == VRN_NO_SOCKET) return s;
-    VrnSockAddr a = vrn_sockaddr(ip_net, port);
-    if (plat_bind(s, &a) != 0) {
-        plat_close_socket(s);
-        return VRN_NO_SOCKET;
-    }
-    plat_set_nonblocking(s, 1);
-    return s;
-}
 
 struct NetGuard {
     NetGuard() { plat_net_start(); }
@@ -34,14 +23,19 @@ struct NetGuard {
 }  // namespace
 
 struct FakeModule::Transport {
+    PortLease lease;  // first: given back only once the ports are closed
     vrnsim::LoopbackServer ports;
     std::mutex mu;
     VrnSockAddr last_src[4] = {};  // where each module port's last datagram came from
 };
 
 FakeModule::FakeModule(Script script) : script_(std::move(script)), transport_(std::make_unique<Transport>()) {
+    // A base leased free can still be held by a stranger: try a few.
     std::string error;
-    if (!transport_->ports.open("127.0.0.1", 0, &error)) throw std::runtime_error("fake module: " + error);
+    for (int attempt = 0; !transport_->ports.open("127.0.0.1", transport_->lease.base(), &error); ++attempt) {
+        if (attempt == 4) throw std::runtime_error("fake module: " + error);
+        transport_->lease = PortLease();
+    }
     vrnsim::LoopbackServer::Handler handler;
     handler.receive = [this](int socket, const VrnSockAddr& from, const std::uint8_t* data, std::size_t size,
                              vrnsim::LoopbackServer::Clock::time_point now) {
@@ -80,11 +74,7 @@ void FakeModule::send_to_client(const Bytes& bytes, int from, int port_index, in
 
 std::uint16_t pick_free_base(int n) {
     if (n > 4) throw std::invalid_argument("pick_free_base: at most the four ports a module takes");
-    static NetGuard net;
-    vrnsim::LoopbackServer probe;  // its ports are free again once it goes
-    std::string error;
-    if (!probe.open("127.0.0.1", 0, &error)) throw std::runtime_error("no free loopback ports: " + error);
-    return probe.base_port();
+    return PortLease().keep();
 }
 
 bool foreign_source_possible() {

@@ -1,7 +1,7 @@
 // A scriptable stand-in for the module, for tests: it takes four
-// consecutive UDP ports (base..base+3) on 127.0.0.1 at a base it picks
-// itself, records every datagram it receives, and answers as the test's
-// script says. Linked with vrn_test_support it serves real loopback
+// consecutive UDP ports (base..base+3) on 127.0.0.1 at a base of its own
+// (support/port_lease.h), records every datagram it receives, and answers
+// as the test's script says. Linked with vrn_test_support it serves real loopback
 // sockets from a thread of its own; linked with vrn_test_clocked it lives
 // in the scripted platform (clocked/fake_platform.h), answering inside
 // the library's own send, on the fake clock.
@@ -98,8 +98,8 @@ bool foreign_source_possible();
 inline constexpr const char* kNoForeignSource = "this system sends from 127.0.0.1 whatever the bound address";
 
 // Picks a base port for a test server: n (at most 4) consecutive free
-// loopback ports in a range away from the ephemeral ports the client
-// sockets get.
+// loopback ports that no other test process is handed, nor anyone else in
+// this one, while this process runs (support/port_lease.h).
 std::uint16_t pick_free_base(int n);
 
 }  // namespace vrntest

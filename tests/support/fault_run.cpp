@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "options.h"
+#include "port_lease.h"
 
 namespace vrntest {
 
@@ -132,6 +133,13 @@ std::vector<std::string> without_wire_faults(const std::vector<std::string>& sw)
             kept.push_back(sw[i]);
     }
     return kept;
+}
+
+// An error line on standard output; or, for a connection that failed (exit
+// -1), on standard error, where the programs say why while standard output
+// keeps the connecting line alone.
+bool reports_failure(const RunResult& r) {
+    return has_line_starting(r.out, kErrorHead) || (r.status == 255 && has_line_starting(r.err, kErrorHead));
 }
 
 class ScenarioRun final : public MidRun {
@@ -260,7 +268,13 @@ private:
 
     void run_prog(const std::string& data) {
         if (s_.seed_neighbours ? !write_seeded_flash() : !s_.old_image.empty() && !write_old_image()) return;
-        sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim));
+        // The run's base stays leased to it past a killed simulator, for
+        // the restart and for vrnstat; a base leased free can still be held
+        // by a stranger: try a few.
+        for (int attempt = 0; attempt < 5 && !(sim_ && sim_->ready()); ++attempt) {
+            lease_ = PortLease();
+            sim_ = std::make_unique<SimProcess>(sim_args(s_.prog_sim), lease_.base());
+        }
         if (!sim_->ready()) return violate("vrnsim did not start");
         base_ = sim_->port();
         std::string before = read_file_bytes(flash_);
@@ -301,7 +315,7 @@ private:
             o_.hang = true;
             return violate("vrnprog hung: killed after " + std::to_string(r.elapsed_ms) + " ms");
         }
-        bool error_line = has_line_starting(r.out, kErrorHead);
+        bool error_line = reports_failure(r);
         if (r.status != 0) {
             if (!error_line) violate("vrnprog exited " + std::to_string(r.status) + " without an error line");
             return;
@@ -349,7 +363,7 @@ private:
         // wire faults; then only the lines printed as true are judged.
         bool module_readable = ref.status == 0 && !has_line_starting(ref.out, kErrorHead);
         std::string got = normalise_stat(r.out, faulty_base), want = normalise_stat(ref.out, clean_base);
-        bool error_line = has_line_starting(r.out, kErrorHead);
+        bool error_line = reports_failure(r);
         if (r.status == 0) {
             if (error_line) violate("vrnstat exited 0 after an error line");
             if (!module_readable) {
@@ -373,6 +387,7 @@ private:
     FlashLayout layout_;
     TempDir dir_;
     std::string flash_;
+    PortLease lease_;  // before sim_: given back after the simulator ended
     std::unique_ptr<SimProcess> sim_;
     std::uint16_t base_ = 0;
     std::atomic<bool> prog_done_{false};

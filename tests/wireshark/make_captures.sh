@@ -32,6 +32,8 @@ run() {
   "$sim" --port 3011 --pcap "$out/$name.pcap" "$@" 2> "$work/$name.log" &
   local pid=$!
   for _ in $(seq 50); do grep -q listening "$work/$name.log" 2>/dev/null && break; sleep 0.1; done
+  # Port 3011 held by someone else (a demo's vrnsim) would put their traffic in the capture.
+  grep -q listening "$work/$name.log" || { kill "$pid" 2>/dev/null; echo "### ERROR: vrnsim did not start: $(cat "$work/$name.log")" >&2; exit 1; }
   while read -r -a cmd; do
     "${cmd[@]}" > "$work/$name.out" 2>&1 || echo "$name: ${cmd[*]} exited $?" >&2
   done

@@ -7,6 +7,7 @@
 #include "connect.h"
 #include "data_file.h"
 #include "dump_file.h"
+#include "failure_texts.h"
 #include "file_output.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -17,10 +18,8 @@ namespace {
 enum : int {
     EXIT_USAGE = -1,  // command line, or the connection
     EXIT_NOT_WRITTEN = -2,
-    EXIT_NOT_IDENTIFIED = -4,
-    EXIT_SECTOR_RANGE = -5,
     EXIT_READ_FAILED = -8,
-    EXIT_NO_ANSWER = -10,
+    // -4, -5 and -10: vrn_chip_exit_status
 };
 
 std::uint8_t g_cells[VRN_IMAGE_BYTES];
@@ -42,24 +41,10 @@ int dump(int handle, const std::string& ip, const std::string& port, long sector
          const std::string& file) {
     vrnFlashInfo info;
     const int agreed = identify_chip(handle, &info);
-    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
-        std::printf("### ERROR: The module does not answer, nothing read\n");
-        return EXIT_NO_ANSWER;
-    }
-    if (agreed != 0) {
-        std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing read\n");
-        return EXIT_NOT_IDENTIFIED;
-    }
-    // Without a geometry every cell address falls into sector 0.
-    if (info.sector_count <= 0 || info.sector_size <= 0) {
-        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X), nothing read\n",
-                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
-        return EXIT_NOT_IDENTIFIED;
-    }
-    if (sector >= info.sector_count) {
-        std::printf("### ERROR: Sector %ld is beyond the last sector %ld, nothing read\n", sector,
-                    static_cast<long>(info.sector_count - 1));
-        return EXIT_SECTOR_RANGE;
+    std::string why;
+    if (int refused = vrn_chip_check(agreed, info, sector, ", nothing read", &why)) {
+        std::printf("### ERROR: %s\n", why.c_str());
+        return vrn_chip_exit_status(refused);
     }
     int s = static_cast<int>(sector);
     if (vrn_read_dump_cells(handle, s, g_cells, count, "read", plat_stderr_is_terminal() != 0) != 0) {

@@ -119,7 +119,17 @@ std::uint32_t vrn_data_line_value(const char* line) {
     return negative ? 0u - v : v;
 }
 
-int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warnings) {
+std::string vrn_data_file_too_big_text() { return "To Big data file - " + std::to_string(VRN_IMAGE_BYTES + 1); }
+
+bool vrn_data_file_holds(const std::string& path, const std::uint8_t* image, int count) {
+    static std::uint8_t parsed[VRN_IMAGE_BYTES];
+    std::FILE* f = std::fopen(path.c_str(), "rt");
+    int n = f ? vrn_parse_data_file(f, parsed, nullptr, nullptr) : -1;
+    if (f) std::fclose(f);
+    return n == count && std::memcmp(parsed, image, static_cast<std::size_t>(count)) == 0;
+}
+
+int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warnings, std::FILE* errors) {
     char ss[VRN_LINE_BUFFER];
     bool text_mode = false;
     long count = 0;
@@ -155,7 +165,7 @@ int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warning
             byte = static_cast<std::uint8_t>(vrn_data_line_value(ss) & 0xFFu);
         }
         if (count >= VRN_IMAGE_BYTES) {
-            std::printf("### ERROR: To Big data file - %ld\n", count + 1);
+            if (errors) std::fprintf(errors, "### ERROR: %s\n", vrn_data_file_too_big_text().c_str());
             return VRN_PARSE_TOO_BIG;
         }
         image[count++] = byte;

@@ -11,12 +11,21 @@ constexpr int VRN_LINE_BUFFER = 128;
 constexpr int VRN_PARSE_TOO_BIG = -1;
 
 // Parses the open file into image (VRN_IMAGE_BYTES long). Returns the byte
-// count, or VRN_PARSE_TOO_BIG after printing the too-big error. An empty
-// line that would make byte 65537 is refused like any other value line.
-// A line read in pieces (longer than VRN_LINE_BUFFER - 1 characters with
-// its line feed) gets a warning naming its line number on `warnings`
-// (none when nullptr); the pieces still give their bytes.
-int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warnings = stderr);
+// count, or VRN_PARSE_TOO_BIG after printing the too-big error line on
+// `errors` (none when nullptr). An empty line that would make byte 65537
+// is refused like any other value line. A line read in pieces (longer
+// than VRN_LINE_BUFFER - 1 characters with its line feed) gets a warning
+// naming its line number on `warnings` (none when nullptr); the pieces
+// still give their bytes.
+int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warnings = stderr,
+                        std::FILE* errors = stdout);
+
+// The text of the error line (without "### ERROR: ") of a file with more
+// than VRN_IMAGE_BYTES values.
+std::string vrn_data_file_too_big_text();
+
+// Whether the data file at path reads back as the count bytes of image.
+bool vrn_data_file_holds(const std::string& path, const std::uint8_t* image, int count);
 
 // The value a line gives with text mode off: strtoul semantics on the whole
 // line, base 16 only for a 0x/0X prefix, saturating at 2^32 - 1. Done by

@@ -1,7 +1,6 @@
 // vrnprog: writes a data file into one sector of the module's flash.
 #include <cstdio>
 #include <cstring>
-
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -10,6 +9,7 @@
 #include "connect.h"
 #include "data_file.h"
 #include "dump_file.h"
+#include "failure_texts.h"
 #include "file_output.h"
 #include "program_args.h"
 #include "vrn.h"
@@ -19,13 +19,11 @@ namespace {
 // Exit statuses beyond the usage, connection and file errors: each flash
 // failure has its own, so that a script can tell them apart.
 enum : int {
-    EXIT_NOT_IDENTIFIED = -4,
-    EXIT_SECTOR_RANGE = -5,
+    // -4, -5 and -10: vrn_chip_exit_status
     EXIT_ERASE_FAILED = -6,
     EXIT_PROGRAM_FAILED = -7,
     EXIT_READ_FAILED = -8,
     EXIT_COMPARE_FAILED = -9,
-    EXIT_NO_ANSWER = -10,
     EXIT_BACKUP_FAILED = -11,
 };
 
@@ -146,46 +144,18 @@ int before_change(int handle, int sector, void* context) {
     return 0;
 }
 
-// The line and exit status of a vrn_recover_write result.
-int report_write(int handle, int status, int s, const VrnWriteReport& report) {
-    switch (status) {
-    case VRN_WRITE_OK:
-        return 0;
-    case VRN_WRITE_GAVE_UP:
-        if (link_health(handle)->gone) {
-            std::printf("### ERROR: The module stopped answering before sector %d was changed, nothing changed\n", s);
-        } else {
-            std::printf("### ERROR: The link lost too many answers before sector %d was changed, nothing changed\n",
-                        s);
-        }
-        return EXIT_NO_ANSWER;
-    case VRN_WRITE_REFUSED:
-        return report.refused;
-    case VRN_WRITE_ERASE_FAILED:
-        std::printf("### ERROR: Erase of sector %d failed\n", s);
-        return EXIT_ERASE_FAILED;
-    case VRN_WRITE_PROGRAM_FAILED:
-        std::printf("### ERROR: Program of sector %d stopped after %d of %d bytes\n", s, report.programmed,
-                    report.to_program);
-        return EXIT_PROGRAM_FAILED;
+// The exit status of a vrn_recover_write result; a run that gave up before
+// the first change is the module not answering, as an identification's.
+int write_exit_status(const VrnWriteReport& report) {
+    switch (report.status) {
+    case VRN_WRITE_OK: return 0;
+    case VRN_WRITE_GAVE_UP: return vrn_chip_exit_status(VRN_CHIP_NO_ANSWER);
+    case VRN_WRITE_REFUSED: return report.refused;
+    case VRN_WRITE_ERASE_FAILED: return EXIT_ERASE_FAILED;
+    case VRN_WRITE_PROGRAM_FAILED: return EXIT_PROGRAM_FAILED;
     case VRN_WRITE_READ_FAILED:
-        if (report.cell < 0) {
-            std::printf("### ERROR: Read-back of sector %d failed: no two passes agreed\n", s);
-        } else {
-            std::printf("### ERROR: Read-back of sector %d failed at cell %d\n", s, report.cell);
-        }
-        return EXIT_READ_FAILED;
-    case VRN_WRITE_FIRST_READ_FAILED:
-        if (report.cell < 0) {
-            std::printf("### ERROR: Read of sector %d failed: no two passes agreed, nothing written\n", s);
-        } else {
-            std::printf("### ERROR: Read of sector %d failed at cell %d, nothing written\n", s, report.cell);
-        }
-        return EXIT_READ_FAILED;
-    default:
-        std::printf("### ERROR: Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X\n", s,
-                    report.cell, report.wrote, report.read);
-        return EXIT_COMPARE_FAILED;
+    case VRN_WRITE_FIRST_READ_FAILED: return EXIT_READ_FAILED;
+    default: return EXIT_COMPARE_FAILED;
     }
 }
 
@@ -194,26 +164,10 @@ int write_flash(int handle, long sector, int count, int flags, const char* backu
     vrnFlashInfo info;
     int agreed = vrn_recover_identify(handle, &info);
     vrn_print_flash_info(&info);
-    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
-        std::printf("### ERROR: The module does not answer, nothing erased\n");
-        return fail(handle, EXIT_NO_ANSWER);
-    }
-    if (agreed != 0) {
-        std::printf("### ERROR: Flash chip identification did not hold on a troubled link, nothing erased\n");
-        return fail(handle, EXIT_NOT_IDENTIFIED);
-    }
-
-    // Without a known geometry every cell address falls into sector 0,
-    // which usually holds the boot code: touch nothing.
-    if (info.sector_count <= 0 || info.sector_size <= 0) {
-        std::printf("### ERROR: Flash chip not identified (vendor 0x%02X, device 0x%02X), nothing erased\n",
-                    static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id));
-        return fail(handle, EXIT_NOT_IDENTIFIED);
-    }
-    if (sector >= info.sector_count) {
-        std::printf("### ERROR: Sector %ld is beyond the last sector %ld, nothing erased\n", sector,
-                    static_cast<long>(info.sector_count - 1));
-        return fail(handle, EXIT_SECTOR_RANGE);
+    std::string why;
+    if (int refused = vrn_chip_check(agreed, info, sector, ", nothing erased", &why)) {
+        std::printf("### ERROR: %s\n", why.c_str());
+        return fail(handle, vrn_chip_exit_status(refused));
     }
     int s = static_cast<int>(sector);
     BeforeChange change{ip, port, backup, info, link_lost(link_health(handle)), false};
@@ -221,7 +175,10 @@ int write_flash(int handle, long sector, int count, int flags, const char* backu
     VrnWriteReport report;
     if (plat_stderr_is_terminal()) flags |= VRN_WRITE_PROGRESS;
     const int status = vrn_recover_write(handle, s, g_image, count, flags, &report, &hook);
-    const int exit_status = report_write(handle, status, s, report);
+    const int exit_status = write_exit_status(report);
+    // A refusing hook has said why.
+    if (exit_status != 0 && status != VRN_WRITE_REFUSED)
+        std::printf("### ERROR: %s\n", vrn_write_failure_text(report, s).c_str());
     // Past the first change the sector may hold neither the old contents nor the new.
     const bool changed = status != VRN_WRITE_GAVE_UP && status != VRN_WRITE_REFUSED;
     if (exit_status != 0 && changed && backup && change.backed_up) {

@@ -56,12 +56,12 @@ std::uint32_t host_word(const std::uint8_t* record, int offset) {
 }  // namespace
 
 const VrnRecordLayout VRN_ICR_LAYOUT = {
-    "ICR", "ICR VRN info:\n", VRN_ICR_SECTOR, VRN_ICR_BYTES, VRN_ICR_WORDS,
+    "ICR", "ICR VRN info", VRN_ICR_SECTOR, VRN_ICR_BYTES, VRN_ICR_WORDS,
     kIcrFields, static_cast<int>(sizeof kIcrFields / sizeof kIcrFields[0]), "ICR",
 };
 
 const VrnRecordLayout VRN_NETCFG_LAYOUT = {
-    "NetCfg", "NetCfg VRN info:\n", VRN_NETCFG_SECTOR, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
+    "NetCfg", "NetCfg VRN info", VRN_NETCFG_SECTOR, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
     kNetcfgFields, static_cast<int>(sizeof kNetcfgFields / sizeof kNetcfgFields[0]), "NCFG",
 };
 
@@ -117,7 +117,7 @@ void print_vrbus_block(std::FILE* out, const std::uint32_t* words) {
 }
 
 void print_record(std::FILE* out, const VrnRecordLayout& layout, const std::uint8_t* record) {
-    std::fputs(layout.title, out);
+    std::fprintf(out, "%s:\n", layout.what);
     for (int i = 0; i < layout.field_count; ++i) {
         const VrnRecordField& f = layout.fields[i];
         char value[VRN_COMMENT_BYTES + 1] = "";
@@ -130,3 +130,7 @@ void print_record(std::FILE* out, const VrnRecordLayout& layout, const std::uint
 void print_icr_record(std::FILE* out, const std::uint8_t* icr) { print_record(out, VRN_ICR_LAYOUT, icr); }
 
 void print_netcfg_record(std::FILE* out, const std::uint8_t* netcfg) { print_record(out, VRN_NETCFG_LAYOUT, netcfg); }
+
+std::string vrn_record_read_failure_text(const VrnRecordLayout& layout) {
+    return std::string("Can't read ") + layout.what + " from sector " + std::to_string(layout.sector);
+}

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 constexpr int VRN_BLOCK_BYTES = 1024;
 constexpr int VRN_BLOCK_WORDS = VRN_BLOCK_BYTES / 4;
@@ -31,7 +32,7 @@ struct VrnRecordField {
 
 struct VrnRecordLayout {
     const char* name;   // "ICR", "NetCfg"
-    const char* title;  // the line vrnstat prints above the fields
+    const char* what;   // how vrnstat names it: above the fields (with a colon) and when it fails
     int sector;         // where the module keeps the record
     int bytes;
     int words;          // leading big-endian words, converted after reading
@@ -73,3 +74,6 @@ void print_vrbus_block(std::FILE* out, const std::uint32_t* words);
 void print_record(std::FILE* out, const VrnRecordLayout& layout, const std::uint8_t* record);
 void print_icr_record(std::FILE* out, const std::uint8_t* icr);
 void print_netcfg_record(std::FILE* out, const std::uint8_t* netcfg);
+
+// "Can't read <what> from sector <sector>": the record could not be read.
+std::string vrn_record_read_failure_text(const VrnRecordLayout& layout);

@@ -1,9 +1,12 @@
 // vrnstat: prints the module's register blocks, flash chip and records.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "connect.h"
+#include "failure_texts.h"
 #include "info_records.h"
+#include "module_info.h"
 #include "program_args.h"
 #include "vrn.h"
 
@@ -22,8 +25,7 @@ void print_usage() {
 }
 
 std::uint32_t g_block[VRN_BLOCK_WORDS];
-std::uint8_t g_icr[VRN_ICR_BYTES];
-std::uint8_t g_net_cfg[VRN_NETCFG_BYTES];
+VrnModuleInfo g_info;
 
 // A failed read leaves an error line where its block would be, so that the
 // output keeps its order and a broken link does not look like a module
@@ -38,15 +40,38 @@ bool show_block(int handle, const char* name, int space, std::uint32_t address, 
     return true;
 }
 
-bool show_record(int handle, const char* name, int sector, std::uint8_t* record, int bytes, int words,
-                 void (*print)(std::FILE*, const std::uint8_t*)) {
-    if (vrn_recover_read(handle, sector, 0, record, bytes, nullptr) != 0) {
-        std::printf("### ERROR: Can't read %s from sector %d\n\n", name, sector);
+bool show_record(int handle, const VrnRecordLayout& layout) {
+    if (vrn_read_module_record(handle, layout, &g_info) != 0) {
+        std::printf("### ERROR: %s\n\n", vrn_record_failure(g_info, layout).c_str());
         return false;
     }
-    swap_words_to_host(record, record, words);
-    print(stdout, record);
+    print_record(stdout, layout, &layout == &VRN_ICR_LAYOUT ? g_info.icr : g_info.netcfg);
     return true;
+}
+
+// Everything vrnstat prints, each part as soon as it is read.
+bool show_module(int handle) {
+    bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);
+    ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);
+    vrn_read_flash(handle, &g_info);
+    vrn_print_flash_info(&g_info.flash);
+    if (g_info.identified != 0) {
+        std::printf("### ERROR: %s\n", vrn_identify_failure(g_info).c_str());
+        ok = false;
+    }
+    ok &= show_record(handle, VRN_ICR_LAYOUT);
+    ok &= show_record(handle, VRN_NETCFG_LAYOUT);
+    return ok;
+}
+
+// --json: the chip and the records as one JSON object, nothing else on
+// standard output (the error counter line goes to standard error).
+bool show_module_json(int handle, const char* ip, const char* port) {
+    bool ok = vrn_read_module_info(handle, &g_info) == 0;
+    nlohmann::ordered_json row = {{"address", ip}, {"port", vrn_port_value(port)}};
+    vrn_put_module_info(row, g_info);
+    std::fputs(vrn_json_text(row).c_str(), stdout);
+    return ok;
 }
 
 // The options come before the positional arguments; the usage text stays
@@ -59,17 +84,20 @@ void print_help() {
         "--wait MS\t- wait MS milliseconds (1..4000) for each answer instead of 4000\n"
         "--wait auto\t- wait as long as the answers measured on the link take: a lost\n"
         "\t\t  datagram then costs milliseconds instead of seconds\n"
+        "--json\t\t- print the flash chip and the ICR and NetCfg records as one JSON\n"
+        "\t\t  object (the fields as vrnscan --json lists them), nothing else\n"
         "--help\t\t- this text\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int wait = VRN_WAIT_DEFAULT;
+    bool json = false;
     int first = 1;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         if (int taken = vrn_take_wait_option(argc, argv, &first, &wait)) {
             if (taken < 0) return -1;
+        } else if (std::strcmp(argv[first], "--json") == 0) {
+            json = true;
         } else if (std::strcmp(argv[first], "--help") == 0) {
             print_help();
             return 0;
@@ -88,33 +116,14 @@ int main(int argc, char** argv) {
     char address[VRN_ADDRESS_BUFFER];
     if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
 
-    int handle = vrn_connect(argv[1], argv[2], address, true, wait);
+    if (json) udp_set_error_counter_output(stderr);
+    int handle = vrn_connect(argv[1], argv[2], address, true, wait, !json);
     if (handle == -1) return -1;
-
-    bool ok = show_block(handle, "DFA", 0, 0, 1, print_dfa_block);
-    ok &= show_block(handle, "VRBUS_NAIN", 2, 0x80000000u, 2, print_vrbus_block);
-
-    vrnFlashInfo info;
-    int agreed = vrn_recover_identify(handle, &info);
-    vrn_print_flash_info(&info);
-    if (agreed == VRN_IDENTIFY_NO_ANSWER) {
-        std::printf("### ERROR: The module does not answer\n");
-        ok = false;
-    } else if (agreed != 0) {
-        std::printf("### ERROR: Flash chip identification did not hold on a troubled link\n");
-        ok = false;
-    }
-    // An unlisted chip still has its sector size, so the records are read
-    // where they lie; only a chip that could not be identified is not read.
-    if (agreed == 0) {
-        ok &= show_record(handle, "ICR VRN info", 1, g_icr, VRN_ICR_BYTES, VRN_ICR_WORDS, print_icr_record);
-        ok &= show_record(handle, "NetCfg VRN info", 2, g_net_cfg, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
-                          print_netcfg_record);
-    } else {
-        std::printf("### ERROR: Can't read ICR VRN info: flash chip not identified\n\n");
-        std::printf("### ERROR: Can't read NetCfg VRN info: flash chip not identified\n\n");
-    }
-
+    bool ok = json ? show_module_json(handle, argv[1], argv[2]) : show_module(handle);
     vrn_close(handle);
     return ok ? 0 : EXIT_READ_FAILED;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }

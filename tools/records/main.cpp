@@ -15,6 +15,7 @@
 #include "file_output.h"
 #include "info_records.h"
 #include "program_args.h"
+#include "record_fields.h"
 
 namespace {
 
@@ -35,169 +36,10 @@ struct Refusal {
 // A record as it lies in the flash: its words big-endian.
 using Record = std::vector<std::uint8_t>;
 
-const VrnRecordField& field_named(const VrnRecordLayout& layout, const char* name) {
-    for (int i = 0; i < layout.field_count; ++i)
-        if (std::strcmp(layout.fields[i].name, name) == 0) return layout.fields[i];
-    refuse(EXIT_BAD_COMMAND, std::string("no field ") + name + " in the " + layout.name + " record");
-}
-
-// --- values from the command line ----------------------------------------
-
-std::uint32_t hex_word(const std::string& option, const std::string& text) {
-    std::size_t at = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
-    std::uint32_t v = 0;
-    bool ok = text.size() > at && text.size() - at <= 8;
-    for (std::size_t i = at; ok && i < text.size(); ++i) {
-        char c = text[i];
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        ok = d >= 0;
-        v = v << 4 | static_cast<std::uint32_t>(d & 0xF);
-    }
-    if (!ok) refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (hexadecimal word expected, e.g. 0x4E434647)");
-    return v;
-}
-
-std::uint32_t decimal_word(const std::string& option, const std::string& text, long min, long max,
-                           const char* why) {
-    long v = vrn_sector_value(text.c_str());  // decimal digits only, up to INT_MAX
-    if (v < min || v > max)
-        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (" + std::to_string(min) + ".." +
-                                     std::to_string(max) + " expected" + (why ? std::string(": ") + why : "") + ")");
-    return static_cast<std::uint32_t>(v);
-}
-
-std::string dotted(std::uint32_t w) {
-    return std::to_string(w >> 24) + "." + std::to_string(w >> 16 & 0xFF) + "." + std::to_string(w >> 8 & 0xFF) + "." +
-           std::to_string(w & 0xFF);
-}
-
-// The four bytes of a dotted address, in stored order, as one word: an
-// address one host can have (not 0.0.0.0, the broadcast address or a
-// multicast one), or a network mask.
-std::uint32_t address_word(const std::string& option, const std::string& text, bool mask) {
-    if (!vrn_is_dotted_ipv4(text.c_str()))
-        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (dotted IPv4 address expected)");
-    std::uint32_t w = 0;
-    const char* p = text.c_str();
-    for (int i = 0; i < 4; ++i) {
-        char* end = nullptr;
-        w = w << 8 | static_cast<std::uint32_t>(std::strtoul(p, &end, 10));
-        p = end + 1;
-    }
-    // A mask is ones, then zeros: anything else cuts the module off its net,
-    // and so do no ones (every address on the net) and no zeros (not even
-    // the gateway on it).
-    std::uint32_t host_bits = ~w;
-    if (mask && ((host_bits & (host_bits + 1)) != 0 || w == 0 || host_bits == 0))
-        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (a network mask such as 255.255.255.0 expected)");
-    const bool multicast = (w >> 28) == 0xE;  // 224.0.0.0 to 239.255.255.255
-    if (!mask && (w == 0 || w == 0xFFFFFFFFu || multicast))
-        refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text +
-                                     " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast "
-                                     "address)");
-    return w;
-}
-
-struct Date {
-    std::uint32_t day, month, year;
-};
-
-Date date_value(const std::string& option, const std::string& text) {
-    auto digits = [&](std::size_t at, std::size_t n) {
-        std::uint32_t v = 0;
-        for (std::size_t i = at; i < at + n; ++i) v = v * 10 + static_cast<std::uint32_t>(text[i] - '0');
-        return v;
-    };
-    bool shape = text.size() == 10 && text[4] == '-' && text[7] == '-';
-    for (std::size_t i = 0; shape && i < text.size(); ++i)
-        shape = i == 4 || i == 7 || (text[i] >= '0' && text[i] <= '9');
-    Date d{};
-    if (shape) d = {digits(8, 2), digits(5, 2), digits(0, 4)};
-    static const std::uint32_t kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = d.year % 4 == 0 && (d.year % 100 != 0 || d.year % 400 == 0);
-    bool valid = shape && d.year >= 1 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
-                 d.day <= kDays[d.month - 1] && (d.month != 2 || d.day <= 28 || leap);
-    if (!valid) refuse(EXIT_BAD_COMMAND, "Bad " + option + " " + text + " (a date YYYY-MM-DD expected)");
-    return d;
-}
-
-// --- the options of a record ------------------------------------------------
-
-enum class Kind { Hex, Decimal, Address, Mask, Date, Comment };
-
-struct FieldOption {
-    const char* option;
-    const char* field;  // the field it sets (Date: DAY, then MON and YEAR)
-    Kind kind;
-    const char* help;
-    long min, max;      // Decimal only
-    const char* why = nullptr;  // said with a value out of range
-};
-
-constexpr long WORD_MAX = 2147483647L;
-
-const FieldOption kNetcfgOptions[] = {
-    {"--sig", "SIG", Kind::Hex, "SIG word, hexadecimal (0x optional)", 0, 0},
-    {"--ip", "IP", Kind::Address, "the module's IP address, dotted decimal", 0, 0},
-    {"--mask", "MASK", Kind::Mask, "network mask, dotted decimal", 0, 0},
-    {"--gate", "GATE", Kind::Address, "gateway address, dotted decimal", 0, 0},
-    {"--port", "PORT", Kind::Decimal, "control port, 1..65532: the module also takes the three above it", 1, 65532,
-     "the module takes the port and the three above it"},
-    {"--timeout", "TIMEOUT", Kind::Decimal, "TIMEOUT word, 0..2147483647", 0, WORD_MAX},
-    {"--comment", "COMMENT", Kind::Comment, "comment text, at most 127 characters", 0, 0},
-};
-
-const FieldOption kIcrOptions[] = {
-    {"--sig", "SIG", Kind::Hex, "SIG word, hexadecimal (0x optional)", 0, 0},
-    {"--size", "SIZE", Kind::Decimal, "SIZE word, 0..2147483647", 0, WORD_MAX},
-    {"--serial", "SERIAL", Kind::Decimal, "serial number, 0..2147483647", 0, WORD_MAX},
-    {"--type", "TYPE", Kind::Hex, "TYPE word, hexadecimal", 0, 0},
-    {"--ver", "VER", Kind::Hex, "VER word, hexadecimal", 0, 0},
-    {"--devid", "DEVID", Kind::Hex, "DEVID word, hexadecimal", 0, 0},
-    {"--date", "DAY", Kind::Date, "date YYYY-MM-DD: the DAY, MON and YEAR words", 0, 0},
-    {"--comment", "COMMENT", Kind::Comment, "comment text, at most 127 characters", 0, 0},
-};
-
-void set_word(Record& r, const VrnRecordLayout& layout, const char* field, std::uint32_t value) {
-    store_word_be(r.data() + field_named(layout, field).offset, value);
-}
-
-void apply(Record& r, const VrnRecordLayout& layout, const FieldOption& o, const std::string& text) {
-    switch (o.kind) {
-    case Kind::Hex: set_word(r, layout, o.field, hex_word(o.option, text)); break;
-    case Kind::Decimal: set_word(r, layout, o.field, decimal_word(o.option, text, o.min, o.max, o.why)); break;
-    case Kind::Address:
-    case Kind::Mask: set_word(r, layout, o.field, address_word(o.option, text, o.kind == Kind::Mask)); break;
-    case Kind::Date: {
-        Date d = date_value(o.option, text);
-        set_word(r, layout, "DAY", d.day);
-        set_word(r, layout, "MON", d.month);
-        set_word(r, layout, "YEAR", d.year);
-        break;
-    }
-    case Kind::Comment: {
-        // The field ends in a NUL, and every byte after the text is one.
-        if (text.size() >= static_cast<std::size_t>(VRN_COMMENT_BYTES))
-            refuse(EXIT_BAD_COMMAND, std::string(o.option) + " is " + std::to_string(text.size()) +
-                                         " characters long; the field holds " +
-                                         std::to_string(VRN_COMMENT_BYTES - 1) + " and a NUL");
-        // vrnstat prints the comment as it is: a control character would act
-        // on the terminal (a line feed, an escape sequence).
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const auto c = static_cast<unsigned char>(text[i]);
-            if (c < 0x20 || c == 0x7F) {
-                char code[8];
-                std::snprintf(code, sizeof code, "0x%02X", c);
-                refuse(EXIT_BAD_COMMAND, std::string(o.option) + " holds a control character (" + code +
-                                             " at character " + std::to_string(i + 1) + ")");
-            }
-        }
-        std::uint8_t* at = r.data() + field_named(layout, o.field).offset;
-        std::fill_n(at, VRN_COMMENT_BYTES, std::uint8_t{0});
-        std::copy(text.begin(), text.end(), at);
-        break;
-    }
-    }
+// Sets a field from its option's value; refused as vrnrec refuses.
+void apply(Record& r, const VrnRecordLayout& layout, const VrnFieldRule& o, const std::string& text) {
+    std::string error;
+    if (!vrn_set_field(r.data(), layout, o, text, o.option, &error)) refuse(EXIT_BAD_COMMAND, error);
 }
 
 // --- data files ---------------------------------------------------------------
@@ -287,30 +129,12 @@ void check_from(const std::string& from, const Record& r, const VrnRecordLayout&
     }
 }
 
-// The module's address and gateway against its subnet, once every option is
-// in: neither may be the subnet's broadcast address; a gateway outside the
-// subnet is allowed (the module may know better) but named.
-void check_subnet(const Record& r, const VrnRecordLayout& layout) {
-    auto word = [&](const char* field) { return load_word_be(r.data() + field_named(layout, field).offset); };
-    const std::uint32_t ip = word("IP"), mask = word("MASK"), gate = word("GATE"), host_bits = ~mask;
-    // A subnet of two addresses (a /31 mask) has no broadcast address.
-    for (const char* field : {"IP", "GATE"}) {
-        if (host_bits > 1 && (word(field) & host_bits) == host_bits)
-            refuse(EXIT_BAD_COMMAND, std::string(field) + " " + dotted(word(field)) +
-                                         " is the broadcast address of its subnet (MASK " + dotted(mask) + ")");
-    }
-    if ((ip & mask) != (gate & mask))
-        std::fprintf(stderr, "warning: GATE %s is outside the subnet of IP %s (MASK %s)\n", dotted(gate).c_str(),
-                     dotted(ip).c_str(), dotted(mask).c_str());
-}
-
 // --- the subcommands ------------------------------------------------------------
 
 struct RecordCommand {
-    template <std::size_t N>
-    RecordCommand(const VrnRecordLayout& l, const FieldOption (&o)[N]) : layout(&l), options(o), option_count(int(N)) {}
+    explicit RecordCommand(const VrnFieldRules& r) : layout(r.layout), options(r.rules), option_count(r.count) {}
     const VrnRecordLayout* layout;
-    const FieldOption* options;
+    const VrnFieldRule* options;
     int option_count;
     CLI::App* app = nullptr;
     std::vector<std::string> values;
@@ -318,14 +142,15 @@ struct RecordCommand {
     bool force = false;
 };
 
-const char* type_name(Kind kind) {
+const char* type_name(VrnValueKind kind) {
     switch (kind) {
-    case Kind::Hex: return "X";
-    case Kind::Decimal: return "N";
-    case Kind::Address:
-    case Kind::Mask: return "A";
-    case Kind::Date: return "YYYY-MM-DD";
-    case Kind::Comment: return "TEXT";
+    case VrnValueKind::Hex: return "X";
+    case VrnValueKind::Decimal: return "N";
+    case VrnValueKind::Dotted:
+    case VrnValueKind::Address:
+    case VrnValueKind::Mask: return "A";
+    case VrnValueKind::Date: return "YYYY-MM-DD";
+    case VrnValueKind::Comment: return "TEXT";
     }
     return "";
 }
@@ -339,7 +164,7 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
                       std::string("take a --from file that is not a ") + cmd.layout->name +
                           " record: another signature, or a dump of another sector");
     for (int i = 0; i < cmd.option_count; ++i) {
-        const FieldOption& o = cmd.options[i];
+        const VrnFieldRule& o = cmd.options[i];
         cmd.app->add_option(o.option, cmd.values[static_cast<std::size_t>(i)], o.help)->type_name(type_name(o.kind));
     }
     cmd.app->add_option("-o,--output", cmd.out, "write the data file here; without -o it goes to standard output")
@@ -356,8 +181,8 @@ int run_record_command(const RecordCommand& cmd) {
     Record r(static_cast<std::size_t>(layout.bytes), 0);
     std::string missing;
     for (int i = 0; i < cmd.option_count; ++i) {
-        const FieldOption& o = cmd.options[i];
-        if (o.kind != Kind::Comment && cmd.app->count(o.option) == 0) missing += std::string(" ") + o.option;
+        const VrnFieldRule& o = cmd.options[i];
+        if (o.kind != VrnValueKind::Comment && cmd.app->count(o.option) == 0) missing += std::string(" ") + o.option;
     }
     if (cmd.from.empty() && !missing.empty())
         refuse(EXIT_BAD_COMMAND, "Without --from, every field but --comment must be given; missing:" + missing);
@@ -369,18 +194,20 @@ int run_record_command(const RecordCommand& cmd) {
     }
     bool addressed = false;
     for (int i = 0; i < cmd.option_count; ++i) {
-        const FieldOption& o = cmd.options[i];
+        const VrnFieldRule& o = cmd.options[i];
         if (cmd.app->count(o.option) == 0) continue;
         apply(r, layout, o, cmd.values[std::size_t(i)]);
-        addressed = addressed || o.kind == Kind::Address || o.kind == Kind::Mask;
+        addressed = addressed || o.kind == VrnValueKind::Address || o.kind == VrnValueKind::Mask;
     }
-    if (addressed) check_subnet(r, layout);
+    // The addresses against the subnet, once every one is in.
+    std::string error, warning;
+    if (addressed && !vrn_check_subnet(r.data(), layout, &error, &warning)) refuse(EXIT_BAD_COMMAND, error);
+    if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
     std::string text = record_text(r, layout, cmd.from, cmd.out);
     if (cmd.out.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
-    std::string error;
     if (vrn_write_file_whole(cmd.out, text, &error) != 0)
         refuse(EXIT_NOT_WRITTEN, "Can't write " + cmd.out + ": " + error);
     return 0;
@@ -410,9 +237,9 @@ int run(int argc, char** argv) {
     vrn_cli_setup(app);
     app.require_subcommand(1);
 
-    RecordCommand netcfg(VRN_NETCFG_LAYOUT, kNetcfgOptions);
+    RecordCommand netcfg(VRN_NETCFG_RULES);
     add_record_command(app, netcfg, "netcfg", "write a NetCfg data file");
-    RecordCommand icr(VRN_ICR_LAYOUT, kIcrOptions);
+    RecordCommand icr(VRN_ICR_RULES);
     add_record_command(app, icr, "icr", "write an ICR data file");
 
     std::string as, show_file;

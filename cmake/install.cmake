@@ -1,0 +1,66 @@
+# What `cmake --install` puts where (GNUInstallDirs paths under the prefix),
+# and the packages cpack makes of it: a .deb on Linux, a zip of the Windows
+# programs from the mingw build.
+include(CMakePackageConfigHelpers)
+set(VRN_PACKAGE_CONTACT "vrntools maintainers <maintainers@vrntools.example>" CACHE STRING
+  "The maintainer named in the Debian package")
+
+# The programs, into bin/. A new program adds its target here.
+set(VRN_INSTALLED_PROGRAMS vrnprog vrnstat vrndump vrnrec vrnscan vrnsim)
+install(TARGETS ${VRN_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The library as one archive, its headers in include/vrntools, and a CMake
+# package for another project's find_package(vrntools) and
+# target_link_libraries(app vrntools::vrn).
+set(VRN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vrntools)
+install(TARGETS vrn EXPORT vrntoolsTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vrntools
+  FILES_MATCHING PATTERN "*.h" PATTERN posix EXCLUDE PATTERN win32 EXCLUDE)
+install(EXPORT vrntoolsTargets NAMESPACE vrntools:: DESTINATION ${VRN_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vrntoolsConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/vrntoolsConfig.cmake INSTALL_DESTINATION ${VRN_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vrntoolsConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vrntoolsConfig.cmake ${PROJECT_BINARY_DIR}/vrntoolsConfigVersion.cmake
+  DESTINATION ${VRN_CMAKE_DIR})
+
+# The Wireshark dissector, in the Lua plugin folder under the library
+# folder: with the prefix /usr on Debian (the .deb) the one Wireshark reads
+# for every user, /usr/lib/x86_64-linux-gnu/wireshark/plugins; with the
+# prefix ~/.local a user's own, ~/.local/lib/wireshark/plugins.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vrn.lua DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(NOT WIN32)
+  # What a Debian package carries beside its files: the copyright and a
+  # changelog, compressed as Debian's tools do (gzip -9n).
+  string(TIMESTAMP VRN_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)  # SOURCE_DATE_EPOCH when set
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+  execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/debian/changelog
+    OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME vrntools)
+set(CPACK_PACKAGE_VENDOR "vrntools")
+set(CPACK_PACKAGE_CONTACT "${VRN_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service programs and library for the VRN module, and its simulator")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "vrnprog writes a data file into the flash of a VRN module over
+UDP/IPv4, vrnstat prints what the module holds, vrndump backs up flash
+cells, vrnrec composes and shows the module's records, and vrnsim plays
+the module on loopback. Also the library the programs are built on, as a
+static archive with its headers and a CMake package (vrntools::vrn), and a
+Wireshark dissector for the protocol.")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, tshark | wireshark")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,87 @@
+// Parsing vrnscan's targets into the list of addresses to probe.
+#include "scan_targets.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "program_args.h"
+
+namespace {
+
+// A dotted address in host byte order; false when text is not one.
+bool address_value(const std::string& text, std::uint32_t* ip) {
+    if (!vrn_is_dotted_ipv4(text.c_str())) return false;
+    *ip = plat_ntohl(plat_inet_addr(text.c_str()));
+    return true;
+}
+
+std::string bad(const std::string& text) {
+    return "Bad target " + text +
+           " (an IPv4 address, a range like 192.168.0.10-40 or a block like 192.168.0.0/24 expected)";
+}
+
+std::string too_large(const std::string& text) {
+    return "Target " + text + " is larger than a /16 (at most 65536 addresses)";
+}
+
+// first..last of one target, or the reason it is refused.
+std::string target_span(const std::string& text, std::uint32_t* first, std::uint32_t* last) {
+    const std::size_t dash = text.find('-'), slash = text.find('/');
+    if (dash != std::string::npos) {
+        const std::string end = text.substr(dash + 1);
+        if (!address_value(text.substr(0, dash), first)) return bad(text);
+        if (end.find('.') != std::string::npos) {
+            if (!address_value(end, last)) return bad(text);
+        } else {
+            const long part = vrn_sector_value(end.c_str());  // decimal digits only
+            if (part < 0 || part > 255) return bad(text);
+            *last = (*first & 0xFFFFFF00u) | static_cast<std::uint32_t>(part);
+        }
+        if (*last < *first) return bad(text);
+        if (*last - *first >= VRN_SCAN_MAX_ADDRESSES) return too_large(text);
+        return "";
+    }
+    if (slash != std::string::npos) {
+        const std::string bits = text.substr(slash + 1);
+        const long prefix = vrn_sector_value(bits.c_str());
+        if (!address_value(text.substr(0, slash), first) || prefix < 0 || prefix > 32) return bad(text);
+        if (prefix < 16) return too_large(text);
+        const std::uint32_t host_bits = prefix == 32 ? 0u : 0xFFFFFFFFu >> prefix;
+        *first &= ~host_bits;
+        *last = *first | host_bits;
+        // The network and broadcast addresses are no module's.
+        if (prefix <= 30) {
+            ++*first;
+            --*last;
+        }
+        return "";
+    }
+    if (!address_value(text, first)) return bad(text);
+    *last = *first;
+    return "";
+}
+
+}  // namespace
+
+std::string vrn_scan_targets(const std::vector<std::string>& texts, std::vector<std::uint32_t>* out) {
+    out->clear();
+    for (const std::string& text : texts) {
+        std::uint32_t first = 0, last = 0;
+        std::string why = target_span(text, &first, &last);
+        if (!why.empty()) return why;
+        for (std::uint32_t ip = first;; ++ip) {
+            out->push_back(ip);
+            if (ip == last) break;
+        }
+        std::sort(out->begin(), out->end());
+        out->erase(std::unique(out->begin(), out->end()), out->end());
+        if (out->size() > VRN_SCAN_MAX_ADDRESSES)
+            return "The targets hold more than 65536 addresses (a /16); scan them in parts";
+    }
+    return "";
+}
+
+std::string vrn_ip_text(std::uint32_t ip) {
+    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." + std::to_string((ip >> 8) & 0xFF) +
+           "." + std::to_string(ip & 0xFF);
+}

@@ -1,0 +1,20 @@
+// The addresses vrnscan probes: single IPv4 addresses, ranges and CIDR
+// blocks of at most a /16, gathered into one sorted list without repeats.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A /16: the most addresses one target, and one scan, may hold.
+constexpr std::size_t VRN_SCAN_MAX_ADDRESSES = 65536;
+
+// The addresses (host byte order) of all targets, sorted, each once:
+// "a.b.c.d", "a.b.c.d-e" (the last part from d to e), "a.b.c.d-e.f.g.h",
+// or "a.b.c.d/n" with n from 16 to 32 (without the network and broadcast
+// address up to a /30). "" on success, else why the targets are refused.
+std::string vrn_scan_targets(const std::vector<std::string>& texts, std::vector<std::uint32_t>* out);
+
+// "a.b.c.d" of an address in host byte order.
+std::string vrn_ip_text(std::uint32_t ip);
