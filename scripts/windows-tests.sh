@@ -113,6 +113,15 @@ cases=(
   "prog-skip-erased|prog|clean|--skip-erased 127.0.0.1 @PORT@ 2 @OUT@/changed.dat"
   "prog-help|prog|none|--help"
   "stat-after-change|stat|clean|127.0.0.1 @PORT@"
+  "prog-backup|prog|clean|--backup @OUT@/backup.dat 127.0.0.1 @PORT@ 2 examples/netcfg.dat"
+  "rec-show-backup|rec|none|show --as netcfg @OUT@/backup.dat"
+  "prog-backup-is-data|prog|none|--backup examples/netcfg.dat 127.0.0.1 3011 2 examples/netcfg.dat"
+  "dump-sector1-152|dump|clean|127.0.0.1 @PORT@ 1 152 @OUT@/sector1.dat"
+  "rec-dump-of-sector1|rec|none|netcfg --from @OUT@/sector1.dat --ip 10.1.2.4 -o @OUT@/no.dat"
+  "rec-sig-zero|rec|none|netcfg --from examples/netcfg.dat --sig 0 -o @OUT@/nosig.dat"
+  "rec-no-signature|rec|none|netcfg --from @OUT@/nosig.dat -o @OUT@/no.dat"
+  "rec-multicast-gate|rec|none|netcfg --from examples/netcfg.dat --gate 224.0.0.1 -o @OUT@/no.dat"
+  "rec-port-65533|rec|none|netcfg --from examples/netcfg.dat --port 65533 -o @OUT@/no.dat"
   "stat-json|stat|clean|--json 127.0.0.1 @PORT@"
   # Under Wine a socket bound to 127.0.0.2 sends from 127.0.0.1, so a
   # simulator there would answer from the wrong address: the scans of

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "fake_module.h"
+#include "data_file.h"
 #include "fault_run.h"
 
 namespace {
@@ -254,6 +255,58 @@ TEST(FaultInjection, SimulatorKilledInTheMiddleAndRestarted) {
     ASSERT_TRUE(killed) << "vrnprog ended before 16 cells were programmed\n" << o.report();
     ASSERT_TRUE(restarted) << restart_error;
     expect_promise_kept(o);
+}
+
+// A NetCfg write whose link is cut right after the erase (the module loses
+// power) fails; its backup, taken before the erase, puts the module's old
+// settings back byte for byte once the module is back, with the very line
+// the failed run names.
+TEST(FaultInjection, ABackupPutsBackWhatALinkCutAfterTheEraseTookAway) {
+    SKIP_ON_WINDOWS();
+    std::FILE* f = std::fopen(VRN_EXAMPLES_DIR "/netcfg.dat", "rt");
+    ASSERT_NE(f, nullptr);
+    std::vector<std::uint8_t> old(VRN_IMAGE_BYTES);
+    old.resize(static_cast<std::size_t>(vrn_parse_data_file(f, old.data(), nullptr)));
+    std::fclose(f);
+    ASSERT_EQ(old.size(), 152u);
+    Scenario s = with_faults({});
+    s.image = old;
+    s.image[7] = 151;  // 192.168.0.151
+    s.old_image = old;  // and something further on in the sector, which the backup keeps too
+    s.old_image.resize(1001, 0xFF);
+    s.old_image[1000] = 0x42;
+    s.seed_neighbours = true;
+    s.run_stat = false;
+    vrntest::TempDir dir;
+    const std::string backup = dir.path("netcfg-before.dat");
+    s.options = {"--backup", backup};
+    std::string restore_line, restore_out;
+    int restored = -1;
+    std::vector<std::uint8_t> sector_after;
+    s.during_prog = [&](vrntest::MidRun& run) {
+        if (!run.wait_erased(1000, 60000)) return;
+        run.kill_sim();
+        while (run.prog_running()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string error;
+        if (!run.restart_sim(&error)) return;
+        restore_line = "vrnprog 127.0.0.1 " + std::to_string(run.base()) + " 2 " + backup;
+        vrntest::RunResult r =
+            vrntest::run_program(VRNPROG_PATH, {"127.0.0.1", std::to_string(run.base()), "2", backup}, 60000);
+        restored = r.status;
+        restore_out = r.out;
+        sector_after = run.sector_cells();
+    };
+    Outcome o = vrntest::run_scenario(s);
+    expect_promise_kept(o);
+    ASSERT_NE(o.prog.status, 0) << o.report();
+    EXPECT_NE(o.prog.out.find("The old contents of sector 2 are in " + backup + "; this puts them back:\n    " +
+                              restore_line + "\n"),
+              std::string::npos)
+        << o.report();
+    ASSERT_EQ(restored, 0) << restore_out;
+    std::vector<std::uint8_t> want = s.old_image;
+    want.resize(sector_after.size(), 0xFF);
+    EXPECT_TRUE(sector_after == want) << "the sector as it was before the run";
 }
 
 // The module goes away for good: vrnprog must give up and say so.

@@ -112,3 +112,78 @@ TEST(Budget, EndsARunThatLosesMostRequestsButNotOneThatLosesSome) {
             ASSERT_EQ(cells[i], cell_value(vrn_flash_cell_address(3, static_cast<int>(i)))) << i;
     }
 }
+
+// The step before a write's first change to the sector: the caller's hook
+// runs there (and only when there is a change to make), a hook that refuses
+// ends the run with nothing sent after it, and a module that has gone by
+// then, silent through the hook's own reads, is not erased.
+namespace {
+
+struct HookRun {
+    FakeModule* fm;
+    int conn;
+    int calls = 0;
+    int result = 0;
+    bool silence = false;      // the module falls silent during the hook's read: six 4-second waits
+    std::size_t sent_by_hook = 0;
+};
+
+int hook(int handle, int sector, void* context) {
+    auto& h = *static_cast<HookRun*>(context);
+    ++h.calls;
+    EXPECT_EQ(handle, h.conn);
+    EXPECT_EQ(sector, 3);
+    if (h.silence) {
+        h.fm->set_script([](const Datagram&, int) { return std::vector<Action>{}; });
+        vrn_recover_read_cell(handle, sector, 0);
+        EXPECT_TRUE(link_health(handle)->gone);
+    }
+    h.sent_by_hook = h.fm->count(1);
+    return h.result;
+}
+
+struct BeforeChangeCase {
+    const char* name;
+    int flags;
+    bool image_in_place;  // the cells already hold the image
+    int result;           // the hook's
+    bool silence;
+    int status, calls;
+};
+
+class BeforeChange : public testing::TestWithParam<BeforeChangeCase> {};
+
+}  // namespace
+
+TEST_P(BeforeChange, RunsBeforeTheFirstChangeOnly) {
+    const BeforeChangeCase& c = GetParam();
+    set_geometry();
+    FakeModule fm(losing_module(0, 0));
+    Conn conn(fm.address());
+    std::uint8_t image[8];
+    for (int i = 0; i < 8; ++i)
+        image[i] = static_cast<std::uint8_t>(cell_value(vrn_flash_cell_address(3, i)) ^ (c.image_in_place ? 0 : 1));
+    HookRun run{&fm, conn.h};
+    run.result = c.result;
+    run.silence = c.silence;
+    const VrnBeforeChange before{hook, &run};
+    VrnWriteReport report;
+    EXPECT_EQ(vrn_recover_write(conn.h, 3, image, 8, c.flags, &report, &before), c.status);
+    EXPECT_EQ(run.calls, c.calls);
+    EXPECT_EQ(report.refused, c.status == VRN_WRITE_REFUSED ? c.result : 0);
+    EXPECT_EQ(report.gone != 0, c.status == VRN_WRITE_GAVE_UP) << "gave up: the module counted as gone";
+    if (c.calls == 1 && c.status != VRN_WRITE_OK) {
+        EXPECT_EQ(fm.count(1), run.sent_by_hook) << "nothing sent after the hook";
+        EXPECT_EQ(report.erased, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recovery, BeforeChange,
+    testing::Values(BeforeChangeCase{"RefusedBeforeTheErase", 0, false, 7, false, VRN_WRITE_REFUSED, 1},
+                    BeforeChangeCase{"RefusedAfterTheFirstRead", VRN_WRITE_CHANGED_ONLY, false, 9, false,
+                                     VRN_WRITE_REFUSED, 1},
+                    BeforeChangeCase{"NotCalledWhenNothingChanges", VRN_WRITE_CHANGED_ONLY, true, 7, false,
+                                     VRN_WRITE_OK, 0},
+                    BeforeChangeCase{"GoneDuringTheHook", 0, false, 0, true, VRN_WRITE_GAVE_UP, 1}),
+    [](const testing::TestParamInfo<BeforeChangeCase>& info) { return std::string(info.param.name); });

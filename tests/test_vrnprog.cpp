@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <atomic>
@@ -23,7 +24,9 @@
 #endif
 
 #include "fake_module.h"
+#include "fault_run.h"
 #include "child_process.h"
+#include "data_file.h"
 #include "program_args.h"
 #include "recovery/progress.h"
 
@@ -781,6 +784,11 @@ TEST(VrnprogFaults, AfterTroubleTheReadBackTakesTwoPasses) {
         auto [port, r] = vrnprog_on(chip);
         EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
         EXPECT_EQ(r.status, 0);
+        // Before the erase, the user hears of the lost answer.
+        EXPECT_EQ(r.err.find("the link lost answers before sector 2 is changed: 1 in the identification; each step "
+                             "was repeated until it held, so the run goes on\n") != std::string::npos,
+                  trouble == kLost)
+            << r.err;
         std::size_t sector_reads = 0;
         for (const FakeAmdChip::BusOp& op : chip.bus_log())
             if (!op.write && op.address >= 0x40000 && op.address < 0x40000 + 2 * 152) ++sector_reads;
@@ -948,6 +956,140 @@ TEST(VrnprogFaults, EraseFailureIsReported) {
     RunResult r = vrnprog({"127.0.0.1", sim.port_text(), "2", kNetcfg});
     EXPECT_EQ(r.out, connecting(sim.port_text()) + kAmdInfo + "### ERROR: Erase of sector 2 failed\n");
     EXPECT_EQ(r.status, 250);
+}
+
+// ---------------------------------------------------------------------------
+// --backup: the sector's old cells saved before it is changed.
+
+namespace {
+
+std::vector<std::uint8_t> parse_file(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rt");
+    if (!f) return {};
+    std::vector<std::uint8_t> image(VRN_IMAGE_BYTES);
+    int n = vrn_parse_data_file(f, image.data(), nullptr);
+    std::fclose(f);
+    image.resize(static_cast<std::size_t>(n < 0 ? 0 : n));
+    return image;
+}
+
+// A flash file of an AMD 8-bit chip, erased but for cells 0.. of sector 2.
+std::string flash_with_sector2(const TempDir& dir, const std::vector<std::uint8_t>& cells) {
+    std::string flash(64 * 0x10000, '\xFF');
+    for (std::size_t i = 0; i < cells.size(); ++i) flash[2 * 0x10000 + i] = static_cast<char>(cells[i]);
+    return dir.write("flash.bin", flash);
+}
+
+}  // namespace
+
+// The cells up to the last one not erased (not only the image's), in
+// vrndump's format, before the erase; written back they give the sector
+// as it was. No backup when nothing changes; none of cells for an erased
+// sector, which written back erases it.
+TEST(VrnprogBackup, SavesTheSectorUpToItsLastDataBeforeTheChange) {
+    TempDir dir;
+    std::vector<std::uint8_t> old = netcfg_bytes();
+    old.resize(301, 0xFF);
+    old[300] = 0x5A;
+    const std::string flash = flash_with_sector2(dir, old);
+    SimProcess sim({"--flash", flash});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    const std::string port = sim.port_text(), backup = dir.path("saved.dat");
+    std::vector<std::uint8_t> changed = netcfg_bytes();
+    changed[7] = 151;
+    const std::string changed_file = dir.write("changed.dat", data_file_text(changed));
+    RunResult r = vrnprog({"--backup", backup, "127.0.0.1", port, "2", changed_file});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "Backup of sector 2: 301 cells in " + backup + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(parse_file(backup), old);
+    std::string text = read_file_bytes(backup);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    EXPECT_EQ(text.substr(0, text.find('\n')),
+              "; vrnprog --backup of the module at 127.0.0.1:" + port + ": 301 cells from cell 0 of flash sector 2");
+    EXPECT_NE(text.find("; Write it back with\n;     vrnprog 127.0.0.1 " + port + " 2 " + backup + "\n0x4E\n"),
+              std::string::npos);
+    EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 152), changed);
+
+    ASSERT_EQ(vrnprog({"127.0.0.1", port, "2", backup}).status, 0);
+    std::vector<std::uint8_t> sector = old;
+    sector.resize(0x10000, 0xFF);
+    EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 0x10000), sector);
+
+    const std::string none = dir.path("none.dat");
+    r = vrnprog({"--changed-only", "--backup", none, "127.0.0.1", port, "2", backup});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo);
+    EXPECT_NE(r.err.find("nothing changed, so no backup was written to " + none + "\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(none));
+
+    const std::string empty = dir.path("empty.dat");
+    r = vrnprog({"--backup=" + empty, "127.0.0.1", port, "5", backup});
+    EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "Backup of sector 5: it is erased; " + empty +
+                         " holds no cells (written back, it erases the sector)\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::filesystem::exists(empty));
+    EXPECT_TRUE(parse_file(empty).empty());
+}
+
+// A backup that could never be written is refused before the connection.
+TEST(VrnprogBackup, AnUnwritableBackupIsRefusedBeforeAnythingIsSent) {
+    TempDir dir;
+    const std::string data = dir.write("data.dat", "0x01\n"), a_dir = dir.path("a-dir");
+    std::filesystem::create_directory(a_dir);
+    struct Case {
+        std::vector<std::string> options;
+        std::string out;  // ending in "*": its start
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--backup", dir.path("no-such-dir/b.dat")},
+         "### ERROR: Can't write backup file " + dir.path("no-such-dir/b.dat") + ": *", 245},
+        {{"--backup", a_dir}, "### ERROR: Can't write backup file " + a_dir + ": it is a directory\n", 245},
+        {{"--backup", data}, "### ERROR: Can't write backup file " + data + ": it is the data file\n", 245},
+        {{"--backup="}, "### ERROR: Can't write backup file : no file name\n", 245},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"127.0.0.1", "3011", "2", data});
+        RunResult r = vrnprog(args);
+        if (c.out.back() == '*') {
+            EXPECT_EQ(r.out.substr(0, c.out.size() - 1), c.out.substr(0, c.out.size() - 1)) << r.out;
+            EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        } else {
+            EXPECT_EQ(r.out, c.out);
+        }
+        EXPECT_EQ(r.status, c.status) << c.out;
+    }
+    EXPECT_EQ(vrnprog({"--backup"}).out, "### ERROR: --backup needs a file name\n");
+    EXPECT_EQ(read_file_bytes(data), "0x01\n");
+}
+
+// A run that fails once the sector has been changed keeps its error line
+// and names the backup and the line that puts it back, which does.
+TEST(VrnprogBackup, AFailurePastTheEraseNamesTheLineThatPutsItBack) {
+    TempDir dir;
+    std::vector<std::uint8_t> old(40);
+    for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<std::uint8_t>(0x10 + i);
+    const std::string flash = flash_with_sector2(dir, old), backup = dir.path("saved.dat");
+    std::string port, hint;
+    {
+        // Cell 6 of sector 2 must become 0x00 and refuses to.
+        SimProcess stuck({"--flash", flash, "--stuck-cell", std::to_string(2 * 0x10000 + 6)});
+        ASSERT_TRUE(stuck.ready()) << stuck.log();
+        port = stuck.port_text();
+        RunResult r = vrnprog({"--backup", backup, "127.0.0.1", port, "2", kNetcfg});
+        hint = "vrnprog 127.0.0.1 " + port + " 2 " + backup;
+        EXPECT_EQ(r.out, connecting(port) + kAmdInfo + "Backup of sector 2: 40 cells in " + backup +
+                             "\n### ERROR: Program of sector 2 stopped after 6 of 152 bytes\n"
+                             "The old contents of sector 2 are in " + backup + "; this puts them back:\n    " +
+                             hint + "\n");
+        EXPECT_EQ(r.status, 249);
+    }
+    SimProcess mended({"--flash", flash}, static_cast<std::uint16_t>(std::stoi(port)));
+    ASSERT_TRUE(mended.ready()) << mended.log();
+    EXPECT_EQ(vrnprog({"127.0.0.1", port, "2", backup}).status, 0);
+    mended.stop();
+    EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 41), [&] { auto w = old; w.push_back(0xFF); return w; }());
 }
 
 #ifndef _WIN32

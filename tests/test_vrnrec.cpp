@@ -130,7 +130,8 @@ TEST(VrnrecCompose, FieldsAreCommentedAboveTheirBytes) {
 }
 
 // Each option changes its own field's bytes and nothing else, whatever the
-// rest holds: bytes after a comment's NUL included.
+// rest holds: bytes after a comment's NUL included. A gateway outside the
+// module's subnet is taken, and named on standard error.
 TEST(VrnrecFrom, KeepsEveryByteNotGiven) {
     TempDir dir;
     struct Case {
@@ -143,8 +144,9 @@ TEST(VrnrecFrom, KeepsEveryByteNotGiven) {
         {"netcfg", {"--sig", "0x01020304"}, 0, {1, 2, 3, 4}},
         {"netcfg", {"--ip", "192.168.7.250"}, 4, {192, 168, 7, 250}},
         {"netcfg", {"--mask", "255.255.0.0"}, 8, {255, 255, 0, 0}},
-        {"netcfg", {"--gate", "0.0.0.0"}, 12, {0, 0, 0, 0}},
-        {"netcfg", {"--port", "65535"}, 16, {0, 0, 0xFF, 0xFF}},
+        {"netcfg", {"--gate", "192.168.7.254"}, 12, {192, 168, 7, 254}},
+        {"netcfg", {"--gate", "10.0.0.1"}, 12, {10, 0, 0, 1}},
+        {"netcfg", {"--port", "65532"}, 16, {0, 0, 0xFF, 0xFC}},
         {"netcfg", {"--timeout", "2147483647"}, 20, {0x7F, 0xFF, 0xFF, 0xFF}},
         {"netcfg", {"--comment", ""}, 24, Bytes(128, 0)},
         {"icr", {"--sig", "ffffFFFE"}, 0, {0xFF, 0xFF, 0xFF, 0xFE}},
@@ -156,20 +158,31 @@ TEST(VrnrecFrom, KeepsEveryByteNotGiven) {
         {"icr", {"--date", "2024-02-29"}, 24, {0, 0, 0, 29, 0, 0, 0, 2, 0, 0, 0x07, 0xE8}},
         {"icr", {"--comment", "x"}, 36, with_comment({}, "x", 128)},
     };
+    // A signed record with the module on 192.168.7.0/24 (an ICR record's
+    // signature carries a version character of any value).
+    const Bytes netcfg_head = {'N', 'C', 'F', 'G', 192, 168, 7, 20, 255, 255, 255, 0, 192, 168, 7, 1};
+    const Bytes icr_head = {'I', 'C', 'R', '7'};
     for (const Case& c : cases) {
         std::size_t size = c.record == "netcfg" ? 152 : 164;
         Bytes old = make_image(size, static_cast<std::uint32_t>(c.offset + size));
+        const Bytes& head = c.record == "netcfg" ? netcfg_head : icr_head;
+        std::copy(head.begin(), head.end(), old.begin());
         old[size - 60] = 0;  // a NUL inside the comment, bytes after it
         std::string from = dir.write("old.dat", data_file_text(old));
         RunResult r = vrnrec(args({c.record, "--from", from}, c.option));
         ASSERT_EQ(r.status, 0) << c.option[0] << ": " << r.out;
+        EXPECT_EQ(r.err, c.option[1] == "10.0.0.1"
+                             ? "warning: GATE 10.0.0.1 is outside the subnet of IP 192.168.7.20 (MASK 255.255.255.0)\n"
+                             : "");
         Bytes want = old;
         std::copy(c.bytes.begin(), c.bytes.end(), want.begin() + static_cast<std::ptrdiff_t>(c.offset));
         EXPECT_EQ(parsed(dir, r.out), want) << c.option[0] << " " << c.option[1];
     }
-    // Nothing given: the same bytes again.
+    // Nothing given: the same bytes again, of a file without the signature
+    // too when forced.
     Bytes old = make_image(152, 7);
-    RunResult r = vrnrec({"netcfg", "--from", dir.write("same.dat", data_file_text(old))});
+    RunResult r = vrnrec({"netcfg", "--force", "--from", dir.write("same.dat", data_file_text(old))});
+    EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(parsed(dir, r.out), old);
 }
 
@@ -233,6 +246,19 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
     std::string too_big = dir.write("big.dat", big);
     std::string short_file = dir.write("short.dat", data_file_text(Bytes(100, 1)));
     const std::string missing = dir.path("missing.dat");
+    // A dump of sector 1 whose bytes are a NetCfg record all the same, and
+    // records without their signature.
+    std::string netcfg_text = data_file_text(kNetcfgBytes);
+    std::string sector1 = dir.write(
+        "sector1.dat",
+        "; vrndump of the module at 127.0.0.1:3011: 152 cells from cell 0 of flash sector 1\n" + netcfg_text);
+    Bytes unsigned_netcfg = kNetcfgBytes, unsigned_icr = kIcrBytes;
+    unsigned_netcfg[3] = 'X';
+    unsigned_icr[0] = 0xFF;
+    std::string netcfg_unsigned = dir.write("nosig.dat", data_file_text(unsigned_netcfg));
+    std::string icr_unsigned = dir.write("icrnosig.dat", data_file_text(unsigned_icr));
+    const std::string one_host =
+        " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast address)\n";
     struct Case {
         std::vector<std::string> args;
         std::string out;  // the whole of standard output; ending in "*": its start
@@ -245,9 +271,25 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
         {net({"--gate", "1.2.3.256"}), "### ERROR: Bad --gate 1.2.3.256 (dotted IPv4 address expected)\n", 255},
         {net({"--mask", "255.0.255.0"}),
          "### ERROR: Bad --mask 255.0.255.0 (a network mask such as 255.255.255.0 expected)\n", 255},
-        {net({"--port", "0"}), "### ERROR: Bad --port 0 (1..65535 expected)\n", 255},
-        {net({"--port", "65536"}), "### ERROR: Bad --port 65536 (1..65535 expected)\n", 255},
-        {net({"--port", "30x"}), "### ERROR: Bad --port 30x (1..65535 expected)\n", 255},
+        {net({"--mask", "0.0.0.0"}), "### ERROR: Bad --mask 0.0.0.0 (a network mask such as 255.255.255.0 expected)\n",
+         255},
+        {net({"--mask", "255.255.255.255"}),
+         "### ERROR: Bad --mask 255.255.255.255 (a network mask such as 255.255.255.0 expected)\n", 255},
+        {net({"--ip", "0.0.0.0"}), "### ERROR: Bad --ip 0.0.0.0" + one_host, 255},
+        {net({"--ip", "239.255.0.1"}), "### ERROR: Bad --ip 239.255.0.1" + one_host, 255},
+        {net({"--gate", "224.0.0.0"}), "### ERROR: Bad --gate 224.0.0.0" + one_host, 255},
+        {net({"--gate", "255.255.255.255"}), "### ERROR: Bad --gate 255.255.255.255" + one_host, 255},
+        {net({"--gate", "0.0.0.0"}), "### ERROR: Bad --gate 0.0.0.0" + one_host, 255},
+        {net({"--ip", "172.16.15.255"}),
+         "### ERROR: IP 172.16.15.255 is the broadcast address of its subnet (MASK 255.255.240.0)\n", 255},
+        {net({"--mask", "255.255.255.0", "--gate", "172.16.9.255"}),
+         "### ERROR: GATE 172.16.9.255 is the broadcast address of its subnet (MASK 255.255.255.0)\n", 255},
+        {net({"--port", "0"}),
+         "### ERROR: Bad --port 0 (1..65532 expected: the module takes the port and the three above it)\n", 255},
+        {net({"--port", "65533"}),
+         "### ERROR: Bad --port 65533 (1..65532 expected: the module takes the port and the three above it)\n", 255},
+        {net({"--port", "30x"}),
+         "### ERROR: Bad --port 30x (1..65532 expected: the module takes the port and the three above it)\n", 255},
         {net({"--timeout", "-1"}), "### ERROR: Bad --timeout -1 (0..2147483647 expected)\n", 255},
         {net({"--timeout", "2147483648"}), "### ERROR: Bad --timeout 2147483648 (0..2147483647 expected)\n", 255},
         {net({"--sig", "0x123456789"}),
@@ -256,6 +298,22 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
         {net({"--sig", "12G4"}), "### ERROR: Bad --sig 12G4 (hexadecimal word expected, e.g. 0x4E434647)\n", 255},
         {net({"--comment", std::string(128, 'c')}),
          "### ERROR: --comment is 128 characters long; the field holds 127 and a NUL\n", 255},
+        {net({"--comment", "bench \x1b[2J"}), "### ERROR: --comment holds a control character (0x1B at character 7)\n",
+         255},
+        {{"icr", "--from", icr_from, "-o", out, "--comment", "a\x7F"},
+         "### ERROR: --comment holds a control character (0x7F at character 2)\n", 255},
+        {{"netcfg", "--from", sector1, "-o", out},
+         "### ERROR: " + sector1 +
+             " is a dump of flash sector 1; the NetCfg record lies in sector 2 (--force takes it all the same)\n",
+         254},
+        {{"netcfg", "--from", netcfg_unsigned, "-o", out},
+         "### ERROR: " + netcfg_unsigned +
+             " does not carry the NetCfg signature \"NCFG\" (its SIG is 0x4E434658; --force takes it all the same)\n",
+         254},
+        {{"icr", "--from", icr_unsigned, "-o", out},
+         "### ERROR: " + icr_unsigned +
+             " does not carry the ICR signature \"ICR\" (its SIG is 0xFF435231; --force takes it all the same)\n",
+         254},
         {{"icr", "--from", icr_from, "-o", out, "--date", "2023-02-29"},
          "### ERROR: Bad --date 2023-02-29 (a date YYYY-MM-DD expected)\n", 255},
         {{"icr", "--from", icr_from, "-o", out, "--date", "2024-13-01"},
@@ -318,3 +376,40 @@ TEST(VrnrecCommandLine, HelpVersionAndABareStart) {
     EXPECT_EQ(bare.out, help.out);
     EXPECT_EQ(bare.status, 255);
 }
+
+#ifndef _WIN32
+// An output name that is a symbolic link (a chain of them, or one whose
+// file does not exist yet) writes the file it points at, whole, with the
+// old file's permissions; the links stay links. A loop of links is refused.
+TEST(VrnrecOutput, ThroughSymbolicLinksWithTheOldPermissions) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    fs::create_directory(dir.path("sub"));
+    const std::string real = dir.write("sub/real.dat", "old\n");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("sub/real.dat", dir.path("link.dat"));
+    fs::create_symlink(dir.path("link.dat"), dir.path("chain.dat"));
+    fs::create_symlink("new.dat", dir.path("sub/dangling.dat"));
+    fs::create_symlink("loop-b.dat", dir.path("loop-a.dat"));
+    fs::create_symlink("loop-a.dat", dir.path("loop-b.dat"));
+    const std::string netcfg = std::string(VRN_EXAMPLES_DIR) + "/netcfg.dat";
+
+    for (const char* name : {"chain.dat", "sub/dangling.dat"}) {
+        RunResult r = vrnrec({"netcfg", "--from", netcfg, "--port", "4011", "-o", dir.path(name)});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.out;
+        EXPECT_TRUE(fs::is_symlink(dir.path(name))) << name;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.path("link.dat")));
+    const Bytes want = parsed(dir, vrnrec({"netcfg", "--from", netcfg, "--port", "4011"}).out);
+    ASSERT_EQ(want.size(), 152u);
+    EXPECT_EQ(parsed(dir, read_file_bytes(real)), want);
+    EXPECT_EQ(parsed(dir, read_file_bytes(dir.path("sub/new.dat"))), want);
+    EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    RunResult loop = vrnrec({"netcfg", "--from", netcfg, "-o", dir.path("loop-a.dat")});
+    EXPECT_EQ(loop.out.rfind("### ERROR: Can't write " + dir.path("loop-a.dat") + ": ", 0), 0u) << loop.out;
+    EXPECT_EQ(loop.status, 253);
+    for (const auto& e : fs::directory_iterator(dir.path("sub")))
+        EXPECT_EQ(e.path().extension(), ".dat") << "no temporary file left: " << e.path();
+}
+#endif

@@ -74,6 +74,11 @@ std::string vrn_write_failure_text(const VrnWriteReport& report, int sector) {
                       report.to_program);
     case VRN_WRITE_READ_FAILED: return cells_failure("Read-back", sector, report.cell, "");
     case VRN_WRITE_FIRST_READ_FAILED: return vrn_read_failure_text(sector, report.cell, ", nothing written");
+    case VRN_WRITE_GAVE_UP:
+        return format(report.gone ? "The module stopped answering before sector %d was changed, nothing changed"
+                                  : "The link lost too many answers before sector %d was changed, nothing changed",
+                      sector);
+    case VRN_WRITE_REFUSED: return format("The run was stopped before sector %d was changed, nothing changed", sector);
     default:
         return format("Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X", sector, report.cell,
                       report.wrote, report.read);

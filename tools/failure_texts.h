@@ -33,5 +33,6 @@ int vrn_chip_exit_status(int check);
 // of its passes agreed; followed by `consequence`.
 std::string vrn_read_failure_text(int sector, int cell, const char* consequence);
 
-// Why vrn_recover_write failed, from its report; "" for VRN_WRITE_OK.
+// Why vrn_recover_write failed, from its report; "" for VRN_WRITE_OK. A run
+// that gave up or was refused before its first change says nothing changed.
 std::string vrn_write_failure_text(const VrnWriteReport& report, int sector);

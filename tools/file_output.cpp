@@ -1,3 +1,5 @@
+// Output files written whole or not at all, through symbolic links, with the
+// old file's permissions.
 #include "file_output.h"
 
 #include <cerrno>
@@ -12,12 +14,17 @@
 #include <process.h>
 #include <sys/stat.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
 constexpr int TEMP_NAME_ATTEMPTS = 100;
+#ifndef _WIN32
+// As the POSIX kernels' own bound on a chain of links.
+constexpr int SYMLINK_HOPS = 40;
+#endif
 
 int process_id() {
 #ifdef _WIN32
@@ -63,13 +70,77 @@ std::FILE* create_temp(const std::string& path, std::string* temp_path, std::str
     return nullptr;
 }
 
+// The file that writing to path is meant to change: a symbolic link is
+// followed to the file it points at (which need not exist yet), so that
+// the rename replaces that file and the link stays. Windows: the name as
+// it is (its links need rights to make and are rare; a rename there
+// replaces the link itself). 0, or -1 with *error.
+int target_of(const std::string& path, std::string* target, std::string* error) {
+#ifdef _WIN32
+    (void)error;
+    *target = path;
+#else
+    namespace fs = std::filesystem;
+    fs::path p(path);
+    std::error_code ec;
+    for (int hop = 0; fs::is_symlink(fs::symlink_status(p, ec)); ++hop) {
+        fs::path next = fs::read_symlink(p, ec);
+        if (ec || hop == SYMLINK_HOPS) {
+            *error = ec ? ec.message() : std::strerror(ELOOP);
+            return -1;
+        }
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    *target = p.string();
+#endif
+    return 0;
+}
+
+// An existing file that this user may not write is not replaced, as a
+// shell's redirection would not (and Windows will not rename onto a
+// read-only file). 0, or -1 with *error.
+int may_replace(const std::string& target, std::string* error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(target, ec)) {
+        *error = "it is a directory";
+        return -1;
+    }
+#ifndef _WIN32
+    if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
+#endif
+    return 0;
+}
+
+// The new file gets the old one's permissions (and, where this user may
+// give them, its owner and group). Windows: the new file has the rights
+// its directory gives; only a read-only mark would matter, and may_replace
+// has refused such a file.
+void keep_permissions(std::FILE* f, const std::string& target) {
+#ifdef _WIN32
+    (void)f;
+    (void)target;
+#else
+    struct stat old;
+    if (stat(target.c_str(), &old) != 0) return;  // a new file: the umask decides, as for any other
+    if (fchown(fileno(f), old.st_uid, old.st_gid) != 0) {
+        // Only root may give a file away; the file is then this user's.
+    }
+    fchmod(fileno(f), old.st_mode & 0777);
+#endif
+}
+
 }  // namespace
 
 int vrn_write_file_whole(const std::string& path, const std::string& text, std::string* error,
                          const std::function<bool(const std::string&, std::string*)>& check) {
-    std::string temp;
-    std::FILE* f = create_temp(path, &temp, error);
+    std::string target, temp;
+    if (target_of(path, &target, error) != 0 || may_replace(target, error) != 0) return -1;
+    std::FILE* f = create_temp(target, &temp, error);
     if (!f) return -1;
+    keep_permissions(f, target);
     // A full disk may show only at the flush of the close.
     bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     if (!written) *error = std::strerror(errno);
@@ -81,7 +152,7 @@ int vrn_write_file_whole(const std::string& path, const std::string& text, std::
     if (written) {
         // Replaces an existing file at once, on Windows too (MoveFileEx).
         std::error_code ec;
-        std::filesystem::rename(temp, path, ec);
+        std::filesystem::rename(temp, target, ec);
         if (!ec) return 0;
         *error = ec.message();
     }
@@ -90,13 +161,9 @@ int vrn_write_file_whole(const std::string& path, const std::string& text, std::
 }
 
 int vrn_check_writable(const std::string& path, std::string* error) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        *error = "it is a directory";
-        return -1;
-    }
-    std::string temp;
-    std::FILE* f = create_temp(path, &temp, error);
+    std::string target, temp;
+    if (target_of(path, &target, error) != 0 || may_replace(target, error) != 0) return -1;
+    std::FILE* f = create_temp(target, &temp, error);
     if (!f) return -1;
     std::fclose(f);
     std::remove(temp.c_str());

@@ -265,6 +265,23 @@ int write_with_erase(int handle, int sector, const std::uint8_t* data, int count
     return report->status;
 }
 
+// The step before the first change to the sector: the caller's hook, with
+// the link judged before it (a hook that reads would only fail) and after
+// it. VRN_WRITE_OK lets the change go ahead.
+int begin_change(int handle, int sector, const VrnBeforeChange* hook, VrnWriteReport* report) {
+    auto gave_up = [&] {
+        report->gone = link_health(handle)->gone;
+        return report->status = VRN_WRITE_GAVE_UP;
+    };
+    if (vrn_link_gone(handle)) return gave_up();
+    if (hook && hook->call) {
+        report->refused = hook->call(handle, sector, hook->context);
+        if (report->refused != 0) return report->status = VRN_WRITE_REFUSED;
+    }
+    if (vrn_link_gone(handle)) return gave_up();
+    return VRN_WRITE_OK;
+}
+
 }  // namespace
 
 int vrn_link_gone(int handle) {
@@ -381,12 +398,14 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
 void vrn_recover_leave_read_mode(int handle, int sector, int offset) { settle_chip(handle, sector, offset); }
 
 int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int flags,
-                      VrnWriteReport* report) {
+                      VrnWriteReport* report, const VrnBeforeChange* before_change) {
     *report = VrnWriteReport{};
     if (count < 0 || count > VRN_RECOVER_MAX_CELLS) return report->status = VRN_WRITE_PROGRAM_FAILED;
     const bool shown = (flags & VRN_WRITE_PROGRESS) != 0;
-    if (!(flags & VRN_WRITE_CHANGED_ONLY))
+    if (!(flags & VRN_WRITE_CHANGED_ONLY)) {
+        if (begin_change(handle, sector, before_change, report) != VRN_WRITE_OK) return report->status;
         return write_with_erase(handle, sector, data, count, (flags & VRN_WRITE_SKIP_ERASED) != 0, shown, report);
+    }
 
     // What the cells hold, and the cells that differ from the image: too big
     // for the stack of every platform.
@@ -409,6 +428,7 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
         note("sector %d already holds the image", sector);
         return report->status = VRN_WRITE_OK;
     }
+    if (begin_change(handle, sector, before_change, report) != VRN_WRITE_OK) return report->status;
     if (unreachable < 0) {
         const Cells cells = {changed_cells, changed};
         const int byte = program_cells(handle, sector, data, cells, false, false, shown, report);

@@ -138,6 +138,10 @@ enum : int {
     VRN_WRITE_READ_FAILED = 3,
     VRN_WRITE_DIFFERS = 4,
     VRN_WRITE_FIRST_READ_FAILED = 5,  // the read before any change (VRN_WRITE_CHANGED_ONLY)
+    // Nothing changed: the link gave out (vrn_link_gone) before the first
+    // change to the sector, or the caller's VrnBeforeChange refused it.
+    VRN_WRITE_GAVE_UP = 6,
+    VRN_WRITE_REFUSED = 7,
 };
 
 // What vrn_recover_write ended with: cell names the failed program byte,
@@ -147,7 +151,8 @@ enum : int {
 // that differ); wrote and read are the image byte and the cell's byte of a
 // difference. unchanged: the sector already held the image; erased: the
 // sector was erased; cells_programmed: the bytes programmed, over all
-// passes.
+// passes; refused: what VrnBeforeChange returned; gone (VRN_WRITE_GAVE_UP):
+// the module counted as gone, rather than the run's budget being spent.
 struct VrnWriteReport {
     int status;
     int cell;
@@ -158,6 +163,8 @@ struct VrnWriteReport {
     int unchanged;
     int erased;
     int cells_programmed;
+    int refused;
+    int gone;
 };
 
 enum : int {
@@ -175,10 +182,22 @@ enum : int {
     VRN_WRITE_CHANGED_ONLY = 4,
 };
 
+// Called once in a vrn_recover_write run, before its first change to the
+// sector (the erase; with VRN_WRITE_CHANGED_ONLY, the first program without
+// one), and not at all when the sector already holds the image: the place
+// to save what the change destroys. 0 lets the run go on; anything else
+// ends it with VRN_WRITE_REFUSED, the value kept in report->refused.
+struct VrnBeforeChange {
+    int (*call)(int handle, int sector, void* context);
+    void* context;
+};
+
 // Writes count image bytes from cell 0 of the sector: erase, program each
 // byte, read back and compare, with the recovery above, and the whole
 // image again (erase included) when a cell needs an erase or the read-back
-// differs. flags: VRN_WRITE_ values. One of the VRN_WRITE_ results, also
-// in *report.
+// differs. flags: VRN_WRITE_ values. Once the module counts as gone, or
+// the run's budget is spent, before the first change (before_change
+// included), nothing is changed: VRN_WRITE_GAVE_UP. One of the VRN_WRITE_
+// results, also in *report.
 int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int count, int flags,
-                      VrnWriteReport* report);
+                      VrnWriteReport* report, const VrnBeforeChange* before_change = nullptr);

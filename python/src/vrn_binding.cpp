@@ -344,7 +344,7 @@ py::bytes record_encode(const std::string& name, const py::dict& values) {
         }
         case VrnFieldKind::Address: {
             if (!py::isinstance<py::str>(v)) throw py::type_error(key + " must be a str such as \"192.168.0.150\"");
-            set_field(r.data(), layout, {"", f.name, VrnValueKind::Address, "", 0, 0}, v.cast<std::string>(), key);
+            set_field(r.data(), layout, {"", f.name, VrnValueKind::Dotted, "", 0, 0}, v.cast<std::string>(), key);
             break;
         }
         case VrnFieldKind::Comment: {
@@ -369,6 +369,7 @@ std::string option_text(const VrnFieldRule& rule, const py::dict& values) {
     case VrnValueKind::Date:
         std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", word("YEAR"), word("MON"), word("DAY"));
         return text;
+    case VrnValueKind::Dotted:
     case VrnValueKind::Address:
     case VrnValueKind::Mask: return values[py_name(rule.field).c_str()].cast<std::string>();
     case VrnValueKind::Comment: return comment_bytes(values[py_name(rule.field).c_str()]);
@@ -377,8 +378,9 @@ std::string option_text(const VrnFieldRule& rule, const py::dict& values) {
 }
 
 // Refuses values that vrnrec would refuse, with vrnrec's reasons (the
-// value named as the field is in Python: "Bad port 0 (1..65535
-// expected)"). A comment kept as it was read is not checked again.
+// value named as the field is in Python: "Bad port 0 (1..65532 expected:
+// ...)"), and warns of what vrnrec warns of. A comment kept as it was read
+// is not checked again.
 void record_check(const std::string& name, const py::dict& values) {
     const VrnRecordLayout& layout = layout_named(name);
     py::bytes encoded = record_encode(name, values);  // the types and sizes first
@@ -391,6 +393,10 @@ void record_check(const std::string& name, const py::dict& values) {
         if (rule.kind == VrnValueKind::Comment && kept_comment(values, values[option.c_str()])) continue;
         set_field(scratch.data(), layout, rule, option_text(rule, values), option);
     }
+    if (&layout != &VRN_NETCFG_LAYOUT) return;
+    std::string error, warning;
+    if (!vrn_check_subnet(scratch.data(), layout, &error, &warning)) throw py::value_error(error);
+    if (!warning.empty() && PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
 }
 
 // The record as vrnstat prints it.

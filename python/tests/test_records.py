@@ -47,7 +47,15 @@ def test_a_change_touches_its_field_only():
 @pytest.mark.parametrize("cls, change, error, text", [
     (vrn.NetCfg, {"ip": "192.168.0.256"}, ValueError, "Bad ip 192.168.0.256 (dotted IPv4 address expected)"),
     (vrn.NetCfg, {"mask": "255.0.255.0"}, ValueError, "Bad mask 255.0.255.0 (a network mask such as 255.255.255.0 expected)"),
-    (vrn.NetCfg, {"port": 70000}, ValueError, "Bad port 70000 (1..65535 expected)"),
+    (vrn.NetCfg, {"port": 65533}, ValueError,
+     "Bad port 65533 (1..65532 expected: the module takes the port and the three above it)"),
+    (vrn.NetCfg, {"gate": "224.0.0.1"}, ValueError,
+     "Bad gate 224.0.0.1 (the address of one host expected, not 0.0.0.0, a broadcast or a multicast address)"),
+    (vrn.NetCfg, {"mask": "255.255.255.255"}, ValueError,
+     "Bad mask 255.255.255.255 (a network mask such as 255.255.255.0 expected)"),
+    (vrn.NetCfg, {"ip": "192.168.0.255"}, ValueError,
+     "IP 192.168.0.255 is the broadcast address of its subnet (MASK 255.255.255.0)"),
+    (vrn.NetCfg, {"comment": "lab\n2"}, ValueError, "comment holds a control character (0x0A at character 4)"),
     (vrn.NetCfg, {"comment": "c" * 128}, ValueError, "comment is 128 characters long; the field holds 127 and a NUL"),
     (vrn.NetCfg, {"sig": 1 << 32}, ValueError, "sig 4294967296 does not fit 32 bits (0..0xFFFFFFFF expected)"),
     (vrn.NetCfg, {"port": "3011"}, TypeError, "port must be an int"),
@@ -59,6 +67,15 @@ def test_values_vrnrec_refuses_are_refused(cls, change, error, text):
     with pytest.raises(error) as raised:
         dataclasses.replace(record, **change)
     assert str(raised.value) == text
+
+
+def test_a_gateway_outside_the_subnet_is_taken_with_vrnrecs_warning():
+    cfg = vrn.NetCfg.from_bytes(NETCFG)
+    with pytest.warns(UserWarning) as warned:
+        moved = cfg.replace(gate="10.0.0.1")
+    assert [str(w.message) for w in warned] == [
+        "GATE 10.0.0.1 is outside the subnet of IP 192.168.0.150 (MASK 255.255.255.0)"]
+    assert moved.to_bytes() == NETCFG[:12] + bytes([10, 0, 0, 1]) + NETCFG[16:]
 
 
 def test_data_files(tmp_path, capfd):

@@ -165,23 +165,47 @@ public:
     }
 
     bool wait_programmed(std::size_t n, int ms) override {
+        return wait_cells(0, n, ms, [&](std::uint32_t got, std::size_t i) {
+            return cell_as_written(got, s_.image, i, layout_.cell_bytes);
+        });
+    }
+
+    bool wait_erased(std::size_t cell, int ms) override {
+        return wait_cells(cell, 1, ms, [&](std::uint32_t got, std::size_t) {
+            return got == (layout_.cell_bytes == 2 ? 0xFFFFu : 0xFFu);
+        });
+    }
+
+    bool prog_running() override { return !prog_done_; }
+
+    std::uint16_t base() const override { return base_; }
+
+    std::vector<std::uint8_t> sector_cells() override {
+        const std::size_t cb = layout_.cell_bytes, n = layout_.sector_cells;
+        std::string cells = read_range(flash_, std::size_t(s_.sector) * n * cb, n * cb);
+        std::vector<std::uint8_t> low;
+        for (std::size_t i = 0; i * cb < cells.size(); ++i) low.push_back(static_cast<std::uint8_t>(cells[i * cb]));
+        return low;
+    }
+
+private:
+    void violate(const std::string& what) { o_.violations.push_back(what); }
+
+    // Polls cells first..first+n-1 of the sector in the flash file until
+    // each satisfies ok(value, index).
+    bool wait_cells(std::size_t first, std::size_t n, int ms,
+                    const std::function<bool(std::uint32_t, std::size_t)>& ok) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
-        std::size_t first = std::size_t(s_.sector) * layout_.sector_cells;
+        const std::size_t at = std::size_t(s_.sector) * layout_.sector_cells + first;
         while (Clock::now() < end && prog_running()) {
-            std::string cells = read_range(flash_, first * layout_.cell_bytes, n * layout_.cell_bytes);
+            std::string cells = read_range(flash_, at * layout_.cell_bytes, n * layout_.cell_bytes);
             bool done = cells.size() == n * layout_.cell_bytes;
-            for (std::size_t i = 0; done && i < n; ++i)
-                done = cell_as_written(cell_at(cells, i, layout_.cell_bytes), s_.image, i, layout_.cell_bytes);
+            for (std::size_t i = 0; done && i < n; ++i) done = ok(cell_at(cells, i, layout_.cell_bytes), first + i);
             if (done) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return false;
     }
-
-    bool prog_running() override { return !prog_done_; }
-
-private:
-    void violate(const std::string& what) { o_.violations.push_back(what); }
 
     std::vector<std::string> sim_args(const std::vector<std::string>& switches) const {
         std::vector<std::string> a = {"--chip", s_.chip, "--flash", flash_};

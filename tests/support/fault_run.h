@@ -45,7 +45,14 @@ public:
     // Waits until the first n cells of the sector hold the image (programming
     // has got that far); false after ms or when vrnprog ended first.
     virtual bool wait_programmed(std::size_t n, int ms) = 0;
+    // Waits until cell `cell` of the sector reads erased (an erase has got
+    // there); false after ms or when vrnprog ended first.
+    virtual bool wait_erased(std::size_t cell, int ms) = 0;
     virtual bool prog_running() = 0;
+    // The simulator's base port, which a restart keeps.
+    virtual std::uint16_t base() const = 0;
+    // The low byte of each cell of the sector, as the flash file holds it.
+    virtual std::vector<std::uint8_t> sector_cells() = 0;
 };
 
 // Deterministic image bytes for a seed, with 0x00 and 0xFF among them.

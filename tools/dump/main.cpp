@@ -1,14 +1,12 @@
 // vrndump: reads cells of one flash sector into a data file that vrnprog
 // writes back byte for byte.
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <string>
-#include <vector>
 
 #include "cli_args.h"
 #include "connect.h"
 #include "data_file.h"
+#include "dump_file.h"
 #include "failure_texts.h"
 #include "file_output.h"
 #include "program_args.h"
@@ -34,46 +32,9 @@ int identify_chip(int handle, vrnFlashInfo* info) {
     return agreed;
 }
 
-// Reads cells 0..count-1 of the sector into buf, with the repeats of the
-// recovery layer (two passes that agree once the link has shown trouble):
-// 0, or -1.
-int read_cells(int handle, int sector, std::uint8_t* buf, int count, bool show_progress) {
-    VrnProgress progress;
-    vrn_progress_begin(&progress, show_progress, "read", count);
-    const int read = vrn_recover_read(handle, sector, 0, buf, count, &progress);
-    if (read == 0) vrn_progress_end(&progress, count);
-    return read;
-}
-
 long count_value(const std::string& text) {
     long v = vrn_sector_value(text.c_str());  // decimal digits only
     return v >= 1 && v <= VRN_IMAGE_BYTES ? v : -1;
-}
-
-std::string now_text() {
-    std::time_t t = std::time(nullptr);
-    char buf[32] = "";
-    if (const std::tm* tm = std::localtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", tm);
-    return buf;
-}
-
-std::string dump_header(const std::string& ip, const std::string& port, int sector, int count,
-                        const std::string& file, const vrnFlashInfo& info) {
-    char chip[160];
-    std::snprintf(chip, sizeof chip, "chip: vendor 0x%02X, device 0x%02X, %ld sectors of 0x%08lX cells, %ld bits wide",
-                  static_cast<unsigned>(info.vendor_id), static_cast<unsigned>(info.device_id),
-                  static_cast<long>(info.sector_count), static_cast<unsigned long>(info.sector_size),
-                  static_cast<long>(info.data_width));
-    return "vrndump of the module at " + ip + ":" + port + ": " + std::to_string(count) +
-           " cells from cell 0 of flash sector " + std::to_string(sector) + "\nread " + now_text() + "\n" + chip +
-           "\nWrite it back with\n    vrnprog " + ip + " " + port + " " + std::to_string(sector) + " " + file;
-}
-
-// The data file as written must read back as the cells.
-bool reads_back(const std::string& temp, const std::uint8_t* cells, int count, std::string* error) {
-    if (vrn_data_file_holds(temp, cells, count)) return true;
-    *error = "the file written does not read back as the cells read";
-    return false;
 }
 
 int dump(int handle, const std::string& ip, const std::string& port, long sector, int count,
@@ -86,15 +47,13 @@ int dump(int handle, const std::string& ip, const std::string& port, long sector
         return vrn_chip_exit_status(refused);
     }
     int s = static_cast<int>(sector);
-    if (read_cells(handle, s, g_cells, count, plat_stderr_is_terminal() != 0) != 0) {
+    if (vrn_read_dump_cells(handle, s, g_cells, count, "read", plat_stderr_is_terminal() != 0) != 0) {
         std::printf("### ERROR: Read of sector %d failed, nothing written to %s\n", s, file.c_str());
         return EXIT_READ_FAILED;
     }
 
-    std::string text = vrn_data_file_text(g_cells, count, {{0, dump_header(ip, port, s, count, file, info)}});
     std::string error;
-    auto check = [&](const std::string& temp, std::string* why) { return reads_back(temp, g_cells, count, why); };
-    if (vrn_write_file_whole(file, text, &error, check) != 0) {
+    if (vrn_write_dump_file(file, VrnDumpOrigin{"vrndump", ip, port, s, info}, g_cells, count, &error) != 0) {
         std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
         return EXIT_NOT_WRITTEN;
     }

@@ -57,13 +57,17 @@ std::uint32_t host_word(const std::uint8_t* record, int offset) {
 
 const VrnRecordLayout VRN_ICR_LAYOUT = {
     "ICR", "ICR VRN info", VRN_ICR_SECTOR, VRN_ICR_BYTES, VRN_ICR_WORDS,
-    kIcrFields, static_cast<int>(sizeof kIcrFields / sizeof kIcrFields[0]),
+    kIcrFields, static_cast<int>(sizeof kIcrFields / sizeof kIcrFields[0]), "ICR",
 };
 
 const VrnRecordLayout VRN_NETCFG_LAYOUT = {
     "NetCfg", "NetCfg VRN info", VRN_NETCFG_SECTOR, VRN_NETCFG_BYTES, VRN_NETCFG_WORDS,
-    kNetcfgFields, static_cast<int>(sizeof kNetcfgFields / sizeof kNetcfgFields[0]),
+    kNetcfgFields, static_cast<int>(sizeof kNetcfgFields / sizeof kNetcfgFields[0]), "NCFG",
 };
+
+bool vrn_record_signed(const VrnRecordLayout& layout, const std::uint8_t* record) {
+    return std::memcmp(record, layout.signature, std::strlen(layout.signature)) == 0;
+}
 
 std::uint32_t load_word_be(const std::uint8_t* at) {
     return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];

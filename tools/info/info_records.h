@@ -38,10 +38,18 @@ struct VrnRecordLayout {
     int words;          // leading big-endian words, converted after reading
     const VrnRecordField* fields;
     int field_count;
+    // What the SIG word of such a record starts with, as stored: the
+    // NetCfg record's is "NCFG"; the ICR record's "ICR" is followed by a
+    // version character ("ICR0" in examples/icr.dat, "ICR1" in vrnsim's
+    // factory record).
+    const char* signature;
 };
 
 extern const VrnRecordLayout VRN_ICR_LAYOUT;
 extern const VrnRecordLayout VRN_NETCFG_LAYOUT;
+
+// Whether a record (as stored) carries its layout's signature.
+bool vrn_record_signed(const VrnRecordLayout& layout, const std::uint8_t* record);
 
 // A big-endian word of a byte image, and its inverse.
 std::uint32_t load_word_be(const std::uint8_t* at);

@@ -11,6 +11,7 @@
 
 #include "cli_args.h"
 #include "data_file.h"
+#include "dump_file.h"
 #include "file_output.h"
 #include "info_records.h"
 #include "program_args.h"
@@ -111,6 +112,23 @@ std::string record_text(const Record& r, const VrnRecordLayout& layout, const st
     return vrn_data_file_text(r.data(), layout.bytes, notes);
 }
 
+// A --from file must be the record it is taken for: a dump of another
+// sector, or another record of the same size, would be written back as
+// this one.
+void check_from(const std::string& from, const Record& r, const VrnRecordLayout& layout) {
+    const long sector = vrn_dump_file_sector(from);
+    if (sector >= 0 && sector != layout.sector)
+        refuse(EXIT_BAD_INPUT, from + " is a dump of flash sector " + std::to_string(sector) + "; the " + layout.name +
+                                   " record lies in sector " + std::to_string(layout.sector) +
+                                   " (--force takes it all the same)");
+    if (!vrn_record_signed(layout, r.data())) {
+        char sig[16];
+        std::snprintf(sig, sizeof sig, "0x%08X", static_cast<unsigned>(load_word_be(r.data())));
+        refuse(EXIT_BAD_INPUT, from + " does not carry the " + layout.name + " signature \"" + layout.signature +
+                                   "\" (its SIG is " + sig + "; --force takes it all the same)");
+    }
+}
+
 // --- the subcommands ------------------------------------------------------------
 
 struct RecordCommand {
@@ -121,12 +139,14 @@ struct RecordCommand {
     CLI::App* app = nullptr;
     std::vector<std::string> values;
     std::string from, out;
+    bool force = false;
 };
 
 const char* type_name(VrnValueKind kind) {
     switch (kind) {
     case VrnValueKind::Hex: return "X";
     case VrnValueKind::Decimal: return "N";
+    case VrnValueKind::Dotted:
     case VrnValueKind::Address:
     case VrnValueKind::Mask: return "A";
     case VrnValueKind::Date: return "YYYY-MM-DD";
@@ -140,6 +160,9 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
     cmd.values.resize(static_cast<std::size_t>(cmd.option_count));
     cmd.app->add_option("--from", cmd.from, "start from this data file (a dump, say): every field not given is kept")
         ->type_name("FILE");
+    cmd.app->add_flag("--force", cmd.force,
+                      std::string("take a --from file that is not a ") + cmd.layout->name +
+                          " record: another signature, or a dump of another sector");
     for (int i = 0; i < cmd.option_count; ++i) {
         const VrnFieldRule& o = cmd.options[i];
         cmd.app->add_option(o.option, cmd.values[static_cast<std::size_t>(i)], o.help)->type_name(type_name(o.kind));
@@ -147,8 +170,10 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
     cmd.app->add_option("-o,--output", cmd.out, "write the data file here; without -o it goes to standard output")
         ->type_name("FILE");
     cmd.app->footer("Without --from every field but --comment must be given; a new comment fills the rest\n"
-                    "of its field with NUL bytes. Nothing is written when anything is refused: the file\n"
-                    "is written under a temporary name and renamed into place when complete.");
+                    "of its field with NUL bytes. A --from file must carry the record's signature and, when\n"
+                    "it is a dump, come from the record's sector, unless --force is given. Nothing is\n"
+                    "written when anything is refused: the file is written under a temporary name and\n"
+                    "renamed into place when complete.");
 }
 
 int run_record_command(const RecordCommand& cmd) {
@@ -165,15 +190,24 @@ int run_record_command(const RecordCommand& cmd) {
         r = read_data_file(cmd.from);
         if (r.size() != static_cast<std::size_t>(layout.bytes))
             refuse(EXIT_BAD_INPUT, wrong_size(cmd.from, r.size(), layout));
+        if (!cmd.force) check_from(cmd.from, r, layout);
     }
-    for (int i = 0; i < cmd.option_count; ++i)
-        if (cmd.app->count(cmd.options[i].option) > 0) apply(r, layout, cmd.options[i], cmd.values[std::size_t(i)]);
+    bool addressed = false;
+    for (int i = 0; i < cmd.option_count; ++i) {
+        const VrnFieldRule& o = cmd.options[i];
+        if (cmd.app->count(o.option) == 0) continue;
+        apply(r, layout, o, cmd.values[std::size_t(i)]);
+        addressed = addressed || o.kind == VrnValueKind::Address || o.kind == VrnValueKind::Mask;
+    }
+    // The addresses against the subnet, once every one is in.
+    std::string error, warning;
+    if (addressed && !vrn_check_subnet(r.data(), layout, &error, &warning)) refuse(EXIT_BAD_COMMAND, error);
+    if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
     std::string text = record_text(r, layout, cmd.from, cmd.out);
     if (cmd.out.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
-    std::string error;
     if (vrn_write_file_whole(cmd.out, text, &error) != 0)
         refuse(EXIT_NOT_WRITTEN, "Can't write " + cmd.out + ": " + error);
     return 0;
@@ -218,7 +252,7 @@ int run(int argc, char** argv) {
                "  vrndump 192.168.0.150 3011 2 152 saved.dat\n"
                "  vrnrec netcfg --from saved.dat --ip 192.168.0.151 -o new.dat\n"
                "  vrnrec show new.dat\n"
-               "  vrnprog 192.168.0.150 3011 2 new.dat\n\n"
+               "  vrnprog --backup before.dat 192.168.0.150 3011 2 new.dat\n\n"
                "Exit status: 0 done; 255 (-1) bad option or value; 254 (-2) a data file that cannot\n"
                "be read or has the wrong size; 253 (-3) the output file cannot be written.");
     int status = 0;

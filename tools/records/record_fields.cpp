@@ -2,6 +2,7 @@
 #include "record_fields.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,7 +23,8 @@ const VrnFieldRule kNetcfgRules[] = {
     {"--ip", "IP", VrnValueKind::Address, "the module's IP address, dotted decimal", 0, 0},
     {"--mask", "MASK", VrnValueKind::Mask, "network mask, dotted decimal", 0, 0},
     {"--gate", "GATE", VrnValueKind::Address, "gateway address, dotted decimal", 0, 0},
-    {"--port", "PORT", VrnValueKind::Decimal, "control port, 1..65535", 1, 65535},
+    {"--port", "PORT", VrnValueKind::Decimal, "control port, 1..65532: the module also takes the three above it", 1,
+     65532, "the module takes the port and the three above it"},
     {"--timeout", "TIMEOUT", VrnValueKind::Decimal, "TIMEOUT word, 0..2147483647", 0, WORD_MAX},
     {"--comment", "COMMENT", VrnValueKind::Comment, "comment text, at most 127 characters", 0, 0},
 };
@@ -58,16 +60,23 @@ std::uint32_t hex_word(const std::string& option, const std::string& text) {
     return v;
 }
 
-std::uint32_t decimal_word(const std::string& option, const std::string& text, long min, long max) {
+std::uint32_t decimal_word(const std::string& option, const std::string& text, long min, long max, const char* why) {
     long v = vrn_sector_value(text.c_str());  // decimal digits only, up to INT_MAX
     if (v < min || v > max)
         throw Refused{"Bad " + option + " " + text + " (" + std::to_string(min) + ".." + std::to_string(max) +
-                      " expected)"};
+                      " expected" + (why ? std::string(": ") + why : "") + ")"};
     return static_cast<std::uint32_t>(v);
 }
 
-// The four bytes of a dotted address, in stored order, as one word.
-std::uint32_t address_word(const std::string& option, const std::string& text, bool mask) {
+std::string dotted(std::uint32_t w) {
+    return std::to_string(w >> 24) + "." + std::to_string(w >> 16 & 0xFF) + "." + std::to_string(w >> 8 & 0xFF) + "." +
+           std::to_string(w & 0xFF);
+}
+
+// The four bytes of a dotted address, in stored order, as one word: any
+// (Dotted), one a host can have (Address: not 0.0.0.0, the broadcast
+// address or a multicast one), or a network mask (Mask).
+std::uint32_t address_word(const std::string& option, const std::string& text, VrnValueKind kind) {
     if (!vrn_is_dotted_ipv4(text.c_str())) throw Refused{"Bad " + option + " " + text + " (dotted IPv4 address expected)"};
     std::uint32_t w = 0;
     const char* p = text.c_str();
@@ -76,10 +85,16 @@ std::uint32_t address_word(const std::string& option, const std::string& text, b
         w = w << 8 | static_cast<std::uint32_t>(std::strtoul(p, &end, 10));
         p = end + 1;
     }
-    // A mask is ones, then zeros: anything else cuts the module off its net.
+    // A mask is ones, then zeros: anything else cuts the module off its net,
+    // and so do no ones (every address on the net) and no zeros (not even
+    // the gateway on it).
     std::uint32_t host_bits = ~w;
-    if (mask && (host_bits & (host_bits + 1)) != 0)
+    if (kind == VrnValueKind::Mask && ((host_bits & (host_bits + 1)) != 0 || w == 0 || host_bits == 0))
         throw Refused{"Bad " + option + " " + text + " (a network mask such as 255.255.255.0 expected)"};
+    const bool multicast = (w >> 28) == 0xE;  // 224.0.0.0 to 239.255.255.255
+    if (kind == VrnValueKind::Address && (w == 0 || w == 0xFFFFFFFFu || multicast))
+        throw Refused{"Bad " + option + " " + text +
+                      " (the address of one host expected, not 0.0.0.0, a broadcast or a multicast address)"};
     return w;
 }
 
@@ -114,9 +129,10 @@ void apply(std::uint8_t* r, const VrnRecordLayout& layout, const VrnFieldRule& o
            const std::string& name) {
     switch (o.kind) {
     case VrnValueKind::Hex: set_word(r, layout, o.field, hex_word(name, text)); break;
-    case VrnValueKind::Decimal: set_word(r, layout, o.field, decimal_word(name, text, o.min, o.max)); break;
+    case VrnValueKind::Decimal: set_word(r, layout, o.field, decimal_word(name, text, o.min, o.max, o.why)); break;
+    case VrnValueKind::Dotted:
     case VrnValueKind::Address:
-    case VrnValueKind::Mask: set_word(r, layout, o.field, address_word(name, text, o.kind == VrnValueKind::Mask)); break;
+    case VrnValueKind::Mask: set_word(r, layout, o.field, address_word(name, text, o.kind)); break;
     case VrnValueKind::Date: {
         Date d = date_value(name, text);
         set_word(r, layout, "DAY", d.day);
@@ -129,6 +145,17 @@ void apply(std::uint8_t* r, const VrnRecordLayout& layout, const VrnFieldRule& o
         if (text.size() >= static_cast<std::size_t>(VRN_COMMENT_BYTES))
             throw Refused{name + " is " + std::to_string(text.size()) + " characters long; the field holds " +
                           std::to_string(VRN_COMMENT_BYTES - 1) + " and a NUL"};
+        // vrnstat prints the comment as it is: a control character would act
+        // on the terminal (a line feed, an escape sequence).
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7F) {
+                char code[8];
+                std::snprintf(code, sizeof code, "0x%02X", c);
+                throw Refused{name + " holds a control character (" + code + " at character " +
+                              std::to_string(i + 1) + ")"};
+            }
+        }
         std::uint8_t* at = r + field_named(layout, o.field).offset;
         std::fill_n(at, VRN_COMMENT_BYTES, std::uint8_t{0});
         std::copy(text.begin(), text.end(), at);
@@ -151,6 +178,28 @@ bool vrn_set_field(std::uint8_t* record, const VrnRecordLayout& layout, const Vr
                    const std::string& text, const std::string& name, std::string* error) {
     try {
         apply(record, layout, rule, text, name);
+        return true;
+    } catch (const Refused& r) {
+        *error = r.why;
+        return false;
+    }
+}
+
+bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, std::string* error,
+                      std::string* warning) {
+    try {
+        auto word = [&](const char* field) { return load_word_be(record + field_named(layout, field).offset); };
+        const std::uint32_t ip = word("IP"), mask = word("MASK"), gate = word("GATE"), host_bits = ~mask;
+        // A subnet of two addresses (a /31 mask) has no broadcast address.
+        for (const char* field : {"IP", "GATE"}) {
+            if (host_bits > 1 && (word(field) & host_bits) == host_bits)
+                throw Refused{std::string(field) + " " + dotted(word(field)) +
+                              " is the broadcast address of its subnet (MASK " + dotted(mask) + ")"};
+        }
+        warning->clear();
+        if ((ip & mask) != (gate & mask))
+            *warning = "GATE " + dotted(gate) + " is outside the subnet of IP " + dotted(ip) + " (MASK " + dotted(mask) +
+                       ")";
         return true;
     } catch (const Refused& r) {
         *error = r.why;

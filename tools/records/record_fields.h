@@ -9,7 +9,9 @@
 
 #include "info_records.h"
 
-enum class VrnValueKind { Hex, Decimal, Address, Mask, Date, Comment };
+// Address: one host's (not 0.0.0.0, a broadcast or a multicast address);
+// Dotted: any dotted address, stored as it is; Mask: ones, then zeros.
+enum class VrnValueKind { Hex, Decimal, Address, Mask, Date, Comment, Dotted };
 
 struct VrnFieldRule {
     const char* option;  // vrnrec's option, "--ip"
@@ -17,6 +19,7 @@ struct VrnFieldRule {
     VrnValueKind kind;
     const char* help;
     long min, max;       // Decimal only
+    const char* why = nullptr;  // Decimal: said after the range of a value outside it
 };
 
 struct VrnFieldRules {
@@ -38,3 +41,10 @@ const VrnFieldRules& vrn_field_rules(const VrnRecordLayout& layout);
 // (dotted IPv4 address expected)").
 bool vrn_set_field(std::uint8_t* record, const VrnRecordLayout& layout, const VrnFieldRule& rule,
                    const std::string& text, const std::string& name, std::string* error);
+
+// The NetCfg record's IP and GATE against its subnet, once every field is
+// set: neither may be the broadcast address of the subnet (false, with
+// *error); a gateway outside the subnet is allowed (the module may know
+// better) but *warning names it (else it is empty).
+bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, std::string* error,
+                      std::string* warning);
