@@ -7,7 +7,7 @@
 // to hours; they run side by side (they only wait) and each is stopped at
 // the cap, its time then projected from the share of the clean run's
 // exchanges it got through. The clean runs and the --wait auto runs are
-// timed one at a time, the median of the repeats.
+// timed one at a time, whole, the median of the repeats.
 //
 // Goals, with --wait auto: NetCfg at 1% loss at most 1.5 s, at 5% at most
 // 6 s; the 2048-byte image at 0.1% and the 64 KiB image at 1% within 5
@@ -123,7 +123,9 @@ int main(int argc, char** argv) {
             std::vector<double> s;
             int failed = 0;
             for (int k = 0; k < repeats; ++k) {
-                const Run r = run_vrnprog(image, loss, true, std::uint32_t(100 + k), cap_s, dir);
+                // Uncapped: these are the times measured, and a stop would
+                // read as a failure.
+                const Run r = run_vrnprog(image, loss, true, std::uint32_t(100 + k), 0, dir);
                 s.push_back(r.seconds);
                 if (r.status != 0) failed = r.status;
             }
