@@ -29,9 +29,10 @@ long decimal_value(const char* text, long limit) {
 
 }  // namespace
 
-bool vrn_is_dotted_ipv4(const char* text) {
+bool vrn_dotted_value(const char* text, std::uint32_t* ip) {
     if (!text) return false;
     const char* p = text;
+    std::uint32_t word = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0 && *p++ != '.') return false;
         int digits = 0;
@@ -41,9 +42,22 @@ bool vrn_is_dotted_ipv4(const char* text) {
             ++digits;
         }
         if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && p[0] == '0')) return false;
+        word = word << 8 | static_cast<std::uint32_t>(value);
         p += digits;
     }
-    return *p == '\0';
+    if (*p != '\0') return false;
+    *ip = word;
+    return true;
+}
+
+bool vrn_is_dotted_ipv4(const char* text) {
+    std::uint32_t ip = 0;
+    return vrn_dotted_value(text, &ip);
+}
+
+std::string vrn_ip_text(std::uint32_t ip) {
+    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." + std::to_string((ip >> 8) & 0xFF) +
+           "." + std::to_string(ip & 0xFF);
 }
 
 int vrn_port_value(const char* text) {

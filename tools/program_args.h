@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 // Room for the joined "ip:port" text and for the data file name, each with
 // its terminator.
@@ -13,6 +15,11 @@ constexpr std::size_t VRN_FILE_NAME_BUFFER = 256;
 // Four decimal parts 0..255 without leading zeros (inet_addr would read
 // "010" as octal and reach another host).
 bool vrn_is_dotted_ipv4(const char* text);
+// The same check, giving the address as a word in host byte order (the
+// first part in the top byte); false when text is not one.
+bool vrn_dotted_value(const char* text, std::uint32_t* ip);
+// "a.b.c.d" of such a word.
+std::string vrn_ip_text(std::uint32_t ip);
 // Decimal digits only, 1..65535; returns the port or -1.
 int vrn_port_value(const char* text);
 // Decimal digits only, no sign, at most INT_MAX; returns the value or -1.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "program_args.h"
+
 namespace {
 
 const char* const kDfaLines[8] = {
@@ -96,10 +98,7 @@ int format_field_value(char* buf, std::size_t size, const VrnRecordField& field,
     case VrnFieldKind::Address: {
         // The converted word's bytes from the most significant down, which
         // is the order they were stored in.
-        std::uint32_t w = host_word(record, field.offset);
-        return std::snprintf(buf, size, "%d.%d.%d.%d", static_cast<int>((w >> 24) & 0xFF),
-                             static_cast<int>((w >> 16) & 0xFF), static_cast<int>((w >> 8) & 0xFF),
-                             static_cast<int>(w & 0xFF));
+        return std::snprintf(buf, size, "%s", vrn_ip_text(host_word(record, field.offset)).c_str());
     }
     case VrnFieldKind::Comment:
         // Up to the first NUL and never past the field: the flash need not hold one.

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "program_args.h"
@@ -68,23 +67,12 @@ std::uint32_t decimal_word(const std::string& option, const std::string& text, l
     return static_cast<std::uint32_t>(v);
 }
 
-std::string dotted(std::uint32_t w) {
-    return std::to_string(w >> 24) + "." + std::to_string(w >> 16 & 0xFF) + "." + std::to_string(w >> 8 & 0xFF) + "." +
-           std::to_string(w & 0xFF);
-}
-
 // The four bytes of a dotted address, in stored order, as one word: any
 // (Dotted), one a host can have (Address: not 0.0.0.0, the broadcast
 // address or a multicast one), or a network mask (Mask).
 std::uint32_t address_word(const std::string& option, const std::string& text, VrnValueKind kind) {
-    if (!vrn_is_dotted_ipv4(text.c_str())) throw Refused{"Bad " + option + " " + text + " (dotted IPv4 address expected)"};
     std::uint32_t w = 0;
-    const char* p = text.c_str();
-    for (int i = 0; i < 4; ++i) {
-        char* end = nullptr;
-        w = w << 8 | static_cast<std::uint32_t>(std::strtoul(p, &end, 10));
-        p = end + 1;
-    }
+    if (!vrn_dotted_value(text.c_str(), &w)) throw Refused{"Bad " + option + " " + text + " (dotted IPv4 address expected)"};
     // A mask is ones, then zeros: anything else cuts the module off its net,
     // and so do no ones (every address on the net) and no zeros (not even
     // the gateway on it).
@@ -193,13 +181,13 @@ bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout,
         // A subnet of two addresses (a /31 mask) has no broadcast address.
         for (const char* field : {"IP", "GATE"}) {
             if (host_bits > 1 && (word(field) & host_bits) == host_bits)
-                throw Refused{std::string(field) + " " + dotted(word(field)) +
-                              " is the broadcast address of its subnet (MASK " + dotted(mask) + ")"};
+                throw Refused{std::string(field) + " " + vrn_ip_text(word(field)) +
+                              " is the broadcast address of its subnet (MASK " + vrn_ip_text(mask) + ")"};
         }
         warning->clear();
         if ((ip & mask) != (gate & mask))
-            *warning = "GATE " + dotted(gate) + " is outside the subnet of IP " + dotted(ip) + " (MASK " + dotted(mask) +
-                       ")";
+            *warning = "GATE " + vrn_ip_text(gate) + " is outside the subnet of IP " + vrn_ip_text(ip) + " (MASK " +
+                       vrn_ip_text(mask) + ")";
         return true;
     } catch (const Refused& r) {
         *error = r.why;

@@ -3,17 +3,11 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
 #include "program_args.h"
 
 namespace {
 
-// A dotted address in host byte order; false when text is not one.
-bool address_value(const std::string& text, std::uint32_t* ip) {
-    if (!vrn_is_dotted_ipv4(text.c_str())) return false;
-    *ip = plat_ntohl(plat_inet_addr(text.c_str()));
-    return true;
-}
+bool address_value(const std::string& text, std::uint32_t* ip) { return vrn_dotted_value(text.c_str(), ip); }
 
 std::string bad(const std::string& text) {
     return "Bad target " + text +
@@ -79,9 +73,4 @@ std::string vrn_scan_targets(const std::vector<std::string>& texts, std::vector<
             return "The targets hold more than 65536 addresses (a /16); scan them in parts";
     }
     return "";
-}
-
-std::string vrn_ip_text(std::uint32_t ip) {
-    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." + std::to_string((ip >> 8) & 0xFF) +
-           "." + std::to_string(ip & 0xFF);
 }

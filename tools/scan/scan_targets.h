@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "program_args.h"  // vrn_ip_text, for the addresses listed
+
 // A /16: the most addresses one target, and one scan, may hold.
 constexpr std::size_t VRN_SCAN_MAX_ADDRESSES = 65536;
 
@@ -15,6 +17,3 @@ constexpr std::size_t VRN_SCAN_MAX_ADDRESSES = 65536;
 // or "a.b.c.d/n" with n from 16 to 32 (without the network and broadcast
 // address up to a /30). "" on success, else why the targets are refused.
 std::string vrn_scan_targets(const std::vector<std::string>& texts, std::vector<std::uint32_t>* out);
-
-// "a.b.c.d" of an address in host byte order.
-std::string vrn_ip_text(std::uint32_t ip);
