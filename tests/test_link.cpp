@@ -291,13 +291,14 @@ TEST(Exchange, APortUnreachableReportDoesNotCutTheWaitShort) {
 // How long an attempt waits for an answer that never comes, by the wait of
 // the connection: the endpoint's 4 s, a fixed wait, or the adaptive wait
 // after `answered` answers of `rtt` ms each, doubled after each wait in a
-// row that ran out, never above 4 s.
+// row that ran out, and again for each doubling of patience, never above 4 s.
 struct WaitCase {
     const char* name;
     int wait;
     int answered;
     std::uint32_t rtt;
     std::vector<long> lost;  // the waits of the attempts that follow, none answered
+    std::uint32_t patience = 0;
 };
 
 class Wait : public testing::TestWithParam<WaitCase> {};
@@ -313,6 +314,7 @@ TEST_P(Wait, OfEachAttemptForALostAnswer) {
     ASSERT_EQ(vrn_set_wait(c.h, w.wait), 0);
     Bytes ack(36);
     for (int i = 0; i < w.answered; ++i) ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
+    link_timer_patience(link_health(c.h), w.patience);
     std::vector<long> waited;
     for (std::size_t i = 0; i < w.lost.size(); ++i) {
         const std::uint32_t t0 = plat_tick_ms();
@@ -331,7 +333,10 @@ INSTANTIATE_TEST_SUITE_P(
                     WaitCase{"AutoAfterOneAnswer", VRN_WAIT_AUTO, 1, 100, {300, 600, 1200, 2400, 4000}},
                     // Steady answers: the variation dies away, three times the round trip stays.
                     WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {120, 240, 480, 960}},
-                    WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}}),
+                    WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}},
+                    WaitCase{"AutoWithPatience", VRN_WAIT_AUTO, 8, 40, {480, 960, 1920, 3840, 4000}, 2},
+                    WaitCase{"FixedIgnoresPatience", 250, 3, 40, {250, 250}, 3},
+                    WaitCase{"DefaultIgnoresPatience", VRN_WAIT_DEFAULT, 3, 40, {4000}, 3}),
     [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
 
 TEST(Wait, RefusesWaitsOutOfRangeAndClosedHandles) {

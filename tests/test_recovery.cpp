@@ -113,6 +113,29 @@ TEST(Budget, EndsARunThatLosesMostRequestsButNotOneThatLosesSome) {
     }
 }
 
+// A module that acknowledges the erase command later than anything else
+// (it does so once the erase has begun): with the adaptive wait, each
+// repeat of the erase waits longer than the one before, so the erase
+// succeeds after a few repeats instead of losing that answer every time.
+TEST(Patience, AnAnswerSlowerEveryTimeIsWaitedForOnARepeat) {
+    set_geometry();
+    int erase_commands = 0;
+    FakeModule fm([&](const Datagram& d, int) -> std::vector<Action> {
+        if (d.bytes.size() == 40 && word_at(d.bytes, 20) == kBusRead) return {{make_ack(36, {0xFF})}};
+        if (d.bytes.size() == 44 && word_at(d.bytes, 40) == 0x30) {
+            ++erase_commands;
+            return {{make_ack(32), 40}};
+        }
+        return {{make_ack(32)}};
+    });
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, VRN_WAIT_AUTO), 0);
+    EXPECT_EQ(vrn_recover_erase(conn.h, 3), 0);
+    EXPECT_GE(erase_commands, 2) << "the first erase command's answer comes after the wait";
+    EXPECT_LE(erase_commands, 6) << "5, 10, 20, 40 and 80 ms";
+    EXPECT_EQ(link_health(conn.h)->timer.patience, 0u) << "given back when the erase ends";
+}
+
 // The step before a write's first change to the sector: the caller's hook
 // runs there (and only when there is a change to make), a hook that refuses
 // ends the run with nothing sent after it, and a module that has gone by

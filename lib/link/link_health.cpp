@@ -64,7 +64,7 @@ std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
         if (ms < LINK_RTO_FLOOR_MS) ms = LINK_RTO_FLOOR_MS;
     }
     const std::uint32_t max = static_cast<std::uint32_t>(VRN_WAIT_MAX_MS);
-    for (std::uint32_t k = 0; k < t.backoff && ms < max; ++k) ms *= 2;
+    for (std::uint32_t k = 0; k < t.backoff + t.patience && ms < max; ++k) ms *= 2;
     return ms < max ? ms : max;
 }
 
@@ -95,4 +95,10 @@ void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms) {
 
 void link_timer_ran_out(LinkHealth* h) {
     if (h->timer.backoff < 16) ++h->timer.backoff;
+}
+
+std::uint32_t link_timer_patience(LinkHealth* h, std::uint32_t doublings) {
+    const std::uint32_t was = h->timer.patience;
+    h->timer.patience = doublings < 16 ? doublings : 16;
+    return was;
 }

@@ -31,6 +31,7 @@ struct LinkTimer {
     std::uint32_t srtt_us;   // smoothed round trip
     std::uint32_t rttvar_us; // its variation
     std::uint32_t backoff;   // waits in a row that ran out, each doubling the next
+    std::uint32_t patience;  // further doublings while a step is repeated (link_timer_patience)
 };
 
 struct LinkHealth {
@@ -109,3 +110,10 @@ long link_wait_ms(const LinkHealth* h);
 void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms);
 // An attempt's wait ran out.
 void link_timer_ran_out(LinkHealth* h);
+// Doubles the adaptive wait this many more times, until set back to 0: for
+// a step repeated because its answers were lost. An answer that takes
+// longer every time than the others (the module acknowledges an erase
+// command once the erase has begun) would otherwise be lost on every
+// repeat, since each answer in between brings the wait back down.
+// Returns the patience it replaces.
+std::uint32_t link_timer_patience(LinkHealth* h, std::uint32_t doublings);

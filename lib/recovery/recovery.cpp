@@ -30,6 +30,26 @@ void note(const char* format, ...) {
 
 unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
 
+// Each repeat of a step after lost answers waits longer than the one before
+// (link_timer_patience); a step within another keeps the larger patience,
+// and each gives back at its end what it found.
+class Patience {
+public:
+    explicit Patience(int handle) : health_(link_health(handle)), outer_(health_->timer.patience) {}
+    ~Patience() { link_timer_patience(health_, outer_); }
+    Patience(const Patience&) = delete;
+    Patience& operator=(const Patience&) = delete;
+    void lost_again() {
+        ++lost_;
+        link_timer_patience(health_, lost_ > outer_ ? lost_ : outer_);
+    }
+
+private:
+    LinkHealth* health_;
+    std::uint32_t outer_;
+    std::uint32_t lost_ = 0;
+};
+
 FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id); }
 
 // A write that must reach the chip before the next one is sent; tried
@@ -125,6 +145,7 @@ bool same_chip(const vrnFlashInfo& a, const vrnFlashInfo& b) {
 // The erase runs; 0 when one ran with every write answered and its poll
 // saw the sector's first cell erased.
 int erase_runs(int handle, int sector) {
+    Patience patience(handle);
     int stalled = 0;
     for (int run = 0; run < g_recovery.erase_runs && !vrn_link_gone(handle); ++run) {
         const LinkHealth before = *link_health(handle);
@@ -138,6 +159,7 @@ int erase_runs(int handle, int sector) {
         if (erased == sector && !doubtful) return 0;
         stalled = erased != sector && !doubtful ? stalled + 1 : 0;
         if (stalled == 2) break;
+        if (doubtful) patience.lost_again();
         note("erasing sector %d again after %s", sector, doubtful ? "a lost answer" : "the erase did not finish");
         settle_chip(handle, sector, 0);
     }
@@ -307,6 +329,7 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
     const unsigned answers = link_health(handle)->answers;
     vrnFlashInfo last{};
     bool have = false;
+    Patience patience(handle);
     for (int pass = 0; pass < g_recovery.identify_passes && !vrn_link_gone(handle); ++pass) {
         const unsigned before = trouble(handle);
         vrn_flash_identify(handle);
@@ -318,6 +341,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
         if (clean) {
             last = *info;
             have = true;
+        } else {
+            patience.lost_again();
         }
         note("identifying the flash chip again %s", clean ? "to confirm it on a troubled link" : "after a lost answer");
     }
@@ -326,9 +351,11 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
 }
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
+    Patience patience(handle);
     for (int attempt = 0; attempt < g_recovery.read_attempts && !vrn_link_gone(handle); ++attempt) {
         const int cell = vrn_flash_read_cell(handle, sector, offset);
         if (cell != VRN_FLASH_READ_FAILED) return cell;
+        patience.lost_again();
         note("reading cell %d of sector %d again after a lost answer", offset, sector);
     }
     return -1;
@@ -354,12 +381,14 @@ int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, i
 int vrn_recover_reg_read(int handle, int space, std::uint32_t address, std::uint32_t* buffer, int count, int step) {
     if (count < 0 || count > VRN_RECOVER_MAX_BLOCK) return -1;
     int kept = 0;
+    Patience patience(handle);
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (vrn_reg_read(handle, space, 0, 0, address, buffer, count, step) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(count), &kept)) return 0;
             note("reading register block 0x%08X of space %d again: on a troubled link two reads must agree",
                  static_cast<unsigned>(address), space);
         } else {
+            patience.lost_again();
             note("reading register block 0x%08X of space %d again after a lost answer", static_cast<unsigned>(address),
                  space);
         }
@@ -374,6 +403,7 @@ int vrn_recover_erase(int handle, int sector) {
 }
 
 int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value) {
+    Patience patience(handle);
     for (int run = 0; run < g_recovery.program_runs && !vrn_link_gone(handle); ++run) {
         const unsigned before = trouble(handle);
         // Once an answer may have stood in for another's, a data write may
@@ -385,6 +415,7 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
                                       : vrn_flash_program_byte(handle, sector, offset, value);
         const bool lost = trouble(handle) != before;
         if (programmed == value && !lost) return VRN_BYTE_DONE;
+        if (lost) patience.lost_again();
         note("checking cell %d of sector %d after %s", offset, sector, lost ? "a lost answer" : "a failed verify");
         settle_chip(handle, sector, offset);
         const int cell = stable_read(handle, sector, offset);

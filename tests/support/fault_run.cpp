@@ -462,6 +462,7 @@ std::string Outcome::report() const {
     s << "faults: " << faults.text() << "\n";
     s << "vrnprog: exit " << prog.status << (prog.timed_out ? " (timed out)" : "") << " after " << prog.elapsed_ms
       << " ms\n" << prog.out << "\n";
+    if (!prog.err.empty()) s << "vrnprog, standard error:\n" << prog.err << "\n";
     s << "vrnsim:\n" << sim_log;
     if (stat_ran)
         s << "vrnstat: exit " << stat.status << (stat.timed_out ? " (timed out)" : "") << " after " << stat.elapsed_ms
