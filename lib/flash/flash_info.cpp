@@ -55,6 +55,16 @@ constexpr FlashChipRow CHIP_TABLE[] = {
     {.set = FlashCommandSet::Amd, .device = ANY_OTHER_DEVICE, .cells_x8 = 0x10000, .cells_x16 = 0x10000},
 };
 
+constexpr bool largest_sector_is_the_max() {
+    std::int32_t largest = 0;
+    for (const FlashChipRow& row : CHIP_TABLE) {
+        if (row.cells_x8 > largest) largest = row.cells_x8;
+        if (row.cells_x16 > largest) largest = row.cells_x16;
+    }
+    return largest == VRN_FLASH_MAX_SECTOR_CELLS;
+}
+static_assert(largest_sector_is_the_max(), "VRN_FLASH_MAX_SECTOR_CELLS must be the table's largest sector");
+
 // The row of a device in its set, or the set's row for any other device.
 const FlashChipRow& chip_row(FlashCommandSet set, std::int32_t device) {
     for (const FlashChipRow& row : CHIP_TABLE) {

@@ -16,6 +16,10 @@ struct vrnFlashInfo {
     std::int32_t data_width;
 };
 
+// Cells in the largest sector of any chip the table lists: room enough
+// for a whole sector of any identified chip.
+constexpr std::int32_t VRN_FLASH_MAX_SECTOR_CELLS = 0x20000;
+
 // The driver's one record for the whole process.
 extern vrnFlashInfo g_flash_info;
 

@@ -71,9 +71,8 @@ int fail(int handle, int status) {
     return status;
 }
 
-// The sector's old cells for the backup: the largest sector of any chip.
-constexpr std::int32_t MAX_SECTOR_CELLS = 0x20000;
-std::uint8_t g_old[MAX_SECTOR_CELLS];
+// The sector's old cells for the backup.
+std::uint8_t g_old[VRN_FLASH_MAX_SECTOR_CELLS];
 
 // What the step before the first change to the sector needs: where the
 // backup goes, and the answers lost before it, to tell of a poor link.
@@ -90,7 +89,7 @@ struct BeforeChange {
 // not erased. 0, or an exit status after the error line.
 int take_backup(int handle, int sector, const BeforeChange& c) {
     const long cells = c.chip.sector_size;
-    if (cells > MAX_SECTOR_CELLS ||
+    if (cells > VRN_FLASH_MAX_SECTOR_CELLS ||
         vrn_read_dump_cells(handle, sector, g_old, cells, "backup", plat_stderr_is_terminal() != 0) != 0) {
         std::printf("### ERROR: Read of sector %d for the backup failed, nothing changed\n", sector);
         return EXIT_BACKUP_FAILED;
