@@ -132,13 +132,19 @@ void keep_permissions(std::FILE* f, const std::string& target) {
 #endif
 }
 
+// The temporary file beside the file that writing to path replaces, once
+// that file may be replaced; nullptr with *error.
+std::FILE* create_temp_for(const std::string& path, std::string* target, std::string* temp, std::string* error) {
+    if (target_of(path, target, error) != 0 || may_replace(*target, error) != 0) return nullptr;
+    return create_temp(*target, temp, error);
+}
+
 }  // namespace
 
 int vrn_write_file_whole(const std::string& path, const std::string& text, std::string* error,
                          const std::function<bool(const std::string&, std::string*)>& check) {
     std::string target, temp;
-    if (target_of(path, &target, error) != 0 || may_replace(target, error) != 0) return -1;
-    std::FILE* f = create_temp(target, &temp, error);
+    std::FILE* f = create_temp_for(path, &target, &temp, error);
     if (!f) return -1;
     keep_permissions(f, target);
     // A full disk may show only at the flush of the close.
@@ -162,8 +168,7 @@ int vrn_write_file_whole(const std::string& path, const std::string& text, std::
 
 int vrn_check_writable(const std::string& path, std::string* error) {
     std::string target, temp;
-    if (target_of(path, &target, error) != 0 || may_replace(target, error) != 0) return -1;
-    std::FILE* f = create_temp(target, &temp, error);
+    std::FILE* f = create_temp_for(path, &target, &temp, error);
     if (!f) return -1;
     std::fclose(f);
     std::remove(temp.c_str());
