@@ -136,6 +136,7 @@ local e = {
     split = ProtoExpert.new("vrn.expert.split", "Answer in several datagrams", expert.group.REASSEMBLE, expert.severity.NOTE),
     other_source = ProtoExpert.new("vrn.expert.other_source", "Answer from another address or port", expert.group.SEQUENCE, expert.severity.NOTE),
     raw_unanswered = ProtoExpert.new("vrn.expert.raw_unanswered", "Raw command without an answer", expert.group.SEQUENCE, expert.severity.NOTE),
+    cut = ProtoExpert.new("vrn.expert.cut", "Datagram cut by the capture's snap length", expert.group.UNDECODED, expert.severity.NOTE),
     idle_port = ProtoExpert.new("vrn.expert.idle_port", "Datagram on the base port, which carries no traffic", expert.group.PROTOCOL, expert.severity.NOTE),
 }
 local expert_list = {}
@@ -393,7 +394,12 @@ local function gen(tree, field, value)
     return item
 end
 
+-- The frame being decoded was cut by the capture (a snap length): its
+-- missing bytes were sent all the same, so no length is judged by them.
+local frame_cut = false
+
 local function malformed(tree, tvb, text)
+    if frame_cut then return end
     tree:add_tvb_expert_info(e.malformed, tvb(), text)
 end
 
@@ -408,7 +414,7 @@ local function flash_place(tree, address)
 end
 
 local function add_header(tree, tvb)
-    local len = tvb:len()
+    local len = tvb:reported_len()
     tree:add_le(f.magic_a, tvb(0, 4))
     local wc = tree:add_le(f.word_count, tvb(4, 4))
     if len % 4 ~= 0 or word(tvb, 4) ~= len / 4 - 2 then
@@ -442,7 +448,7 @@ local function request_body(tree, tvb, req, info)
     local len = tvb:len()
     if len < req.min then
         malformed(tree, tvb, string.format("%s cut short: %d bytes, it needs %d", req.name, len, req.min))
-        return " (cut short)"
+        return frame_cut and " (cut by the capture)" or " (cut short)"
     end
     if req.bus then
         tree:add_le(f.space_mode, tvb(24, 4))
@@ -701,7 +707,7 @@ local function analyse(tvb, pinfo)
         -- The client sends its next request where this answer came from.
         local from = endpoint(pinfo.src, pinfo.src_port)
         if c.cur and c.cur.to ~= from then info.other_source = from end
-        on_answer(c, info, tvb:len(), tostring(tvb:bytes()), now, pinfo.number)
+        on_answer(c, info, tvb:reported_len(), tostring(tvb:bytes()), now, pinfo.number)
         if info.ans.req then info.flash_read = info.ans.req.flash_read end
     elseif role == "stream" then
         -- Stream chunks go on the port of their channel's direction; the
@@ -782,6 +788,10 @@ local function decode(tvb, pinfo, tree)
     pinfo.cols.protocol:set("VRN")
     local root = tree:add(vrn, tvb())
     local len = tvb:len()
+    if frame_cut then
+        root:add_proto_expert_info(e.cut, string.format(
+            "Cut by the capture: %d of its %d bytes captured; the rest is not decoded", len, tvb:reported_len()))
+    end
 
     if info.role == "stream" then
         gen(root, f.kind, info.stream)
@@ -831,8 +841,11 @@ local function decode(tvb, pinfo, tree)
 end
 
 function vrn.dissector(tvb, pinfo, tree)
+    frame_cut = tvb:reported_len() > tvb:len()
     local ok, err = pcall(decode, tvb, pinfo, tree)
-    if not ok then
+    if not ok and frame_cut then
+        tree:add(vrn, tvb()):add_proto_expert_info(e.cut, "Cut by the capture: decoded as far as it goes")
+    elseif not ok then
         pinfo.cols.info:set("VRN datagram that cannot be decoded")
         tree:add(vrn, tvb()):add_proto_expert_info(e.malformed, "Cannot be decoded: " .. tostring(err))
     end
