@@ -8,6 +8,16 @@
 #include <filesystem>
 #include <system_error>
 
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min stays a function
+#endif
+#include <windows.h>
+#else
+#include <sys/file.h>
+#endif
+
 namespace vrnsim {
 
 namespace {
@@ -127,6 +137,26 @@ std::unique_ptr<FlashStore> refuse(std::string* error, std::string text) {
     return nullptr;
 }
 
+// One simulator to a flash file: two would each keep their own copy and
+// the file end as the last writer left it. The lock goes with the file's
+// close (and with the process). Windows: a byte far beyond any flash file,
+// since a locked range there cannot be read by others.
+bool lock_flash_file(std::FILE* file) {
+#ifdef _WIN32
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x7FFFFFFF;
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+#else
+    return flock(fileno(file), LOCK_EX | LOCK_NB) == 0;
+#endif
+}
+
+std::unique_ptr<FlashStore> refuse_locked(std::FILE* file, const std::string& path, std::string* error) {
+    std::fclose(file);
+    return refuse(error, "flash file '" + path + "' is in use by another simulator");
+}
+
 // Writes the erased image in large blocks, so even a 16 Mi cell chip is
 // created in a moment.
 bool write_all(std::FILE* file, const std::vector<std::uint8_t>& bytes) {
@@ -204,6 +234,7 @@ std::unique_ptr<FlashStore> make_file_store(const std::string& path, std::size_t
         CellBytes image(cells, unit);
         std::FILE* file = std::fopen(path.c_str(), "r+b");
         if (!file) return refuse(error, "cannot open flash file '" + path + "': " + os_error(errno));
+        if (!lock_flash_file(file)) return refuse_locked(file, path, error);
         if (!read_all(file, image.bytes())) {
             std::fclose(file);
             return refuse(error, "cannot read flash file '" + path + "'");
@@ -214,6 +245,7 @@ std::unique_ptr<FlashStore> make_file_store(const std::string& path, std::size_t
     CellBytes image(cells, unit);
     std::FILE* file = std::fopen(path.c_str(), "w+b");
     if (!file) return refuse(error, "cannot create flash file '" + path + "': " + os_error(errno));
+    if (!lock_flash_file(file)) return refuse_locked(file, path, error);
     if (!write_all(file, image.bytes())) {
         const int err = errno;
         std::fclose(file);

@@ -14,6 +14,11 @@ bool ModuleServer::start(std::string* error) {
     std::string dummy;
     if (!error) error = &dummy;
     if (running_) return true;
+    {
+        // A restart opens the flash file again: the old store lets it go first.
+        std::lock_guard<std::mutex> lk(mu_);
+        module_.reset();
+    }
     std::uint32_t ip = plat_inet_addr(config_.address.c_str());
     if (ip == 0xFFFFFFFFu || !is_loopback_address(ip)) {
         *error = not_loopback_message(config_.address);

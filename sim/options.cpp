@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <system_error>
 
 #include "platform/platform.h"
 
@@ -238,6 +240,14 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             *error = "unknown option \"" + args[i] + "\" (see --help)";
             return false;
         }
+    }
+    // The capture would truncate the flash file (or the flash overwrite it).
+    std::error_code ec;
+    if (!o.config.flash_file.empty() && !o.config.pcap_file.empty() &&
+        (o.config.flash_file == o.config.pcap_file ||
+         std::filesystem::equivalent(o.config.flash_file, o.config.pcap_file, ec))) {
+        *error = "--flash and --pcap name the same file \"" + o.config.pcap_file + "\"";
+        return false;
     }
     o.config.chip.maker = maker_given ? std::uint8_t(maker) : o.config.chip.kind == ChipKind::Intel ? 0x89 : 0x01;
     *out = std::move(o);
