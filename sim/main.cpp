@@ -8,6 +8,7 @@
 #include "module.h"
 #include "options.h"
 #include "platform/platform.h"
+#include "program_args.h"
 
 namespace {
 
@@ -28,8 +29,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (opt.help) {
+        if (!vrn_stdout_usable()) return 1;
         std::fputs(vrnsim::usage_text(), stdout);
-        return 0;
+        return vrn_stdout_status(0, 1);
     }
     const vrnsim::ModuleConfig& c = opt.config;
     opt.config.keep_logs = false;  // nobody reads them here, and a long run would grow them without end

@@ -98,11 +98,19 @@ int target_of(const std::string& path, std::string* target, std::string* error) 
 
 // An existing file that this user may not write is not replaced, as a
 // shell's redirection would not (and Windows will not rename onto a
-// read-only file). 0, or -1 with *error.
+// read-only file). Nor is anything but a regular file: the rename would
+// put a file in the place of a device or a FIFO (root may replace
+// /dev/null). 0, or -1 with *error.
 int may_replace(const std::string& target, std::string* error) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (std::filesystem::is_directory(target, ec)) {
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::is_directory(status)) {
         *error = "it is a directory";
+        return -1;
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        *error = "it is not a regular file (a device, FIFO or socket is never replaced)";
         return -1;
     }
 #ifndef _WIN32
@@ -135,6 +143,10 @@ void keep_permissions(std::FILE* f, const std::string& target) {
 // The temporary file beside the file that writing to path replaces, once
 // that file may be replaced; nullptr with *error.
 std::FILE* create_temp_for(const std::string& path, std::string* target, std::string* temp, std::string* error) {
+    if (path.empty()) {
+        *error = "no file name";
+        return nullptr;
+    }
     if (target_of(path, target, error) != 0 || may_replace(*target, error) != 0) return nullptr;
     return create_temp(*target, temp, error);
 }

@@ -12,8 +12,9 @@
 // and the link kept. An existing file keeps its permissions, and one this
 // user may not write is refused. `check`, when given, is called with the
 // temporary file's name once it is written and closed, and may refuse it.
-// 0, or -1 with *error saying what failed; the temporary file is then
-// removed and path left as it was.
+// An empty name, a directory, and anything but a regular file (a device,
+// a FIFO) are refused. 0, or -1 with *error saying what failed; the
+// temporary file is then removed and path left as it was.
 int vrn_write_file_whole(const std::string& path, const std::string& text, std::string* error,
                          const std::function<bool(const std::string& temp_path, std::string* error)>& check = {});
 

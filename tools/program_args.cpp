@@ -1,10 +1,16 @@
 // Command line checks shared by the programs.
 #include "program_args.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "link/link_health.h"
 
@@ -67,20 +73,20 @@ int vrn_port_value(const char* text) {
 
 long vrn_sector_value(const char* text) { return decimal_value(text, INT_MAX); }
 
-int vrn_join_address_args(const char* ip, const char* port, char* address) {
+int vrn_join_address_args(const char* ip, const char* port, char* address, std::FILE* errors) {
     std::size_t ip_len = std::strlen(ip);
     std::size_t port_len = std::strlen(port);
     if (ip_len + 1 + port_len >= VRN_ADDRESS_BUFFER) {
-        std::printf("### ERROR: Address <ip>:<port> is longer than %d characters\n",
-                    static_cast<int>(VRN_ADDRESS_BUFFER - 1));
+        std::fprintf(errors, "### ERROR: Address <ip>:<port> is longer than %d characters\n",
+                     static_cast<int>(VRN_ADDRESS_BUFFER - 1));
         return -1;
     }
     if (!vrn_is_dotted_ipv4(ip)) {
-        std::printf("### ERROR: Bad IP address %s (dotted IPv4 address expected)\n", ip);
+        std::fprintf(errors, "### ERROR: Bad IP address %s (dotted IPv4 address expected)\n", ip);
         return -1;
     }
     if (vrn_port_value(port) < 0) {
-        std::printf("### ERROR: Bad port %s (1..65535 expected)\n", port);
+        std::fprintf(errors, "### ERROR: Bad port %s (1..65535 expected)\n", port);
         return -1;
     }
     // The length is checked above, so nothing is cut.
@@ -125,6 +131,55 @@ int vrn_take_wait_option(int argc, char** argv, int* i, int* wait) {
     return 1;
 }
 
+int vrn_refuse_late_options(int argc, char** argv, int first, const char* program) {
+    for (int i = first; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) != 0) continue;
+        std::printf("### ERROR: Option %s after the arguments: options go before <ip> (%s --help lists them)\n",
+                    argv[i], program);
+        return -1;
+    }
+    return 0;
+}
+
+bool vrn_shell_word(const std::string& text, std::string* word) {
+    auto bare = [](unsigned char c) {
+        if (c >= 0x80 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+#ifdef _WIN32
+        return c != 0 && std::strchr("_-.\\/:@+", c) != nullptr;  // cmd.exe splits words at , ; =
+#else
+        return c != 0 && std::strchr("_-./:@%+=,", c) != nullptr;
+#endif
+    };
+    auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+#ifdef _WIN32
+    // Inside double quotes cmd.exe takes everything literally but % and ".
+    const char* const not_in_double_quotes = "%\"";
+#else
+    const char* const not_in_double_quotes = "$`\"\\!";
+#endif
+    bool plain = !text.empty(), double_quoted = true;
+    for (unsigned char c : text) {
+        plain = plain && bare(c);
+        if (control(c) || std::strchr(not_in_double_quotes, c)) double_quoted = false;
+    }
+    if (plain) {
+        *word = text;
+    } else if (double_quoted) {
+        *word = "\"" + text + "\"";
+    } else {
+#ifdef _WIN32
+        return false;
+#else
+        // Nothing is special inside single quotes; a quote itself ends
+        // them, is given escaped, and they begin again.
+        *word = "'";
+        for (char c : text) *word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        *word += "'";
+#endif
+    }
+    return true;
+}
+
 int vrn_file_name_arg(const char* text, char* name) {
     std::size_t len = std::strlen(text);
     if (len >= VRN_FILE_NAME_BUFFER) {
@@ -136,13 +191,47 @@ int vrn_file_name_arg(const char* text, char* name) {
     return 0;
 }
 
-int vrn_run_main(int (*body)(int, char**), int argc, char** argv) noexcept {
+bool vrn_stdout_usable() {
+#ifndef _WIN32
+    // Standard input is left alone: a closed one must stay a failed open
+    // of /dev/stdin, never an empty data file.
+    bool out_closed = false;
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        out_closed = out_closed || fd == STDOUT_FILENO;
+        const int null_fd = open("/dev/null", O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    if (out_closed) {
+        std::fprintf(stderr, "### ERROR: Can't write standard output: it is closed\n");
+        return false;
+    }
+#endif
+    return true;
+}
+
+int vrn_stdout_status(int status, int failed) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "### ERROR: Can't write standard output: %s\n",
+                 !flushed && error != 0 ? std::strerror(error) : "a write failed");
+    return status != 0 ? status : failed;
+}
+
+int vrn_run_main(int (*body)(int, char**), int argc, char** argv, int failed) noexcept {
+    if (!vrn_stdout_usable()) return failed;
+    int status = -1;
     try {
-        return body(argc, argv);
+        status = body(argc, argv);
     } catch (const std::exception& e) {
         std::printf("### ERROR: %s\n", e.what());
     } catch (...) {
         std::printf("### ERROR: unexpected failure\n");
     }
-    return -1;
+    return vrn_stdout_status(status, failed);
 }

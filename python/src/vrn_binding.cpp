@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -395,7 +396,7 @@ void record_check(const std::string& name, const py::dict& values) {
     }
     if (&layout != &VRN_NETCFG_LAYOUT) return;
     std::string error, warning;
-    if (!vrn_check_subnet(scratch.data(), layout, &error, &warning)) throw py::value_error(error);
+    if (!vrn_check_subnet(scratch.data(), layout, false, &error, &warning)) throw py::value_error(error);
     if (!warning.empty() && PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
 }
 
@@ -440,11 +441,18 @@ py::bytes load_data_file(const py::object& path_like) {
     std::size_t warned_size = 0;
     std::FILE* warnings = open_memstream(&warned, &warned_size);
     int count = vrn_parse_data_file(f, image, warnings, nullptr);
+    const int read_error = errno;
     std::fclose(f);
     if (warnings) std::fclose(warnings);
     std::string warning_text(warned ? warned : "", warned_size);
     std::free(warned);
     if (count == VRN_PARSE_TOO_BIG) throw py::value_error(path + ": " + vrn_data_file_too_big_text());
+    if (count == VRN_PARSE_READ_FAILED) {
+        // A directory, say: an OSError as a failed open is, never a short image.
+        errno = read_error != 0 ? read_error : EIO;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+    }
     if (!warning_text.empty()) {
         std::string text = path + ": " + warning_text.substr(0, warning_text.find_last_not_of('\n') + 1);
         if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) != 0) throw py::error_already_set();

@@ -101,7 +101,7 @@ int run(int argc, char** argv) {
     const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
     if (wait == -2) return EXIT_USAGE;
     std::string error;
-    if (vrn_check_writable(file, &error) != 0) {
+    if (vrn_write_back_name(file, &error) != 0 || vrn_check_writable(file, &error) != 0) {
         std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
         return EXIT_NOT_WRITTEN;
     }
@@ -115,4 +115,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv, EXIT_NOT_WRITTEN); }

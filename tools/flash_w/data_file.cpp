@@ -170,6 +170,7 @@ int vrn_parse_data_file(std::FILE* file, std::uint8_t* image, std::FILE* warning
         }
         image[count++] = byte;
     }
+    if (std::ferror(file)) return VRN_PARSE_READ_FAILED;
     return static_cast<int>(count);
 }
 

@@ -9,10 +9,14 @@
 constexpr int VRN_IMAGE_BYTES = 65536;
 constexpr int VRN_LINE_BUFFER = 128;
 constexpr int VRN_PARSE_TOO_BIG = -1;
+// A read that failed before the file's end (a directory, which fopen opens
+// on Linux, or an I/O error): its bytes would be a silently short image,
+// and an empty one erases the sector. errno says why; nothing is printed.
+constexpr int VRN_PARSE_READ_FAILED = -2;
 
 // Parses the open file into image (VRN_IMAGE_BYTES long). Returns the byte
-// count, or VRN_PARSE_TOO_BIG after printing the too-big error line on
-// `errors` (none when nullptr). An empty line that would make byte 65537
+// count, VRN_PARSE_READ_FAILED, or VRN_PARSE_TOO_BIG after printing the
+// too-big error line on `errors` (none when nullptr). An empty line that would make byte 65537
 // is refused like any other value line. A line read in pieces (longer
 // than VRN_LINE_BUFFER - 1 characters with its line feed) gets a warning
 // naming its line number on `warnings` (none when nullptr); the pieces

@@ -10,6 +10,7 @@
 
 #include "data_file.h"
 #include "file_output.h"
+#include "program_args.h"
 #include "recovery/recovery.h"
 
 namespace {
@@ -58,9 +59,22 @@ int vrn_read_dump_cells(int handle, int sector, std::uint8_t* cells, long count,
 }
 
 std::string vrn_write_back_line(const std::string& ip, const std::string& port, int sector, const std::string& file) {
-    const bool quoted = file.find_first_of(" \t") != std::string::npos;
-    return "vrnprog " + ip + " " + port + " " + std::to_string(sector) + " " +
-           (quoted ? "\"" + file + "\"" : file);
+    std::string word;
+    if (!vrn_shell_word(file, &word)) word = "<file>";  // vrn_write_back_name has refused such a name
+    return "vrnprog " + ip + " " + port + " " + std::to_string(sector) + " " + word;
+}
+
+int vrn_write_back_name(const std::string& file, std::string* error) {
+    std::string word;
+    if (file.size() >= VRN_FILE_NAME_BUFFER) {
+        *error = "the name is longer than the " + std::to_string(VRN_FILE_NAME_BUFFER - 1) +
+                 " characters vrnprog takes, so the line that writes it back would be refused";
+    } else if (!vrn_shell_word(file, &word)) {
+        *error = "the name cannot be written as one word of a command line";
+    } else {
+        return 0;
+    }
+    return -1;
 }
 
 int vrn_write_dump_file(const std::string& file, const VrnDumpOrigin& origin, const std::uint8_t* cells, int count,

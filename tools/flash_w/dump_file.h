@@ -24,8 +24,12 @@ struct VrnDumpOrigin {
 int vrn_read_dump_cells(int handle, int sector, std::uint8_t* cells, long count, const char* phase, bool shown);
 
 // "vrnprog <ip> <port> <sector> <file>": the command that writes the file
-// back into the sector; a file name with a blank is quoted.
+// back into the sector, the name quoted for the shell (vrn_shell_word).
 std::string vrn_write_back_line(const std::string& ip, const std::string& port, int sector, const std::string& file);
+// Whether file can stand in that line, as a name vrnprog takes and one
+// word of a command line: checked before a backup or dump is written, so
+// that its put-back line is never one that fails. 0, or -1 with *error.
+int vrn_write_back_name(const std::string& file, std::string* error);
 
 // Writes cells 0..count-1 as a data file under the header of origin, under
 // a temporary name renamed into place once it reads back as the cells. A

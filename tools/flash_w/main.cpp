@@ -198,7 +198,7 @@ int check_backup_file(const char* backup, const char* data_file) {
         error = "no file name";
     } else if (std::filesystem::equivalent(backup, data_file, ec)) {
         error = "it is the data file";
-    } else {
+    } else if (vrn_write_back_name(backup, &error) == 0) {
         vrn_check_writable(backup, &error);
     }
     if (error.empty()) return 0;
@@ -206,9 +206,7 @@ int check_backup_file(const char* backup, const char* data_file) {
     return -1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int flags = 0;
     int wait = VRN_WAIT_DEFAULT;
     const char* backup = nullptr;
@@ -244,6 +242,7 @@ int main(int argc, char** argv) {
         plat_wait_key();
         return -1;
     }
+    if (vrn_refuse_late_options(argc, argv, 5, "vrnprog") != 0) return -1;
     // Every argument is checked before anything is sent: a sector that is
     // not a number must not become sector 0.
     char address[VRN_ADDRESS_BUFFER];
@@ -265,8 +264,16 @@ int main(int argc, char** argv) {
         return -2;
     }
     int count = vrn_parse_data_file(file, g_image);
-    if (count == VRN_PARSE_TOO_BIG) return -3;
     std::fclose(file);
+    if (count == VRN_PARSE_TOO_BIG) return -3;
+    if (count == VRN_PARSE_READ_FAILED) {
+        std::printf("### ERROR: Can't open data file %s\n", file_name);
+        return -2;
+    }
 
     return write_flash(handle, sector, count, flags, backup, argv[1], argv[2]);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }

@@ -74,6 +74,13 @@ bool show_module_json(int handle, const char* ip, const char* port) {
     return ok;
 }
 
+// --json when the module cannot be opened: the address and the error.
+void show_open_failure_json(const char* ip, const char* port, const char* address) {
+    const nlohmann::ordered_json row = {
+        {"address", ip}, {"port", vrn_port_value(port)}, {"error", vrn_connect_failure_text(address)}};
+    std::fputs(vrn_json_text(row).c_str(), stdout);
+}
+
 // The options come before the positional arguments; the usage text stays
 // that of the plain program.
 void print_help() {
@@ -113,12 +120,18 @@ int run(int argc, char** argv) {
         plat_wait_key();
         return -1;
     }
+    if (vrn_refuse_late_options(argc, argv, 3, "vrnstat") != 0) return -1;
+    // With --json, standard output holds the object alone.
     char address[VRN_ADDRESS_BUFFER];
-    if (vrn_join_address_args(argv[1], argv[2], address) != 0) return -1;
+    if (vrn_join_address_args(argv[1], argv[2], address, json ? stderr : stdout) != 0) return -1;
 
     if (json) udp_set_error_counter_output(stderr);
     int handle = vrn_connect(argv[1], argv[2], address, true, wait, !json);
-    if (handle == -1) return -1;
+    if (handle == -1) {
+        // The object still comes, with its error, as vrnscan --info --json has it.
+        if (json) show_open_failure_json(argv[1], argv[2], address);
+        return -1;
+    }
     bool ok = json ? show_module_json(handle, argv[1], argv[2]) : show_module(handle);
     vrn_close(handle);
     return ok ? 0 : EXIT_READ_FAILED;

@@ -53,6 +53,7 @@ Record read_data_file(const std::string& path) {
     std::fclose(f);
     // The too-big error has printed its own line.
     if (count == VRN_PARSE_TOO_BIG) throw Refusal{EXIT_BAD_INPUT, ""};
+    if (count == VRN_PARSE_READ_FAILED) refuse(EXIT_BAD_INPUT, "Can't open data file " + path);
     image.resize(static_cast<std::size_t>(count));
     return image;
 }
@@ -81,8 +82,15 @@ std::string comment_note(const std::uint8_t* comment) {
     return note + ", then a NUL and " + std::to_string(rest - 1) + " bytes kept as they were";
 }
 
+// The name of the file the record goes to, as the header's vrnprog line
+// shows it: quoted for the shell, "<file>" for standard output.
+std::string file_word(const std::string& out) {
+    std::string word;
+    return out.empty() || !vrn_shell_word(out, &word) ? "<file>" : word;
+}
+
 // The record as a data file: a header, and each field's value as vrnstat
-// would print it above the field's bytes.
+// would print it above the field's bytes. out: empty for standard output.
 std::string record_text(const Record& r, const VrnRecordLayout& layout, const std::string& from,
                         const std::string& out) {
     std::vector<VrnDataNote> notes;
@@ -90,7 +98,7 @@ std::string record_text(const Record& r, const VrnRecordLayout& layout, const st
                             " bytes for cell 0 of flash sector " + std::to_string(layout.sector) +
                             ".\nMade by vrnrec" + (from.empty() ? "" : " from " + from) +
                             ". Write it with\n    vrnprog <ip> <port> " + std::to_string(layout.sector) + " " +
-                            (out.empty() ? "<file>" : out) +
+                            file_word(out) +
                             "\nOne byte per line; the 32-bit words are stored most significant byte first."});
     Record host = converted(r, layout);
     for (int i = 0; i < layout.field_count; ++i) {
@@ -162,12 +170,16 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
         ->type_name("FILE");
     cmd.app->add_flag("--force", cmd.force,
                       std::string("take a --from file that is not a ") + cmd.layout->name +
-                          " record: another signature, or a dump of another sector");
+                          " record: another signature, or a dump of another sector" +
+                          (cmd.layout == &VRN_NETCFG_LAYOUT
+                               ? "; and addresses a module\ncannot use (loopback, reserved, the subnet's network "
+                                 "address, GATE equal to IP)"
+                               : ""));
     for (int i = 0; i < cmd.option_count; ++i) {
         const VrnFieldRule& o = cmd.options[i];
         cmd.app->add_option(o.option, cmd.values[static_cast<std::size_t>(i)], o.help)->type_name(type_name(o.kind));
     }
-    cmd.app->add_option("-o,--output", cmd.out, "write the data file here; without -o it goes to standard output")
+    cmd.app->add_option("-o,--output", cmd.out, "write the data file here; without -o, or with -o -, it goes to standard output")
         ->type_name("FILE");
     cmd.app->footer("Without --from every field but --comment must be given; a new comment fills the rest\n"
                     "of its field with NUL bytes. A --from file must carry the record's signature and, when\n"
@@ -178,6 +190,8 @@ void add_record_command(CLI::App& app, RecordCommand& cmd, const char* name, con
 
 int run_record_command(const RecordCommand& cmd) {
     const VrnRecordLayout& layout = *cmd.layout;
+    if (cmd.app->count("--output") > 0 && cmd.out.empty())
+        refuse(EXIT_BAD_COMMAND, "-o needs a file name (- for standard output)");
     Record r(static_cast<std::size_t>(layout.bytes), 0);
     std::string missing;
     for (int i = 0; i < cmd.option_count; ++i) {
@@ -201,10 +215,12 @@ int run_record_command(const RecordCommand& cmd) {
     }
     // The addresses against the subnet, once every one is in.
     std::string error, warning;
-    if (addressed && !vrn_check_subnet(r.data(), layout, &error, &warning)) refuse(EXIT_BAD_COMMAND, error);
+    if (addressed && !vrn_check_subnet(r.data(), layout, cmd.force, &error, &warning)) refuse(EXIT_BAD_COMMAND, error);
     if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
-    std::string text = record_text(r, layout, cmd.from, cmd.out);
-    if (cmd.out.empty()) {
+    // "-" is standard output, as for most tools; so is no -o at all.
+    const std::string out = cmd.out == "-" ? "" : cmd.out;
+    std::string text = record_text(r, layout, cmd.from, out);
+    if (out.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
@@ -269,4 +285,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return vrn_run_main(run, argc, argv); }
+int main(int argc, char** argv) { return vrn_run_main(run, argc, argv, EXIT_NOT_WRITTEN); }

@@ -173,7 +173,7 @@ bool vrn_set_field(std::uint8_t* record, const VrnRecordLayout& layout, const Vr
     }
 }
 
-bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, std::string* error,
+bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, bool force, std::string* error,
                       std::string* warning) {
     try {
         auto word = [&](const char* field) { return load_word_be(record + field_named(layout, field).offset); };
@@ -185,9 +185,24 @@ bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout,
                               " is the broadcast address of its subnet (MASK " + vrn_ip_text(mask) + ")"};
         }
         warning->clear();
+        auto note = [&](const std::string& text) { *warning += (warning->empty() ? "" : "; ") + text; };
+        // What a module can never use, unless the user insists.
+        auto unusable = [&](const std::string& text) {
+            if (!force) throw Refused{text + " (--force takes it all the same)"};
+            note(text);
+        };
+        for (const char* field : {"IP", "GATE"}) {
+            const std::uint32_t w = word(field);
+            const std::string named = std::string(field) + " " + vrn_ip_text(w);
+            if ((w >> 24) == 127) unusable(named + " is a loopback address");
+            else if ((w >> 28) == 0xF) unusable(named + " is a reserved address (240.0.0.0 and above)");
+            else if (host_bits > 1 && (w & host_bits) == 0 && (w & mask) == (ip & mask))
+                unusable(named + " is the network address of its subnet (MASK " + vrn_ip_text(mask) + ")");
+        }
+        if (gate == ip) unusable("GATE " + vrn_ip_text(gate) + " is the module's own IP");
         if ((ip & mask) != (gate & mask))
-            *warning = "GATE " + vrn_ip_text(gate) + " is outside the subnet of IP " + vrn_ip_text(ip) + " (MASK " +
-                       vrn_ip_text(mask) + ")";
+            note("GATE " + vrn_ip_text(gate) + " is outside the subnet of IP " + vrn_ip_text(ip) + " (MASK " +
+                 vrn_ip_text(mask) + ")");
         return true;
     } catch (const Refused& r) {
         *error = r.why;

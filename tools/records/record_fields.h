@@ -45,6 +45,9 @@ bool vrn_set_field(std::uint8_t* record, const VrnRecordLayout& layout, const Vr
 // The NetCfg record's IP and GATE against its subnet, once every field is
 // set: neither may be the broadcast address of the subnet (false, with
 // *error); a gateway outside the subnet is allowed (the module may know
-// better) but *warning names it (else it is empty).
-bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, std::string* error,
+// better) but *warning names it (else it is empty). Nor may either be an
+// address no module can use: a loopback (127.x) or reserved (240.x and
+// above) one, or the subnet's own network address; nor GATE the IP itself.
+// Those are refused unless force, which makes them warnings.
+bool vrn_check_subnet(const std::uint8_t* record, const VrnRecordLayout& layout, bool force, std::string* error,
                       std::string* warning);

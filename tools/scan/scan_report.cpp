@@ -103,8 +103,15 @@ std::vector<std::string> csv_fields(bool info) {
     return fields;
 }
 
+// A byte that is not UTF-8 (an erased comment is all 0xFF) as U+FFFD, as
+// the JSON has it: through the JSON writer's own replacement, so that both
+// forms say the same.
+std::string utf8_text(const std::string& s) {
+    return Json::parse(Json(s).dump(-1, ' ', false, Json::error_handler_t::replace)).get<std::string>();
+}
+
 std::string csv_cell(const Json* v) {
-    std::string s = text(v);
+    std::string s = utf8_text(text(v));
     if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string quoted = "\"";
     for (char c : s) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
