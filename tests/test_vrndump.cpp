@@ -385,25 +385,32 @@ TEST(ConnectFailure, SaysWhyOnStandardError) {
         const FakeModule* module;
         std::vector<std::string> more;
         std::string why;
+        bool json = false;  // vrnstat --json: the object with its error on standard output
     };
     const std::vector<Case> cases = {
         {VRNSTAT_PATH, &silent, {}, "no answer to the echo probe"},
         {VRNDUMP_PATH, &silent, {"2", "152", unused}, "no answer to the echo probe"},
         {VRNSTAT_PATH, &wrong, {}, "wrong answer to the echo probe"},
         {VRNDUMP_PATH, &wrong, {"2", "152", unused}, "wrong answer to the echo probe"},
+        {VRNSTAT_PATH, &wrong, {}, "wrong answer to the echo probe", true},
     };
     // Two probes unanswered take 8 s: the cases run side by side.
     std::vector<std::future<RunResult>> runs;
     for (const Case& c : cases) {
         std::vector<std::string> args = {"127.0.0.1", std::to_string(c.module->base_port())};
+        if (c.json) args.insert(args.begin(), "--json");
         args.insert(args.end(), c.more.begin(), c.more.end());
         runs.push_back(std::async(std::launch::async, [&c, args] { return run(c.program, args); }));
     }
     for (std::size_t i = 0; i < cases.size(); ++i) {
         RunResult r = runs[i].get();
         std::string port = std::to_string(cases[i].module->base_port());
-        EXPECT_EQ(r.out, connecting(port)) << cases[i].program;
-        EXPECT_EQ(r.err, "### ERROR: Can't connect to 127.0.0.1:" + port + ": " + cases[i].why + "\n")
+        const std::string error = "Can't connect to 127.0.0.1:" + port + ": " + cases[i].why;
+        EXPECT_EQ(r.out, cases[i].json ? "{\n  \"address\": \"127.0.0.1\",\n  \"port\": " + port + ",\n  \"error\": \"" +
+                                             error + "\"\n}\n"
+                                       : connecting(port))
+            << cases[i].program;
+        EXPECT_EQ(r.err, "### ERROR: " + error + "\n")
             << cases[i].program;
         EXPECT_EQ(r.status, 255);
     }

@@ -406,6 +406,12 @@ TEST(VrnprogFile, FileErrorsEndTheRunWithoutFlashTraffic) {
     EXPECT_EQ(r.out, connecting(port) + "### ERROR: To Big data file - 65537\n");
     EXPECT_EQ(r.status, 253);
 
+    // A directory opens on Linux, but its read fails: not an empty image,
+    // which would erase the sector.
+    r = vrnprog({"127.0.0.1", port, "2", dir.path("")});
+    EXPECT_EQ(r.out, connecting(port) + "### ERROR: Can't open data file " + dir.path("") + "\n");
+    EXPECT_EQ(r.status, 254);
+
     EXPECT_TRUE(module.received().empty());
 }
 

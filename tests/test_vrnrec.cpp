@@ -324,6 +324,20 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
                                                                          " holds 152 bytes; ICR records have 164\n",
          254},
         {{"netcfg", "--from", missing, "-o", out}, "### ERROR: Can't open data file " + missing + "\n", 254},
+        {{"netcfg", "--from", dir.path(""), "-o", out}, "### ERROR: Can't open data file " + dir.path("") + "\n", 254},
+        {{"show", dir.path("")}, "### ERROR: Can't open data file " + dir.path("") + "\n", 254},
+        // Addresses no module can use.
+        {net({"--ip", "127.0.0.1"}),
+         "### ERROR: IP 127.0.0.1 is a loopback address (--force takes it all the same)\n", 255},
+        {net({"--gate", "240.0.0.1"}),
+         "### ERROR: GATE 240.0.0.1 is a reserved address (240.0.0.0 and above) (--force takes it all the same)\n",
+         255},
+        {net({"--ip", "192.168.0.0", "--mask", "255.255.255.0"}),
+         "### ERROR: IP 192.168.0.0 is the network address of its subnet (MASK 255.255.255.0) (--force takes it all "
+         "the same)\n",
+         255},
+        {net({"--ip", "10.1.2.3", "--mask", "255.255.0.0", "--gate", "10.1.2.3"}),
+         "### ERROR: GATE 10.1.2.3 is the module's own IP (--force takes it all the same)\n", 255},
         {{"netcfg", "--from", too_big, "-o", out}, "### ERROR: To Big data file - 65537\n", 254},
         {{"netcfg", "--ip", "10.0.0.5", "-o", out},
          "### ERROR: Without --from, every field but --comment must be given; missing: --sig --mask --gate --port "
@@ -358,6 +372,12 @@ TEST(VrnrecRefusals, BadInputWritesNothing) {
     EXPECT_EQ(read_file_bytes(kept), "old\n");
     for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(kept).parent_path()))
         EXPECT_EQ(e.path().extension(), ".dat") << e.path();
+    // --force insists on an address no module can use, with a warning.
+    RunResult forced = vrnrec(net({"--force", "--ip", "127.0.0.1"}));
+    EXPECT_EQ(forced.status, 0) << forced.out;
+    EXPECT_EQ(forced.err, "warning: IP 127.0.0.1 is a loopback address; GATE 172.16.0.1 is outside the subnet of IP "
+                          "127.0.0.1 (MASK 255.255.240.0)\n");
+    EXPECT_TRUE(std::filesystem::exists(out));
 }
 
 TEST(VrnrecCommandLine, HelpVersionAndABareStart) {

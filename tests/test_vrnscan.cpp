@@ -4,7 +4,9 @@
 // resent. Results are judged from the JSON and CSV as a reader parses them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -17,6 +19,7 @@
 #include "child_process.h"
 #include "fake_module.h"
 #include "platform/bytes.h"
+#include "scan_report.h"
 #include "scan_targets.h"
 
 using namespace vrntest;
@@ -240,4 +243,18 @@ TEST(VrnscanProbe, AModuleThatLostTheFirstProbeAnswersTheResend) {
     ASSERT_EQ(got.size(), 1u) << r.out;
     EXPECT_EQ(got[0]["address"], "127.0.0.1");
     EXPECT_EQ(got[0]["module"], true);
+}
+// An erased record's comment (all 0xFF) is U+FFFD in the CSV as in the
+// JSON: both are UTF-8 that a reader takes as such.
+TEST(VrnscanReport, CsvIsUtf8AsTheJsonIs) {
+    VrnScanRow row{};
+    row.answer.module = true;
+    row.read = true;
+    row.info.icr_read = row.info.netcfg_read = true;
+    std::fill(std::begin(row.info.icr), std::end(row.info.icr), std::uint8_t(0xFF));
+    const std::vector<nlohmann::ordered_json> rows = {vrn_scan_row_json(row, 3011)};
+    for (const std::string& out : {vrn_scan_csv(rows, true), vrn_scan_json(rows)}) {
+        EXPECT_EQ(out.find('\xFF'), std::string::npos) << out;
+        EXPECT_NE(out.find("\xEF\xBF\xBD\xEF\xBF\xBD"), std::string::npos) << out;
+    }
 }

@@ -276,6 +276,7 @@ TEST(Vrnsim, HelpAndBadOptions) {
         {{"--drop-ack", "1.5"}, "rate"},
         {{"--frobnicate"}, "unknown option"},
         {{"--port"}, "wants a value"},
+        {{"--flash", "same.bin", "--pcap", "same.bin"}, "--flash and --pcap name the same file"},
         {{"--port", std::to_string(vrntest::pick_free_base(4)), "--flash", "/nonexistent-dir/flash.bin"},
          "cannot use flash file /nonexistent-dir/flash.bin"},
     };
@@ -373,6 +374,11 @@ TEST(Vrnsim, FlashFileSurvivesARestart) {
         Bytes r = u.exchange(bus_read(0x10000 * 2), std::uint16_t(base + 1));
         ASSERT_EQ(r.size(), 36u);
         EXPECT_EQ(r[32], 0x49);
+        // A second simulator on the same file would keep a copy of its own
+        // and overwrite this one's changes: refused while this one serves.
+        Child second({"--port", base_arg(vrntest::pick_free_base(4)), "--flash", path});
+        EXPECT_EQ(second.wait_exit(5000), 1);
+        EXPECT_NE(second.output().find("is in use by another simulator"), std::string::npos) << second.output();
     }
     std::filesystem::remove(path);
 }

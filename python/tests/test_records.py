@@ -85,6 +85,8 @@ def test_data_files(tmp_path, capfd):
     assert "; saved by a test\n0x4E\n0x43\n" in path.read_text()
     with pytest.raises(FileNotFoundError):
         vrn.load_data_file(tmp_path / "missing.dat")
+    with pytest.raises(OSError):  # a directory opens on Linux; its read fails
+        vrn.load_data_file(tmp_path)
     (tmp_path / "big.dat").write_text("1\n" * 65537)
     with pytest.raises(ValueError, match="To Big data file - 65537"):
         vrn.load_data_file(tmp_path / "big.dat")
