@@ -8,6 +8,7 @@
 #include "module.h"
 #include "options.h"
 #include "platform/platform.h"
+#include "program_texts.h"
 
 namespace {
 
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
     }
     if (opt.help) {
         std::fputs(vrnsim::usage_text(), stdout);
+        return 0;
+    }
+    if (opt.version) {
+        std::printf("%s\n", vrn_version_line("vrnsim").c_str());
         return 0;
     }
     const vrnsim::ModuleConfig& c = opt.config;
