@@ -31,6 +31,54 @@ install(FILES ${PROJECT_BINARY_DIR}/vrntoolsConfig.cmake ${PROJECT_BINARY_DIR}/v
 install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vrn.lua DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(NOT WIN32)
+  # A manual page per program, from docs/man/PROGRAM.1.scd (scdoc's markup,
+  # readable as it is) with the project's version, turned into roff by
+  # scdoc and gzipped as Debian installs them. AUTO builds them when scdoc
+  # is there; the package preset requires them.
+  set(VRN_MAN_PAGES AUTO CACHE STRING "Manual pages: AUTO (when scdoc is found), REQUIRED or OFF")
+  set_property(CACHE VRN_MAN_PAGES PROPERTY STRINGS AUTO REQUIRED OFF)
+  if(NOT VRN_MAN_PAGES STREQUAL "OFF")
+    if(VRN_MAN_PAGES STREQUAL "REQUIRED")
+      find_program(VRN_SCDOC scdoc REQUIRED)
+    else()
+      find_program(VRN_SCDOC scdoc)
+    endif()
+    if(VRN_SCDOC)
+      set(VRN_MAN_DIR ${PROJECT_BINARY_DIR}/man)
+      set(VRN_MAN_GZ)
+      foreach(program ${VRN_INSTALLED_PROGRAMS})
+        set(page ${PROJECT_SOURCE_DIR}/docs/man/${program}.1.scd)
+        configure_file(${page} ${VRN_MAN_DIR}/${program}.1.scd @ONLY)
+        add_custom_command(OUTPUT ${VRN_MAN_DIR}/${program}.1.gz
+          COMMAND sh -c "'${VRN_SCDOC}' <'${program}.1.scd' >'${program}.1' && gzip -9nf '${program}.1'"
+          WORKING_DIRECTORY ${VRN_MAN_DIR}
+          DEPENDS ${VRN_MAN_DIR}/${program}.1.scd
+          COMMENT "Manual page ${program}(1)" VERBATIM)
+        list(APPEND VRN_MAN_GZ ${VRN_MAN_DIR}/${program}.1.gz)
+      endforeach()
+      add_custom_target(vrn_man_pages ALL DEPENDS ${VRN_MAN_GZ})
+      install(FILES ${VRN_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    else()
+      message(STATUS "No manual pages: scdoc not found (Debian package scdoc)")
+    endif()
+  endif()
+
+  # bash completion: one file for all the programs, found by bash-completion
+  # under each program's name (links to the first).
+  set(VRN_COMPLETION_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  list(GET VRN_INSTALLED_PROGRAMS 0 first)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/completion)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/vrntools.bash DESTINATION ${VRN_COMPLETION_DIR}
+    RENAME ${first})
+  foreach(program ${VRN_INSTALLED_PROGRAMS})
+    if(NOT program STREQUAL first)
+      file(CREATE_LINK ${first} ${PROJECT_BINARY_DIR}/completion/${program} SYMBOLIC)
+      install(FILES ${PROJECT_BINARY_DIR}/completion/${program} DESTINATION ${VRN_COMPLETION_DIR})
+    endif()
+  endforeach()
+endif()
 if(NOT WIN32)
   # What a Debian package carries beside its files: the copyright and a
   # changelog, compressed as Debian's tools do (gzip -9n).

@@ -74,6 +74,69 @@ if command -v tshark >/dev/null 2>&1; then
   echo "tshark loads the dissector from $(dpkg -L vrntools | grep 'vrn\.lua$')"
 fi
 
+phase "manual pages, bash completion and --version of the installed programs"
+programs=(vrnprog vrnstat vrndump vrnrec vrnscan vrnsim)
+version="$(dpkg-query -W -f='${Version}' vrntools)"
+# The long options a --help text lists, sorted, one a line.
+help_options() { "$@" --help | grep -o -- '--[a-z][a-z-]*' | sort -u; }
+# What Tab offers after the words given (the last one being completed), in
+# a shell that loads the completion as bash-completion does for a user.
+completions() {
+  bash -c 'source /usr/share/bash-completion/bash_completion
+    __load_completion "$1" || exit 1
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    spec="$(complete -p "$1")"; function="${spec##*-F }"; function="${function%% *}"
+    "$function" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf "%s\n" "${COMPREPLY[@]}" | sort -u | grep . || true' _ "$@"
+}
+# Fails unless completing the words offers exactly the lines of $1.
+expect_completion() {
+  local want="$1" got
+  shift
+  got="$(completions "$@")" || fail "no completion loaded for $1"
+  [ "$got" = "$want" ] || fail "completing '$*' offers $(echo $got), not $(echo $want)"
+}
+for p in "${programs[@]}"; do
+  page="$(man -w "$p" 2>/dev/null)" || fail "man $p finds no page"
+  [ "$page" = "/usr/share/man/man1/$p.1.gz" ] || fail "man $p finds $page"
+  # As a user sees it; groff's warnings (bad roff) fail the check.
+  man -E ascii -l --warnings "$page" >"$p.page" 2>"$p.warnings" || { cat "$p.warnings"; fail "$page does not render"; }
+  [ ! -s "$p.warnings" ] || { cat "$p.warnings"; fail "$page renders with warnings"; }
+  for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    grep -q "^$section" "$p.page" || fail "$page has no section $section"
+  done
+  [ "$("$p" --version)" = "$p $version" ] || fail "$p --version says '$("$p" --version)', not '$p $version'"
+  if [ "$p" = vrnrec ]; then
+    expect_completion "$(printf 'icr\nnetcfg\nshow')" vrnrec ""
+    options="$(help_options vrnrec)"
+    for command in netcfg icr show; do
+      expect_completion "$(help_options vrnrec "$command")" vrnrec "$command" --
+      options+=" $(help_options vrnrec "$command")"
+    done
+  else
+    options="$(help_options "$p")"
+    expect_completion "$options" "$p" --
+  fi
+  for option in $options; do
+    grep -q -- "$option" "$p.page" || fail "$page does not describe $option"
+  done
+done
+if lintian "$root/$deb" 2>&1 | grep -E 'manpage|manual-page|groff|bash-completion'; then
+  fail "lintian has the complaints above about the manual pages or the completion"
+fi
+# The values the completion knows, and files where a file is expected.
+for p in vrnprog vrnstat vrndump vrnscan; do expect_completion auto "$p" --wait ""; done
+expect_completion auto vrnprog --wait = a  # bash splits "--wait=a" at the "="
+expect_completion netcfg.dat vrnprog --backup net
+expect_completion netcfg.dat vrnprog 127.0.0.1 3011 2 net
+expect_completion "" vrnprog 127.0.0.1 3011 net
+expect_completion netcfg.dat vrndump --wait auto 127.0.0.1 3011 2 152 net
+expect_completion netcfg.dat vrnrec show net
+expect_completion netcfg.dat vrnrec netcfg --from net
+expect_completion "$(printf 'icr\nnetcfg')" vrnrec show --as ""
+expect_completion netcfg.dat vrnsim --flash net
+echo "${#programs[@]} manual pages render, the completion offers what --help lists, --version says $version"
+
 phase "a project built against the installed package"
 cp -r "$root/tests/install/consumer" "$work/consumer"
 quiet cmake -S "$work/consumer" -B "$work/consumer/build"

@@ -28,8 +28,10 @@ VRN_PACKAGES_analysis=(clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck)
 # The Wireshark dissector's checks read the captures with tshark.
 VRN_PACKAGES_dissector=(tshark)
 # The package checks: dependencies of the .deb (dpkg-shlibdeps, which CPack
-# runs on the programs it finds with `file`) and lintian.
-VRN_PACKAGES_packaging=(dpkg-dev file lintian)
+# runs on the programs it finds with `file`), the manual pages (scdoc makes
+# them; man-db shows them), lintian, and bash-completion, which loads the
+# completion as a user's shell does.
+VRN_PACKAGES_packaging=(dpkg-dev file scdoc man-db lintian bash-completion)
 
 # The packages of the groups given, each once.
 vrn_packages() {

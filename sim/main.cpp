@@ -9,6 +9,7 @@
 #include "options.h"
 #include "platform/platform.h"
 #include "program_args.h"
+#include "program_texts.h"
 
 namespace {
 
@@ -31,6 +32,11 @@ int main(int argc, char** argv) {
     if (opt.help) {
         if (!vrn_stdout_usable()) return 1;
         std::fputs(vrnsim::usage_text(), stdout);
+        return vrn_stdout_status(0, 1);
+    }
+    if (opt.version) {
+        if (!vrn_stdout_usable()) return 1;
+        std::printf("%s\n", vrn_version_line("vrnsim").c_str());
         return vrn_stdout_status(0, 1);
     }
     const vrnsim::ModuleConfig& c = opt.config;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "program_texts.h"
 
 namespace vrnsim {
 
@@ -46,6 +47,10 @@ const char* usage_text() {
            "  --dead-chip            the chip answers nothing (reads float high)\n"
            "  --bridge-never-grants  the bus bridge never grants a request\n"
            "  --bridge-grant-after N, --bridge-done-after N  status reads before grant/done (default 1)\n"
+           "\n"
+           "\n"
+           "  --help                 this text\n"
+           "  --version              the program's name and version\n"
            "\n"
            "Stops cleanly on Ctrl-C or SIGTERM.\n";
 }
@@ -186,6 +191,8 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         };
         if (flag("--help") || flag("-h")) {
             o.help = true;
+        } else if (flag("--version")) {
+            o.version = true;
         } else if (flag("--trace")) {
             o.config.trace = true;
         } else if (flag("--erase-never-ends")) {
@@ -237,7 +244,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             *error = name + " wants a value";
             return false;
         } else {
-            *error = "unknown option \"" + args[i] + "\" (see --help)";
+            *error = vrn_unknown_option_text("vrnsim", args[i]);
             return false;
         }
     }

@@ -11,6 +11,7 @@ namespace vrnsim {
 struct Options {
     ModuleConfig config;
     bool help = false;
+    bool version = false;
 };
 
 // Parses argv[1..]; false with a message (without the "### ERROR: " head)

@@ -274,7 +274,7 @@ TEST(Vrnsim, HelpAndBadOptions) {
         {{"--chip", "amd:0xA3:12"}, "width"},
         {{"--chip", "zilog:1:8"}, "amd or intel"},
         {{"--drop-ack", "1.5"}, "rate"},
-        {{"--frobnicate"}, "unknown option"},
+        {{"--frobnicate"}, "Unknown option --frobnicate (vrnsim --help lists them)"},
         {{"--port"}, "wants a value"},
         {{"--flash", "same.bin", "--pcap", "same.bin"}, "--flash and --pcap name the same file"},
         {{"--port", std::to_string(vrntest::pick_free_base(4)), "--flash", "/nonexistent-dir/flash.bin"},

@@ -12,6 +12,7 @@
 #include "failure_texts.h"
 #include "file_output.h"
 #include "program_args.h"
+#include "program_texts.h"
 #include "vrn.h"
 
 namespace {
@@ -60,7 +61,8 @@ void print_help() {
         "\t\t  the last one not erased in FILE, as vrndump does; a backup that\n"
         "\t\t  cannot be completed stops the run before anything is changed.\n"
         "\t\t  `vrnprog <ip> <port> <sector> FILE` puts the old contents back\n"
-        "--help\t\t- this text\n");
+        "--help\t\t- this text\n"
+        "--version\t- the program's name and version\n");
 }
 
 // The image is too big for the stack of every platform.
@@ -230,8 +232,11 @@ int run(int argc, char** argv) {
         } else if (std::strcmp(option, "--help") == 0) {
             print_help();
             return 0;
+        } else if (std::strcmp(option, "--version") == 0) {
+            std::printf("%s\n", vrn_version_line("vrnprog").c_str());
+            return 0;
         } else {
-            std::printf("### ERROR: Unknown option %s (vrnprog --help lists them)\n", option);
+            std::printf("### ERROR: %s\n", vrn_unknown_option_text("vrnprog", option).c_str());
             return -1;
         }
     }

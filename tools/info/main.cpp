@@ -8,6 +8,7 @@
 #include "info_records.h"
 #include "module_info.h"
 #include "program_args.h"
+#include "program_texts.h"
 #include "vrn.h"
 
 namespace {
@@ -93,7 +94,8 @@ void print_help() {
         "\t\t  datagram then costs milliseconds instead of seconds\n"
         "--json\t\t- print the flash chip and the ICR and NetCfg records as one JSON\n"
         "\t\t  object (the fields as vrnscan --json lists them), nothing else\n"
-        "--help\t\t- this text\n");
+        "--help\t\t- this text\n"
+        "--version\t- the program's name and version\n");
 }
 
 int run(int argc, char** argv) {
@@ -108,8 +110,11 @@ int run(int argc, char** argv) {
         } else if (std::strcmp(argv[first], "--help") == 0) {
             print_help();
             return 0;
+        } else if (std::strcmp(argv[first], "--version") == 0) {
+            std::printf("%s\n", vrn_version_line("vrnstat").c_str());
+            return 0;
         } else {
-            std::printf("### ERROR: Unknown option %s (vrnstat --help lists them)\n", argv[first]);
+            std::printf("### ERROR: %s\n", vrn_unknown_option_text("vrnstat", argv[first]).c_str());
             return -1;
         }
     }
