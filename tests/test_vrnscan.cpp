@@ -258,3 +258,60 @@ TEST(VrnscanReport, CsvIsUtf8AsTheJsonIs) {
         EXPECT_NE(out.find("\xEF\xBF\xBD\xEF\xBF\xBD"), std::string::npos) << out;
     }
 }
+
+// Each module is read from a clean chip description: a chip the driver does
+// not list, read right after a 128-sector one, has no sector count of its
+// own, and takes none from the module before it.
+TEST(VrnscanInfo, EachModuleHasItsOwnChip) {
+    if (!foreign_source_possible()) GTEST_SKIP() << kNoForeignSource;
+    const std::string net = "127.0.42.";
+    const std::vector<std::string> chips = {"intel:0x18:16", "intel:0x99:16", "amd:0xA3:8"};
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::uint16_t base = 0;
+    for (int attempt = 0; attempt < 5 && sims.size() < chips.size(); ++attempt) {
+        sims.clear();
+        base = pick_free_base(4);
+        for (std::size_t i = 0; i < chips.size(); ++i) {
+            sims.push_back(std::make_unique<SimProcess>(
+                std::vector<std::string>{"--address", net + std::to_string(i + 2), "--chip", chips[i]}, base));
+            if (!sims.back()->ready()) break;
+        }
+        if (!sims.back()->ready()) sims.clear();
+    }
+    ASSERT_EQ(sims.size(), chips.size()) << "no base port free on every address";
+    const std::string port = std::to_string(base), targets = net + "2-4";
+
+    RunResult r = vrnscan({"--info", "--json", "--wait", "50", "--port", port, targets});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const Json got = Json::parse(r.out);
+    ASSERT_EQ(got.size(), 3u) << r.out;
+    const Json expected[] = {
+        {{"vendor", 0x89}, {"device", 0x18}, {"volume", 128 * 65536}, {"sector_size", 65536}, {"sectors", 128}, {"width", 16}},
+        {{"vendor", 0x89}, {"device", 0x99}, {"volume", 0}, {"sector_size", 65536}, {"sectors", 0}, {"width", 16}},
+        {{"vendor", 0x01}, {"device", 0xA3}, {"volume", 64 * 65536}, {"sector_size", 65536}, {"sectors", 64}, {"width", 8}},
+    };
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(got[i]["flash"], expected[i]) << got[i];
+
+    r = vrnscan({"--info", "--wait", "50", "--port", port, targets});
+    const std::vector<std::string> table = lines_of(r.out);
+    ASSERT_GE(table.size(), 4u) << r.out;
+    EXPECT_NE(table[1].find("89:18 128x64K x16"), std::string::npos) << table[1];
+    EXPECT_NE(table[2].find("89:99 0x64K x16"), std::string::npos) << table[2];
+    EXPECT_NE(table[3].find("01:A3 64x64K x8"), std::string::npos) << table[3];
+
+    r = vrnscan({"--info", "--csv", "--wait", "50", "--port", port, targets});
+    const std::vector<std::string> csv = lines_of(r.out);
+    ASSERT_EQ(csv.size(), 4u) << r.out;
+    std::vector<std::string> header;
+    std::istringstream fields(csv[0]);
+    for (std::string f; std::getline(fields, f, ',');) header.push_back(f);
+    const auto column = std::find(header.begin(), header.end(), "flash.sectors") - header.begin();
+    ASSERT_LT(std::size_t(column), header.size()) << csv[0];
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::vector<std::string> cells;
+        std::istringstream row(csv[i + 1]);
+        for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+        ASSERT_GT(cells.size(), std::size_t(column)) << csv[i + 1];
+        EXPECT_EQ(cells[std::size_t(column)], std::to_string(expected[i]["sectors"].get<int>())) << csv[i + 1];
+    }
+}

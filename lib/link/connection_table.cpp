@@ -31,6 +31,9 @@ int reset_slots(ChannelSlot* slots, int count) {
 }
 
 int vrn_open(const char* address, int options) {
+    // An open that fails after its endpoint's gives the peer table back.
+    PeerEntry before[UDP_FIXED_SOCKETS];
+    udp_peer_save(before);
     UdpEndpoint* ep = udp_ep_open(address, options);
     if (!ep) return -1;
     int h = -1;
@@ -42,6 +45,7 @@ int vrn_open(const char* address, int options) {
     }
     if (h < 0) {
         udp_ep_close(ep);
+        udp_peer_restore(before);
         udp_note_open_failure("all connections are in use", 0);
         return -1;
     }
@@ -51,6 +55,7 @@ int vrn_open(const char* address, int options) {
     if (!e.mutex) {
         udp_note_open_failure("cannot create the connection's mutex", 0);
         udp_ep_close(ep);
+        udp_peer_restore(before);
         e.endpoint = nullptr;
         return -1;
     }

@@ -157,15 +157,29 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         fresh[i].module_ip = module_ip;
         ++ep->next_port;
     }
+    // A failed probe gives the table back as it was: the endpoint opened
+    // before keeps exchanging, and no entry names a socket closed here, whose
+    // descriptor the system may hand to the next socket or file.
+    PeerEntry before[UDP_FIXED_SOCKETS];
+    udp_peer_save(before);
     for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) g_peer_table[i] = fresh[i];
 
     if (s_echo_probe && echo_probe(ep->fixed_sock[1]) != 0) {
         close_made(ep->fixed_sock, UDP_FIXED_SOCKETS);
+        udp_peer_restore(before);
         plat_net_stop();
         delete ep;
         return nullptr;
     }
     return ep;
+}
+
+void udp_peer_save(PeerEntry* saved) {
+    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) saved[i] = g_peer_table[i];
+}
+
+void udp_peer_restore(const PeerEntry* saved) {
+    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) g_peer_table[i] = saved[i];
 }
 
 int udp_ep_close(UdpEndpoint* ep) {
@@ -184,6 +198,11 @@ int udp_ep_close(UdpEndpoint* ep) {
     for (vrn_socket s : ep->chan_sock) close_once(s);
     for (vrn_socket s : ep->retired) close_once(s);
     for (vrn_socket s : ep->spare) close_once(s);
+    // The entries go with the sockets: a descriptor closed here may come
+    // back as another endpoint's socket, which must not find them.
+    for (PeerEntry& p : g_peer_table)
+        for (int i = 0; i < n; ++i)
+            if (p.socket == closed[i]) p.socket = VRN_NO_SOCKET;
     delete ep;
     plat_net_stop();
     return 0;
@@ -226,6 +245,10 @@ namespace {
 vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
     const vrn_socket old = ep->fixed_sock[i];
     const int peer = udp_peer_find(old);
+    // An entry that already names the new descriptor is stale (its socket
+    // was closed): the new socket takes only the entry the old one held.
+    for (PeerEntry& p : g_peer_table)
+        if (p.socket == s) p.socket = VRN_NO_SOCKET;
     if (peer >= 0) g_peer_table[peer].socket = s;
     for (auto& c : ep->chan_sock)
         if (c == old) c = s;

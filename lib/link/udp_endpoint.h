@@ -96,6 +96,12 @@ int udp_max_payload(const UdpEndpoint* ep);
 int udp_control(int a, int b, int c);
 vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
+// The peer table copied out (UDP_FIXED_SOCKETS entries) and put back: an
+// open that fails leaves the table as it found it. Close forgets the
+// entries of the sockets it closes; a replaced socket takes only the
+// entry its predecessor held.
+void udp_peer_save(PeerEntry* saved);
+void udp_peer_restore(const PeerEntry* saved);
 // Discards every datagram already waiting on the socket; returns how many.
 int udp_drain(vrn_socket s);
 // Puts a new socket in the place of socket i (0..3) of the endpoint, on a

@@ -327,6 +327,10 @@ int vrn_link_gone(int handle) {
 
 int vrn_recover_identify(int handle, vrnFlashInfo* info) {
     const unsigned answers = link_health(handle)->answers;
+    // From a clean description, as at the start of a program: the driver's
+    // one record keeps an unlisted chip's sector count from the chip
+    // identified before, perhaps another module's.
+    g_flash_info = vrnFlashInfo{};
     vrnFlashInfo last{};
     bool have = false;
     Patience patience(handle);

@@ -88,10 +88,11 @@ int vrn_link_gone(int handle);
 
 enum : int { VRN_IDENTIFY_DID_NOT_HOLD = -1, VRN_IDENTIFY_NO_ANSWER = -2 };
 
-// Identifies the chip into *info. 0; VRN_IDENTIFY_DID_NOT_HOLD when no two
-// identifications without trouble agreed; VRN_IDENTIFY_NO_ANSWER when the
-// module counts as gone, or answered none of the identification's
-// requests before the run's budget was spent.
+// Identifies the chip into *info, from a clean description: a module's
+// chip owes nothing to one identified before. 0; VRN_IDENTIFY_DID_NOT_HOLD
+// when no two identifications without trouble agreed;
+// VRN_IDENTIFY_NO_ANSWER when the module counts as gone, or answered none
+// of the identification's requests before the run's budget was spent.
 int vrn_recover_identify(int handle, vrnFlashInfo* info);
 
 // One cell in read mode: the byte, or -1 after the read attempts.

@@ -246,15 +246,20 @@ const char* kind_name(VrnFieldKind kind) {
     return "";
 }
 
-// The comment's text: its bytes up to the first NUL, decoded as UTF-8 with
-// every other byte kept as a lone surrogate, so that any bytes come back.
+// Text the flash or vrnstat's printing gave, as vrnstat --json shows it:
+// UTF-8, every byte that is not (an erased comment is all 0xFF) as U+FFFD.
+// The record keeps the comment's bytes themselves under _comment_raw.
+py::str printed_text(const char* text, std::size_t size) {
+    PyObject* s = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace");
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+// The comment's text: its bytes up to the first NUL.
 py::str comment_text(const std::uint8_t* at) {
     std::size_t n = 0;
     while (n < static_cast<std::size_t>(VRN_COMMENT_BYTES) && at[n] != 0) ++n;
-    PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(n),
-                                       "surrogateescape");
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(s);
+    return printed_text(reinterpret_cast<const char*>(at), n);
 }
 
 std::string comment_bytes(const py::handle& text) {
@@ -401,7 +406,7 @@ void record_check(const std::string& name, const py::dict& values) {
 }
 
 // The record as vrnstat prints it.
-std::string record_text(const std::string& name, const py::bytes& data) {
+py::str record_text(const std::string& name, const py::bytes& data) {
     const VrnRecordLayout& layout = layout_named(name);
     std::string raw = data;
     if (raw.size() != static_cast<std::size_t>(layout.bytes)) throw py::value_error("wrong record size");
@@ -415,7 +420,7 @@ std::string record_text(const std::string& name, const py::bytes& data) {
     std::fclose(out);
     std::string result(text, size);
     std::free(text);
-    return result;
+    return printed_text(result.data(), result.size());
 }
 
 py::tuple record_layout(const std::string& name) {
@@ -725,11 +730,6 @@ private:
         const int h = usable();
         if (!identified_) {
             int agreed = 0;
-            // From an empty record, as a program starts: an identification
-            // keeps what it cannot read from the record it finds, and an
-            // unlisted chip would take the geometry of the chip identified
-            // before it, perhaps another module's.
-            g_flash_info = vrnFlashInfo{};
             run_long([&] { agreed = vrn_recover_identify(h, &info_); }, py::none());
             std::string why = vrn_identify_failure_text(agreed, consequence);
             if (!why.empty()) throw VrnFailure(why);

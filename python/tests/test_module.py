@@ -32,6 +32,15 @@ def test_netcfg_change_as_the_readme_does(sim, tmp_path):
         assert m.netcfg().to_bytes() == example
 
 
+def test_an_erased_netcfg_reads_as_vrnstat_prints_it(sim):
+    printed = subprocess.run([VRNSTAT, HOST, str(sim.port)], capture_output=True, timeout=120).stdout
+    with vrn.Module(HOST, sim.port) as m:
+        cfg, icr = m.netcfg(), m.icr()
+    assert cfg.to_bytes() == b"\xff" * vrn.NetCfg.SIZE and cfg.comment == "\ufffd" * 128
+    printed = printed.decode("utf-8", "replace")
+    assert str(cfg) in printed and str(icr) in printed
+
+
 def vrnstat_in_python(m):
     m.read_registers(0, 0, 256)
     m.read_registers(2, 0x80000000, 256, step=2)

@@ -34,6 +34,21 @@ def test_any_flash_contents_come_back_byte_for_byte():
             assert cls.from_bytes(fill).to_bytes() == fill
 
 
+@pytest.mark.parametrize("cls, data, comment", [
+    (vrn.NetCfg, b"\xff" * vrn.NetCfg.SIZE, "\ufffd" * 128),  # erased
+    (vrn.ICR, b"\xff" * vrn.ICR.SIZE, "\ufffd" * 128),
+    (vrn.NetCfg, NETCFG[:24] + b"ok\xc3(\xe2\x82x\0" + b"\xfe" * 120, "ok\ufffd(\ufffdx"),  # garbled
+    (vrn.ICR, ICR[:36] + "é".encode() + b"\x80\xbf" + b"z" * 124, "é\ufffd\ufffd" + "z" * 124),
+], ids=["netcfg-erased", "icr-erased", "netcfg-garbled", "icr-garbled"])
+def test_a_comment_that_is_not_utf8_reads_as_vrnstat_json_shows_it(cls, data, comment):
+    record = cls.from_bytes(data)
+    assert record.comment == comment
+    assert record._comment_raw == data[-128:]
+    text = str(record)
+    assert text.endswith(f"COMMENT   - \t{comment}\n\n") and repr(record).endswith(f"comment={comment!r})")
+    assert record.to_bytes() == data  # left as it was, the comment keeps its bytes
+
+
 def test_a_change_touches_its_field_only():
     cfg = vrn.NetCfg.from_bytes(NETCFG)
     assert dataclasses.replace(cfg, ip="192.168.0.151").to_bytes() == NETCFG[:7] + b"\x97" + NETCFG[8:]

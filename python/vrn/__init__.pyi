@@ -83,7 +83,8 @@ class NetCfg:
     gate: str
     port: int
     timeout: int
-    comment: str
+    comment: str  # bytes that are not UTF-8 (an erased record's 0xFF) as U+FFFD
+    _comment_raw: bytes  # the comment's field as read, all its bytes
     def __init__(self, sig: int, ip: str, mask: str, gate: str, port: int, timeout: int, comment: str,
                  _comment_raw: bytes = b"") -> None: ...
     @classmethod
@@ -105,7 +106,8 @@ class ICR:
     day: int
     mon: int
     year: int
-    comment: str
+    comment: str  # bytes that are not UTF-8 (an erased record's 0xFF) as U+FFFD
+    _comment_raw: bytes  # the comment's field as read, all its bytes
     def __init__(self, sig: int, size: int, serial: int, type: int, ver: int, devid: int, day: int, mon: int,
                  year: int, comment: str, _comment_raw: bytes = b"") -> None: ...
     @classmethod
