@@ -5,21 +5,20 @@
 // another module's ports.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "fake_module.h"
 #include "module.h"
+#include "test_clock.h"
 #include "vrn.h"
 
 using namespace vrntest;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kSector = 2;
 const std::uint8_t kData[4] = {0xDE, 0xAD, 0xBE, 0xEF};
@@ -39,10 +38,6 @@ std::vector<std::uint8_t> head_of_sector(const vrnsim::ModuleServer& m) {
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i < 4; ++i) out.push_back(std::uint8_t(m.cell(first + i) & 0xFF));
     return out;
-}
-
-long ms_since(Clock::time_point t0) {
-    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
 // How the second connection ends before the first one writes; and
@@ -95,7 +90,7 @@ TEST_P(CrossTalk, AWriteReachesOnlyItsOwnModuleOrFails) {
     }
 
     VrnWriteReport report{};
-    const auto t0 = Clock::now();
+    const auto t0 = SteadyClock::now();
     const int r = vrn_recover_write(a_, kSector, kData, 4, 0, &report);
     const long took = ms_since(t0);
 
@@ -123,5 +118,22 @@ INSTANTIATE_TEST_SUITE_P(Sequences, CrossTalk,
                                            CrossTalkCase{"SecondFailedItsProbeThenAFile", SecondEnds::FailedProbe,
                                                          true}),
                          [](const ::testing::TestParamInfo<CrossTalkCase>& info) { return std::string(info.param.name); });
+
+// A socket closed behind the table's back leaves its entry naming a
+// descriptor the system hands to the next socket made: a replacement of
+// another endpoint's socket must not become that entry's.
+TEST(PeerTable, AReplacedSocketTakesOnlyTheEntryItsPredecessorHeld) {
+    FakeModule module_a, module_b;
+    Endpoint first(module_a.address()), second(module_b.address());
+    ASSERT_TRUE(first.ep && second.ep);
+    plat_close_socket(second.ep->fixed_sock[1]);
+    second.ep->fixed_sock[1] = VRN_NO_SOCKET;
+    ASSERT_EQ(udp_replace_socket(first.ep, 1), 0);
+    EXPECT_EQ(udp_peer_find(first.ep->fixed_sock[1]), -1);
+    const unsigned char request[4] = {1, 2, 3, 4};
+    EXPECT_EQ(udp_send_all(first.ep->fixed_sock[1], request, 4, 0), -1);
+    EXPECT_FALSE(module_b.wait_for(1, 200));
+    EXPECT_EQ(module_a.count(1) + module_b.count(1), 0u);
+}
 
 }  // namespace
