@@ -55,6 +55,9 @@ AckPlan FaultInjector::plan_ack(bool framed) {
         p.from = kForeignAddress;
     if (roll(f_.delay_ack, &counts_.delay_ack)) p.delay_ms += f_.delay_ms;
     p.duplicate = roll(f_.duplicate_ack, &counts_.duplicate_ack);
+    // Drawn only when a range is set, so that the seeds of plain duplicates keep their runs.
+    if (p.duplicate && f_.dup_max_ms > 0)
+        p.copy_delay_ms = f_.dup_min_ms + int(next_unit() * (f_.dup_max_ms - f_.dup_min_ms + 1));
     return p;
 }
 

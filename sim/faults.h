@@ -19,6 +19,7 @@ struct AckPlan {
     int from = -1;            // -1 the port of the request; kOtherPort / kForeignAddress
     int delay_ms = 0;
     bool duplicate = false;
+    int copy_delay_ms = 0;    // how long after the original the copy leaves
 };
 
 class FaultInjector {

@@ -195,6 +195,7 @@ void Module::emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSo
     o.delay_ms = p.delay_ms + cfg_.answer_delay_ms;
     int copies = p.duplicate ? 2 : 1;
     for (int c = 0; c < copies; ++c) {
+        if (c == 1) o.delay_ms += p.copy_delay_ms;
         if (p.split && ack.size() >= 8) {
             std::size_t half = (ack.size() / 2) & ~std::size_t(3);
             if (half == 0) half = 4;

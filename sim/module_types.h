@@ -22,6 +22,9 @@ struct WireFaults {
            corrupt_magic = 0, other_port = 0;
     int delay_ms = 5000;  // how late a delayed acknowledge comes
     int jitter_ms = 0;    // every acknowledge comes a further 0..jitter_ms late, drawn per acknowledge
+    // The copy of a duplicated acknowledge trails the original by
+    // dup_min_ms..dup_max_ms, drawn per copy (both 0: they leave together).
+    int dup_min_ms = 0, dup_max_ms = 0;
     double foreign_address = 0;  // answer from another loopback address (127.0.0.2, or .3)
     int faults_after = 0;        // command datagrams served cleanly before faults begin
     long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)

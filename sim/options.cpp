@@ -32,7 +32,9 @@ const char* usage_text() {
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
            "  --seed N               seed of the fault generator (default 1)\n"
-           "  --drop-request R       --drop-ack R        --dup-ack R\n"
+           "  --drop-request R       --drop-ack R\n"
+           "  --dup-ack R[:MIN-MAX]  acknowledge twice, the copy MIN..MAX ms after the original\n"
+           "                         (default 0-0: both at once)\n"
            "  --delay-ack R[:MS]     acknowledge MS ms late (default 5000)\n"
            "  --split-ack R          acknowledge as two datagrams\n"
            "  --corrupt-magic R      spoil a magic word of the acknowledge\n"
@@ -175,7 +177,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
         ChipFaults& cf = o.config.chip.faults;
         const RateOption rates[] = {
             {"--drop-request", &f.drop_request}, {"--drop-ack", &f.drop_ack},
-            {"--dup-ack", &f.duplicate_ack},     {"--split-ack", &f.split_ack},
+            {"--split-ack", &f.split_ack},
             {"--corrupt-magic", &f.corrupt_magic}, {"--other-port", &f.other_port},
             {"--foreign-address", &f.foreign_address},
         };
@@ -235,6 +237,20 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
                 f.delay_ms = int(n);
             }
             if (!parse_rate(rate, &f.delay_ack)) return bad("rate must be 0..1");
+        } else if (take("--dup-ack")) {
+            std::string rate = value;
+            if (std::size_t c = value.find(':'); c != std::string::npos) {
+                rate = value.substr(0, c);
+                const std::string range = value.substr(c + 1);
+                const std::size_t dash = range.find('-');
+                unsigned long lo = 0, hi = 0;
+                if (dash == std::string::npos || !parse_uint(range.substr(0, dash), 600000, &lo) ||
+                    !parse_uint(range.substr(dash + 1), 600000, &hi) || lo > hi)
+                    return bad("the copy's delay must be MIN-MAX ms, 0 <= MIN <= MAX <= 600000");
+                f.dup_min_ms = int(lo);
+                f.dup_max_ms = int(hi);
+            }
+            if (!parse_rate(rate, &f.duplicate_ack)) return bad("rate must be 0..1");
         } else if (const auto* r = find_option(rates, name); r && take(name.c_str())) {
             if (!parse_rate(value, r->value)) return bad("rate must be 0..1");
         } else if (const auto* c = find_option(counts, name); c && take(name.c_str())) {

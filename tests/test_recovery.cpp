@@ -210,3 +210,117 @@ INSTANTIATE_TEST_SUITE_P(
                                      VRN_WRITE_OK, 0},
                     BeforeChangeCase{"GoneDuringTheHook", 0, false, 0, true, VRN_WRITE_GAVE_UP, 1}),
     [](const testing::TestParamInfo<BeforeChangeCase>& info) { return std::string(info.param.name); });
+
+// The read-back believes a difference only once a read of the cell alone,
+// from a port that never sent, confirms it: an answer to another request
+// taken for the cell's own (a trailing copy reaching a later wait) is
+// refuted, a cell really spoilt after programming is still reported with
+// both values, and when no such read comes through the run says that it
+// could not confirm, not that the sector differs.
+namespace {
+
+enum class Spoil { OneStrayAnswer, CellSpoiltAfterProgramming, ConfirmationLost };
+
+struct ReadBackCase {
+    const char* name;
+    Spoil spoil;
+    int status;
+};
+
+class ReadBack : public testing::TestWithParam<ReadBackCase> {};
+
+constexpr int kCells = 16;
+constexpr int kSpoiltCell = 9;
+constexpr std::uint8_t kWrong = 0x01;
+
+}  // namespace
+
+TEST_P(ReadBack, BelievesADifferenceOnlyFromAReadThatNothingCouldSpoil) {
+    const ReadBackCase& c = GetParam();
+    set_geometry();
+    // Reads answer the image (the erase poll finds cell 0 at 0xFF, each
+    // program verify its byte); once the last cell's program was verified,
+    // the read-back's read of the spoilt cell is answered as the case says.
+    std::uint8_t image[kCells];
+    for (int i = 0; i < kCells; ++i) image[i] = static_cast<std::uint8_t>(0x30 + 5 * i);
+    image[0] = 0xFF;
+    bool programmed = false, spoilt = false;
+    int first_wrong = -1;  // the request answered wrong first
+    auto cell_of = [](std::uint32_t address) {
+        for (int i = 0; i < kCells; ++i)
+            if (vrn_flash_cell_address(3, i) == address) return i;
+        return -1;
+    };
+    FakeModule fm([&](const Datagram& d, int seq) -> std::vector<Action> {
+        if (d.bytes.size() == 44 && word_at(d.bytes, 40) == 0x30) programmed = spoilt = false;  // an erase
+        if (d.bytes.size() != 40 || word_at(d.bytes, 20) != kBusRead) return {{make_ack(32)}};
+        const int cell = cell_of(word_at(d.bytes, 32));
+        const Bytes right = make_ack(36, {cell < 0 ? 0xFFu : image[cell]});
+        if (cell == kCells - 1) programmed = true;
+        if (cell != kSpoiltCell || !programmed) return {{right}};
+        const Bytes wrong = make_ack(36, {kWrong});
+        if (first_wrong < 0) first_wrong = seq;
+        switch (c.spoil) {
+            case Spoil::OneStrayAnswer:
+                // Another request's answer first; the cell's own trails it.
+                if (spoilt) return {{right}};
+                spoilt = true;
+                return {{wrong}, {right, 30}};
+            case Spoil::CellSpoiltAfterProgramming: return {{wrong}};
+            case Spoil::ConfirmationLost:
+                if (spoilt) return {};
+                spoilt = true;
+                return {{wrong}};
+        }
+        return {};
+    });
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, 100), 0);
+    VrnWriteReport report;
+    EXPECT_EQ(vrn_recover_write(conn.h, 3, image, kCells, 0, &report), c.status);
+    if (c.status != VRN_WRITE_OK) {
+        EXPECT_EQ(report.cell, kSpoiltCell);
+        EXPECT_EQ(report.wrote, image[kSpoiltCell]);
+        EXPECT_EQ(report.read, kWrong);
+        EXPECT_EQ(report.erased, 1);
+    }
+    // The read that settled the spoilt cell came from a port that had sent nothing before.
+    const std::vector<Datagram> sent = fm.received();
+    const std::uint32_t spoilt_address = vrn_flash_cell_address(3, kSpoiltCell);
+    bool from_fresh_port = false;
+    ASSERT_GE(first_wrong, 0);
+    for (std::size_t i = std::size_t(first_wrong) + 1; i < sent.size(); ++i) {
+        if (sent[i].bytes.size() != 40 || word_at(sent[i].bytes, 32) != spoilt_address) continue;
+        bool fresh = true;
+        for (std::size_t j = 0; j < i; ++j) fresh = fresh && sent[j].src_port != sent[i].src_port;
+        from_fresh_port = fresh;
+        break;
+    }
+    EXPECT_TRUE(from_fresh_port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recovery, ReadBack,
+    testing::Values(ReadBackCase{"AStrayAnswerIsNoDifference", Spoil::OneStrayAnswer, VRN_WRITE_OK},
+                    ReadBackCase{"ACellSpoiltAfterProgrammingDiffers", Spoil::CellSpoiltAfterProgramming,
+                                 VRN_WRITE_DIFFERS},
+                    ReadBackCase{"AConfirmationThatNeverComesIsNoDifference", Spoil::ConfirmationLost,
+                                 VRN_WRITE_UNCONFIRMED}),
+    [](const testing::TestParamInfo<ReadBackCase>& info) { return std::string(info.param.name); });
+
+// A connection's later operation is not bound by an earlier one that gave
+// up: the budget and the given-up mark belong to one operation.
+TEST(Budget, AnOperationAfterOneThatGaveUpRunsAgain) {
+    set_geometry();
+    FakeModule fm(losing_module(6, 5));
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, 20), 0);
+    std::vector<std::uint8_t> cells(400);
+    ASSERT_EQ(vrn_recover_read(conn.h, 3, 0, cells.data(), static_cast<int>(cells.size()), nullptr), -1);
+    ASSERT_TRUE(vrn_link_gone(conn.h));
+    fm.set_script(losing_module(0, 0));
+    EXPECT_EQ(vrn_recover_read(conn.h, 3, 0, cells.data(), 8, nullptr), -1) << "without a new start, still given up";
+    vrn_recover_begin(conn.h);
+    ASSERT_EQ(vrn_recover_read(conn.h, 3, 0, cells.data(), 8, nullptr), 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(cells[i], cell_value(vrn_flash_cell_address(3, i))) << i;
+}

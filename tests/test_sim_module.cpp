@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -503,6 +504,24 @@ TEST(ModuleFaults, DuplicateDelaySplitAndSource) {
     EXPECT_EQ(H(out[0].bytes), H(kBusWriteAck));
     EXPECT_EQ(H(out[1].bytes), H(kBusWriteAck));
     EXPECT_EQ(dup.m->bus_log().size(), 1u) << "one request, one bus write";
+
+    // A trailing copy leaves within its range after the original, drawn per copy.
+    Rig trailing(with_faults([](vrnsim::WireFaults& f) {
+        f.duplicate_ack = 1;
+        f.dup_min_ms = 5;
+        f.dup_max_ms = 20;
+    }));
+    std::set<int> lags;
+    for (int i = 0; i < 40; ++i) {
+        out = trailing.send(kBusWrite90);
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_EQ(out[0].delay_ms, 0);
+        EXPECT_GE(out[1].delay_ms, 5);
+        EXPECT_LE(out[1].delay_ms, 20);
+        EXPECT_EQ(H(out[1].bytes), H(kBusWriteAck));
+        lags.insert(out[1].delay_ms);
+    }
+    EXPECT_GE(lags.size(), 8u) << "drawn per copy";
 
     Rig late(with_faults([](vrnsim::WireFaults& f) { f.delay_ack = 1; f.delay_ms = 4500; }));
     out = late.send(kBusWrite90);

@@ -79,6 +79,11 @@ std::string vrn_write_failure_text(const VrnWriteReport& report, int sector) {
                                   : "The link lost too many answers before sector %d was changed, nothing changed",
                       sector);
     case VRN_WRITE_REFUSED: return format("The run was stopped before sector %d was changed, nothing changed", sector);
+    case VRN_WRITE_UNCONFIRMED:
+        return format("Could not confirm the read-back of sector %d: the link kept %s (cell %d read 0x%02X, the image "
+                      "has 0x%02X)",
+                      sector, report.gone ? "losing answers until the module counted as gone" : "losing or spoiling the answers",
+                      report.cell, report.read, report.wrote);
     default:
         return format("Read-back of sector %d differs at cell %d: wrote 0x%02X, read 0x%02X", sector, report.cell,
                       report.wrote, report.read);

@@ -24,7 +24,7 @@ unsigned link_trouble(const LinkHealth* h) {
 
 int link_troubled(int handle) {
     const LinkHealth* h = link_health(handle);
-    return h && h->stale + h->strangers + h->oversized + h->bad_acks + h->ports_kept != 0 ? 1 : 0;
+    return h && h->stale + h->strangers + h->oversized + h->bad_acks + h->strays + h->ports_kept != 0 ? 1 : 0;
 }
 
 unsigned link_lost(const LinkHealth* h) { return h ? h->unanswered + h->failed_receives : 0; }

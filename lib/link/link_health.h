@@ -61,6 +61,17 @@ struct LinkHealth {
     // out every remaining step. The plain commands keep their own repeats.
     int stop_when_gone;
     int given_up;              // the recovery layer repeats nothing any more
+    // Where the run's budget starts (vrn_recover_begin): the lost attempts
+    // and the attempts before the operation under way.
+    unsigned lost_before;
+    unsigned attempts_before;
+    // Set by the recovery layer for the next exchange: it sends from a port
+    // that never sent, so that no answer to an earlier request, late or a
+    // copy, can reach its wait. Cleared by that exchange.
+    int fresh_port_next;
+    // Reads that such an exchange proved wrong: an answer to another
+    // request stood in for the cell's own without a sign on the wire.
+    unsigned strays;
     // Duplicated answers have been seen: consecutive exchanges take turns
     // over several ports (udp_rotate_socket), so that no copy can reach the
     // wait of a later request. (With 20% of the answers duplicated, NetCfg
@@ -85,8 +96,9 @@ void link_health_reset(int handle);
 unsigned link_trouble(const LinkHealth* h);
 // Whether an answer may have stood in for another's on this connection:
 // a datagram that was not the awaited answer has reached it (stale, from a
-// stranger, oversized, or a bad acknowledge), or a command socket could
-// not be replaced after trouble. A lost answer alone is no such sign: its
+// stranger, oversized, or a bad acknowledge), a read was proved to have
+// taken another's answer (strays), or a command socket could not be
+// replaced after trouble. A lost answer alone is no such sign: its
 // late arrival, if any, finds its port closed. The recovery layer's
 // precautions (two agreeing passes and the like) follow from this.
 int link_troubled(int handle);

@@ -76,9 +76,18 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
     // ports: a copy of one's answer waits at its own port, instead of
     // reaching the next one's wait, and is dropped before that port sends
     // again; having come to a port nobody was waiting on, it is no trouble.
+    bool rotated = false;
     if (health->port_per_exchange) {
-        if (udp_rotate_socket(e.endpoint, 1) == 0) health->copies_dropped += unsigned(udp_drain(e.endpoint->fixed_sock[1]));
+        rotated = udp_rotate_socket(e.endpoint, 1) == 0;
+        if (rotated) health->copies_dropped += unsigned(udp_drain(e.endpoint->fixed_sock[1]));
         else take_fresh_port(e.endpoint, health);
+    }
+    if (health->fresh_port_next) {
+        health->fresh_port_next = 0;
+        // A socket replaced after trouble has not sent yet, unless a spare
+        // that has took its place.
+        if (rotated) health->port_unused = 0;
+        take_fresh_port(e.endpoint, health);
     }
     int r = 0;
     bool bad = false;

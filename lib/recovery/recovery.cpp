@@ -83,6 +83,43 @@ int stable_read(int handle, int sector, int offset) {
     return -1;
 }
 
+// The cell read from a port that has never sent: no answer to an earlier
+// request, late or a copy, can reach its wait, so a read that met no
+// trouble of any kind gives the cell's own byte. Repeated after a lost
+// answer for as long as the run's budget lasts, after an answer spoilt
+// otherwise (a stranger's datagram, no new port to be had) as often as a
+// cell read is; -1 when none came through clean.
+int confirming_read(int handle, int sector, int offset) {
+    LinkHealth* h = link_health(handle);
+    Patience patience(handle);
+    for (int spoilt = 0; spoilt < g_recovery.read_attempts && !vrn_link_gone(handle);) {
+        const unsigned before = trouble(handle), kept = h->ports_kept;
+        h->fresh_port_next = 1;
+        const int cell = vrn_flash_read_cell(handle, sector, offset);
+        h->fresh_port_next = 0;
+        if (cell != VRN_FLASH_READ_FAILED && trouble(handle) == before && h->ports_kept == kept) return cell;
+        if (cell == VRN_FLASH_READ_FAILED) {
+            patience.lost_again();
+        } else {
+            ++spoilt;
+        }
+        note("reading cell %d of sector %d alone again: the read met trouble", offset, sector);
+    }
+    return -1;
+}
+
+// Most confirming reads of one read-back, and of the cells on which two
+// passes of a read disagree: each holds a socket a while.
+constexpr int MAX_CONFIRMING_READS = 64;
+constexpr int MAX_SETTLING_READS = 16;
+
+// After a confirming read found a cell other than a pass read it.
+void note_stray(int handle, int sector, int offset, int passed, int alone) {
+    ++link_health(handle)->strays;
+    note("cell %d of sector %d read 0x%02X in a pass but 0x%02X alone: another request's answer stood in for its own",
+         offset, sector, passed, alone);
+}
+
 // The cells of an image a step works on: 0..count-1, or those listed.
 struct Cells {
     const int* list;
@@ -166,44 +203,70 @@ int erase_runs(int handle, int sector) {
     return -1;
 }
 
-enum class Verify { Ok, ReadFailed, Differs };
+enum class Verify { Ok, ReadFailed, Differs, Unconfirmed };
+
 
 // Reads the cells back and compares them with the image. On a troubled
-// link two passes must match, every pass after the first guarded. A
-// difference is believed only from a pass that met no new trouble, and a
-// guarded one once the link has shown any: a late answer taken for a
-// cell's own would otherwise erase and write a sector that was right.
+// link each cell must match in two passes, every pass after the first
+// guarded. A difference is believed only from a confirming read of the
+// cell (confirming_read): a late or duplicated answer taken for the cell's
+// own would otherwise erase and write a sector that was right. A cell the
+// confirming read finds right counts as matched. Unconfirmed: a pass
+// differed, and no read could confirm or refute it (report names the cell
+// and what the pass read).
 Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool shown,
                     VrnWriteReport* report) {
     static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
-    int matches = 0;
-    bool differed = false;
+    // Per cell: passes that read the image's byte; 2 once certain.
+    static std::uint8_t matched[VRN_RECOVER_MAX_CELLS];
+    std::memset(matched, 0, static_cast<std::size_t>(cells.count));
+    int confirming = 0;
+    bool unconfirmed = false;
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         const bool guarded = pass > 0;
-        const unsigned before = trouble(handle);
         VrnProgress progress;
         vrn_progress_begin(&progress, shown, pass == 0 ? "read back" : "read back again", cells.count);
         if (read_pass(handle, sector, 0, cells, read_back, &progress, guarded, &report->cell) < 0) {
             return Verify::ReadFailed;
         }
         vrn_progress_end(&progress, cells.count);
-        int k = 0;
-        while (k < cells.count && read_back[k] == data[cells.at(k)]) ++k;
-        if (k == cells.count) {
-            if (++matches == (link_troubled(handle) ? 2 : 1)) return Verify::Ok;
-            note("reading sector %d back again: on a troubled link two passes must match", sector);
-            continue;
+        const int confirmed_before = confirming;
+        for (int k = 0; k < cells.count; ++k) {
+            const int cell = cells.at(k);
+            if (read_back[k] == data[cell]) {
+                if (matched[k] < 2) ++matched[k];
+                continue;
+            }
+            if (matched[k] == 2) continue;  // known right: this pass took a stray answer
+            if (confirming == MAX_CONFIRMING_READS) {
+                unconfirmed = true;  // left to the passes that follow
+                continue;
+            }
+            ++confirming;
+            report->cell = cell;
+            report->wrote = data[cell];
+            report->read = read_back[k];
+            const int alone = confirming_read(handle, sector, cell);
+            if (alone < 0) {
+                vrn_flash_reset(handle);
+                return Verify::Unconfirmed;
+            }
+            if (alone != data[cell]) {
+                vrn_flash_reset(handle);
+                report->read = static_cast<std::uint8_t>(alone);
+                return Verify::Differs;
+            }
+            note_stray(handle, sector, cell, read_back[k], alone);
+            matched[k] = 2;
         }
-        report->cell = cells.at(k);
-        report->wrote = data[report->cell];
-        report->read = read_back[k];
-        differed = true;
-        const bool clean_pass = trouble(handle) == before;
-        if (clean_pass && (guarded || !link_troubled(handle))) return Verify::Differs;
-        note("reading sector %d back again: cell %d read 0x%02X, not 0x%02X, %s", sector, report->cell,
-             report->read, report->wrote, clean_pass ? "on a troubled link" : "in a pass that met trouble");
+        if (confirming != confirmed_before) vrn_flash_reset(handle);  // the end of those reads' run
+        const int need = link_troubled(handle) ? 2 : 1;
+        int k = 0;
+        while (k < cells.count && matched[k] >= need) ++k;
+        if (k == cells.count) return Verify::Ok;
+        note("reading sector %d back again: on a troubled link two passes must match", sector);
     }
-    if (differed) return Verify::Differs;
+    if (unconfirmed) return Verify::Unconfirmed;
     report->cell = -1;  // the reads ran, but no two passes agreed
     return Verify::ReadFailed;
 }
@@ -256,9 +319,10 @@ int after_program(int handle, int sector, const std::uint8_t* data, Cells cells,
     vrn_flash_reset(handle);
     const Verify verified = verify_cells(handle, sector, data, cells, shown, report);
     if (verified == Verify::Ok) return report->status = VRN_WRITE_OK;
-    if (verified == Verify::ReadFailed) {
-        vrn_recover_leave_read_mode(handle, sector, report->cell);
-        return report->status = VRN_WRITE_READ_FAILED;
+    if (verified == Verify::ReadFailed || verified == Verify::Unconfirmed) {
+        vrn_recover_leave_read_mode(handle, sector, report->cell < 0 ? 0 : report->cell);
+        report->gone = link_health(handle)->gone;
+        return report->status = verified == Verify::ReadFailed ? VRN_WRITE_READ_FAILED : VRN_WRITE_UNCONFIRMED;
     }
     report->status = VRN_WRITE_DIFFERS;
     return -1;
@@ -312,17 +376,29 @@ int vrn_link_gone(int handle) {
     h->stop_when_gone = 1;
     if (g_vrn_cancel) return 1;
     if (h->given_up) return 1;
-    const unsigned lost = link_lost(h);
+    const unsigned lost = link_lost(h) - h->lost_before, attempts = h->attempts - h->attempts_before;
     if (h->gone) {
         note("giving up: the module has not answered for %.0f s", link_silence_ms(h) / 1000.0);
     } else if (lost > static_cast<unsigned>(g_recovery.lost_floor) &&
-               lost > h->attempts / static_cast<unsigned>(g_recovery.lost_share)) {
-        note("giving up: %u of %u requests went without an answer", lost, h->attempts);
+               lost > attempts / static_cast<unsigned>(g_recovery.lost_share)) {
+        note("giving up: %u of %u requests went without an answer", lost, attempts);
     } else {
         return 0;
     }
     h->given_up = 1;
     return 1;
+}
+
+void vrn_recover_begin(int handle) {
+    LinkHealth* h = link_health(handle);
+    if (!h) return;
+    h->given_up = 0;
+    h->lost_before = link_lost(h);
+    h->attempts_before = h->attempts;
+    // The silence of an earlier operation is not this one's: the module
+    // counts as gone again only after a silence of its own.
+    h->gone = 0;
+    h->silent_attempts = 0;
 }
 
 int vrn_recover_identify(int handle, vrnFlashInfo* info) {
@@ -368,16 +444,58 @@ int vrn_recover_read_cell(int handle, int sector, int offset) {
 int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
                      int* failed) {
     if (length < 0 || length > VRN_RECOVER_MAX_CELLS) return -1;
-    int kept = 0;
+    // The latest pass, and per cell whether two reads agreed on what
+    // buffer holds (or a confirming read gave it).
+    static std::uint8_t pass_cells[VRN_RECOVER_MAX_CELLS];
+    static std::uint8_t settled[VRN_RECOVER_MAX_CELLS];
+    bool have = false;  // buffer holds a whole pass
     if (failed) *failed = -1;  // unless the last pass fails at a cell: no two passes agreed
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
         if (pass > 0 && progress) vrn_progress_begin(progress, progress->shown, progress->phase, length);
-        if (read_pass(handle, sector, offset, Cells{nullptr, length}, buffer, progress, pass > 0, failed) == 0) {
-            if (failed) *failed = -1;
-            if (pass_confirmed(handle, buffer, static_cast<std::size_t>(length), &kept)) return 0;
-            note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
-                 offset + length - 1, sector);
+        std::uint8_t* into = have ? pass_cells : buffer;
+        if (read_pass(handle, sector, offset, Cells{nullptr, length}, into, progress, pass > 0, failed) != 0) continue;
+        if (failed) *failed = -1;
+        if (!have) {
+            if (!link_troubled(handle)) return 0;
+            have = true;
+            std::memset(settled, 0, static_cast<std::size_t>(length));
+        } else {
+            // Cells on which two passes disagree are few when a stray answer
+            // spoilt a read here and there: a confirming read settles each;
+            // many are read again in the next pass.
+            int open = 0;
+            for (int i = 0; i < length; ++i) {
+                if (!settled[i] && pass_cells[i] == buffer[i]) settled[i] = 1;
+                if (!settled[i]) ++open;
+            }
+            if (open == 0) return 0;
+            if (open <= MAX_SETTLING_READS) {
+                for (int i = 0; i < length; ++i) {
+                    if (settled[i]) continue;
+                    const int alone = confirming_read(handle, sector, offset + i);
+                    if (alone < 0) {
+                        vrn_flash_reset(handle);
+                        if (failed) *failed = i;
+                        return -1;
+                    }
+                    if (alone != buffer[i] && alone != pass_cells[i]) {
+                        note("cell %d of sector %d read 0x%02X and 0x%02X in two passes but 0x%02X alone", offset + i,
+                             sector, buffer[i], pass_cells[i], alone);
+                    }
+                    buffer[i] = static_cast<std::uint8_t>(alone);
+                    settled[i] = 1;
+                }
+                vrn_flash_reset(handle);
+                ++link_health(handle)->strays;
+                note("cells %d to %d of sector %d: %d cells on which two passes disagreed were read alone", offset,
+                     offset + length - 1, sector, open);
+                return 0;
+            }
+            for (int i = 0; i < length; ++i)
+                if (!settled[i]) buffer[i] = pass_cells[i];
         }
+        note("reading cells %d to %d of sector %d again: on a troubled link two passes must agree", offset,
+             offset + length - 1, sector);
     }
     return -1;
 }

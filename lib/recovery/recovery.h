@@ -86,6 +86,12 @@ extern volatile std::sig_atomic_t g_vrn_cancel;
 // module counts as gone (LinkHealth::stop_when_gone).
 int vrn_link_gone(int handle);
 
+// Starts an operation of its own on a connection that ran others before
+// (a library user's, not a program's single run): the run's budget of lost
+// attempts starts afresh, an earlier giving up is forgotten, and so is the
+// silence that made the module count as gone.
+void vrn_recover_begin(int handle);
+
 enum : int { VRN_IDENTIFY_DID_NOT_HOLD = -1, VRN_IDENTIFY_NO_ANSWER = -2 };
 
 // Identifies the chip into *info, from a clean description: a module's
@@ -102,8 +108,10 @@ int vrn_recover_read_cell(int handle, int sector, int offset);
 // the reset that ends a read run. On a troubled link two passes must
 // agree, and every pass after the first is guarded: all ones is written to
 // each cell before it is read (a reset in read mode), so that a stray
-// answer can no longer shift the reads unseen. 0, or -1. progress may be
-// null.
+// answer can no longer shift the reads unseen. When two passes disagree on
+// a few cells only, each of those is read alone from a port that never
+// sent, where no other request's answer can reach it. 0, or -1. progress
+// may be null.
 // *failed (when given) names the offset of a cell that could not be read,
 // or is -1 when the passes ran but no two agreed.
 int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, int length, VrnProgress* progress,
@@ -143,6 +151,9 @@ enum : int {
     // change to the sector, or the caller's VrnBeforeChange refused it.
     VRN_WRITE_GAVE_UP = 6,
     VRN_WRITE_REFUSED = 7,
+    // The read-back differed, but no read of the cell alone came through
+    // clean to confirm it before the run's budget ended.
+    VRN_WRITE_UNCONFIRMED = 8,
 };
 
 // What vrn_recover_write ended with: cell names the failed program byte,
@@ -152,8 +163,11 @@ enum : int {
 // that differ); wrote and read are the image byte and the cell's byte of a
 // difference. unchanged: the sector already held the image; erased: the
 // sector was erased; cells_programmed: the bytes programmed, over all
-// passes; refused: what VrnBeforeChange returned; gone (VRN_WRITE_GAVE_UP):
-// the module counted as gone, rather than the run's budget being spent.
+// passes; refused: what VrnBeforeChange returned; gone (VRN_WRITE_GAVE_UP,
+// VRN_WRITE_UNCONFIRMED): the module counted as gone, rather than the run's
+// budget being spent. A difference is reported (VRN_WRITE_DIFFERS) only
+// once a read of that cell alone, which no other request's answer could
+// reach, confirmed it.
 struct VrnWriteReport {
     int status;
     int cell;

@@ -102,7 +102,10 @@ void report_progress(const py::object& progress, unsigned first_serial, VrnProgr
 // exception from a signal handler (KeyboardInterrupt) or from progress
 // sets it; once the operation has ended the exception goes on up.
 template <class Work>
-void run_long(Work&& work, const py::object& progress) {
+void run_long(int handle, Work&& work, const py::object& progress) {
+    // Each operation has the run's budget to itself: one that gave up
+    // leaves the Module usable once the link is well again.
+    vrn_recover_begin(handle);
     std::mutex mu;
     std::condition_variable cv;
     bool finished = false;
@@ -557,7 +560,7 @@ public:
         const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
         int failed_at = -1;
         run_long(
-            [&] {
+            h, [&] {
                 for (long done = 0; done < count && failed_at < 0;) {
                     const int bytes = static_cast<int>(std::min<long>((count - done) * 4, kBlockBytes));
                     const std::uint32_t at = first + static_cast<std::uint32_t>(done) * advance;
@@ -660,7 +663,7 @@ public:
         std::string data(static_cast<std::size_t>(count), '\0');
         int result = 0, failed = -1;
         run_long(
-            [&] {
+            usable_handle_unchecked(), [&] {
                 VrnProgress p;
                 vrn_progress_begin(&p, false, "read", count);
                 result = vrn_recover_read(usable_handle_unchecked(), s, static_cast<int>(offset),
@@ -683,7 +686,7 @@ public:
         const int s = usable_sector(sector, ", nothing erased");
         VrnWriteReport report{};
         run_long(
-            [&] {
+            usable_handle_unchecked(), [&] {
                 vrn_recover_write(usable_handle_unchecked(), s, image.data(), static_cast<int>(image.size()), flags,
                                   &report);
             },
@@ -700,7 +703,7 @@ public:
         std::vector<std::uint8_t> record(static_cast<std::size_t>(layout.bytes));
         int result = 0;
         run_long(
-            [&] {
+            usable_handle_unchecked(), [&] {
                 result = vrn_recover_read(usable_handle_unchecked(), layout.sector, 0, record.data(), layout.bytes,
                                           nullptr);
             },
@@ -730,7 +733,7 @@ private:
         const int h = usable();
         if (!identified_) {
             int agreed = 0;
-            run_long([&] { agreed = vrn_recover_identify(h, &info_); }, py::none());
+            run_long(h, [&] { agreed = vrn_recover_identify(h, &info_); }, py::none());
             std::string why = vrn_identify_failure_text(agreed, consequence);
             if (!why.empty()) throw VrnFailure(why);
             identified_ = true;

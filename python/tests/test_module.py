@@ -202,3 +202,17 @@ def test_a_stopped_write_leaves_the_chip_in_read_mode(sim_factory):
             m.write(2, b"\x5a" * 65536, progress=call_back_at_100)
         assert last_bus_line(sim).endswith("| chip read"), last_bus_line(sim)
         assert m.read(2, 0, 100) == b"\x5a" * 100
+
+
+def test_a_call_after_one_that_gave_up_works_once_the_link_does(sim_factory):
+    # Clean for the identification and a first read; then half the answers
+    # lost until the 66th loss, which spends the read's budget (more than 64
+    # lost, more than one in four); one lost answer remains for the next call.
+    sim = sim_factory("--seed", "3", "--faults-after", "40", "--drop-ack", "0.5", "--fault-limit", "66")
+    with vrn.Module(HOST, sim.port, wait=20) as m:
+        assert m.read(2, 0, 4) == b"\xff" * 4
+        with pytest.raises(vrn.VrnError):
+            m.read(2, 0, 2000)
+        started = time.monotonic()
+        assert m.read(2, 0, 4) == b"\xff" * 4
+        assert time.monotonic() - started < 10

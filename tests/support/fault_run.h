@@ -84,6 +84,8 @@ struct Outcome {
     std::vector<std::string> violations; // empty: the promise held
     bool silent_corruption = false;      // exit 0 with wrong flash or wrong contents printed
     bool hang = false;
+    // vrnprog said the read-back differs while the sector held the image.
+    bool false_alarm = false;
     bool stat_ran = false;               // vrnstat was run (Scenario::run_stat and vrnprog did not hang)
     std::string sim_log;                 // what the simulators wrote to standard error
     bool prog_ok() const { return !prog.timed_out && prog.status == 0; }

@@ -26,6 +26,7 @@ enum : int {
     EXIT_READ_FAILED = -8,
     EXIT_COMPARE_FAILED = -9,
     EXIT_BACKUP_FAILED = -11,
+    EXIT_UNCONFIRMED = -12,
 };
 
 void print_usage() {
@@ -156,6 +157,7 @@ int write_exit_status(const VrnWriteReport& report) {
     case VRN_WRITE_PROGRAM_FAILED: return EXIT_PROGRAM_FAILED;
     case VRN_WRITE_READ_FAILED:
     case VRN_WRITE_FIRST_READ_FAILED: return EXIT_READ_FAILED;
+    case VRN_WRITE_UNCONFIRMED: return EXIT_UNCONFIRMED;
     default: return EXIT_COMPARE_FAILED;
     }
 }
