@@ -198,12 +198,12 @@ def test_a_stopped_write_leaves_the_chip_in_read_mode(sim_factory):
 def test_sockets_held_after_trouble_are_let_go_while_idle(sim_factory):
     """A troubled read replaces the command socket after each lost answer and
     holds the old ones 10 s; a Module left idle lets them go all the same."""
-    sim = sim_factory("--drop-ack", "0.3", "--seed", "7")
+    sim = sim_factory("--drop-ack", "0.1", "--seed", "7")
     def open_descriptors():
         return len(os.listdir("/proc/self/fd"))
     before = open_descriptors()
     m = vrn.Module(HOST, sim.port, wait="auto")
-    m.read(2, 0, 64)
+    m.read(2, 0, 256)
     held = open_descriptors() - before
     assert held > 8, "the lost answers replaced sockets"
     time.sleep(12)
