@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/platform.h"
+
 namespace vrnsim {
 
 FaultInjector::FaultInjector(const WireFaults& f) : f_(f), state_(f.seed) {}
@@ -31,7 +33,14 @@ bool FaultInjector::roll(double rate, std::uint64_t* counter) {
 }
 
 bool FaultInjector::drop_request() {
-    ++seen_;
+    // The platform's clock, so that the tests' fake clock drives it too.
+    const std::uint32_t now = plat_tick_ms();
+    if (seen_++ == 0) first_ms_ = now;
+    const long since = long(now - first_ms_);
+    if (f_.outage_from_ms >= 0 && since >= f_.outage_from_ms && since < f_.outage_to_ms) {
+        ++counts_.drop_request;
+        return true;
+    }
     return roll(f_.drop_request, &counts_.drop_request);
 }
 

@@ -45,6 +45,7 @@ private:
     WireFaults f_;
     std::uint64_t state_;
     std::uint64_t seen_ = 0;
+    std::uint32_t first_ms_ = 0;  // when the first command datagram came
     std::uint64_t injected_ = 0;
     bool foreign_ok_ = true;
     FaultCounts counts_{};

@@ -28,6 +28,10 @@ struct WireFaults {
     double foreign_address = 0;  // answer from another loopback address (127.0.0.2, or .3)
     int faults_after = 0;        // command datagrams served cleanly before faults begin
     long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)
+    // An outage: every command datagram that arrives from outage_from_ms to
+    // outage_to_ms after the first one is dropped (-1: none). Counted as
+    // dropped requests, outside the rates' bounds.
+    long outage_from_ms = -1, outage_to_ms = -1;
 };
 
 // How many faults of each kind were injected.

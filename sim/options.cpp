@@ -40,6 +40,7 @@ const char* usage_text() {
            "  --corrupt-magic R      spoil a magic word of the acknowledge\n"
            "  --other-port R         answer from another port\n"
            "  --foreign-address R    answer from another loopback address\n"
+           "  --outage FROM:TO       drop every command datagram FROM to TO ms after the first\n"
            "  --faults-after N       serve N command datagrams cleanly first\n"
            "  --fault-limit N        inject at most N faults in all\n"
            "Faults of the chip and the bridge:\n"
@@ -251,6 +252,14 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
                 f.dup_max_ms = int(hi);
             }
             if (!parse_rate(rate, &f.duplicate_ack)) return bad("rate must be 0..1");
+        } else if (take("--outage")) {
+            const std::size_t c = value.find(':');
+            unsigned long to = 0;
+            if (c == std::string::npos || !parse_uint(value.substr(0, c), 86400000, &n) ||
+                !parse_uint(value.substr(c + 1), 86400000, &to) || to < n)
+                return bad("FROM:TO in ms, FROM no later than TO");
+            f.outage_from_ms = long(n);
+            f.outage_to_ms = long(to);
         } else if (const auto* r = find_option(rates, name); r && take(name.c_str())) {
             if (!parse_rate(value, r->value)) return bad("rate must be 0..1");
         } else if (const auto* c = find_option(counts, name); c && take(name.c_str())) {

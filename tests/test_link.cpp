@@ -290,8 +290,9 @@ TEST(Exchange, APortUnreachableReportDoesNotCutTheWaitShort) {
 
 // How long an attempt waits for an answer that never comes, by the wait of
 // the connection: the endpoint's 4 s, a fixed wait, or the adaptive wait
-// after `answered` answers of `rtt` ms each, doubled after each wait in a
-// row that ran out, and again for each doubling of patience, never above 4 s.
+// after `answered` answers of `rtt` ms each; the fixed and the adaptive
+// wait doubled after each wait in a row that ran out (the adaptive one
+// again for each doubling of patience), never above 4 s.
 struct WaitCase {
     const char* name;
     int wait;
@@ -327,15 +328,15 @@ TEST_P(Wait, OfEachAttemptForALostAnswer) {
 INSTANTIATE_TEST_SUITE_P(
     Link, Wait,
     testing::Values(WaitCase{"Default", VRN_WAIT_DEFAULT, 3, 40, {4000, 4000}},
-                    WaitCase{"Fixed", 250, 3, 40, {250, 250}},
-                    WaitCase{"AutoBeforeAnyAnswer", VRN_WAIT_AUTO, 0, 1, {1000, 2000, 4000, 4000}},
+                    WaitCase{"Fixed", 250, 3, 40, {250, 500, 1000, 2000, 4000, 4000}},
+                    WaitCase{"AutoBeforeAnyAnswer", VRN_WAIT_AUTO, 0, 1, {4000, 4000}},
                     // 100 + 4 x 50 (the first variation is half the first round trip)
                     WaitCase{"AutoAfterOneAnswer", VRN_WAIT_AUTO, 1, 100, {300, 600, 1200, 2400, 4000}},
                     // Steady answers: the variation dies away, three times the round trip stays.
                     WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {120, 240, 480, 960}},
                     WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}},
                     WaitCase{"AutoWithPatience", VRN_WAIT_AUTO, 8, 40, {480, 960, 1920, 3840, 4000}, 2},
-                    WaitCase{"FixedIgnoresPatience", 250, 3, 40, {250, 250}, 3},
+                    WaitCase{"FixedIgnoresPatience", 250, 3, 40, {250, 500}, 3},
                     WaitCase{"DefaultIgnoresPatience", VRN_WAIT_DEFAULT, 3, 40, {4000}, 3}),
     [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
 

@@ -70,10 +70,67 @@ TEST_P(Silence, OfTwentyFourSecondsMakesTheModuleGone) {
 
 INSTANTIATE_TEST_SUITE_P(Recovery, Silence,
                          testing::Values(SilenceCase{"DefaultWait", VRN_WAIT_DEFAULT, 6},
-                                         SilenceCase{"FixedWait", 500, 48},
-                                         // 1, 2 and 4 s, then 4 s each
-                                         SilenceCase{"AutoWait", VRN_WAIT_AUTO, 8}),
+                                         // 0.5, 1 and 2 s, then 4 s each
+                                         SilenceCase{"FixedWait", 500, 9},
+                                         // 4 s each, as before any answer
+                                         SilenceCase{"AutoWait", VRN_WAIT_AUTO, 6}),
                          [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
+
+// A module away for a while, shorter than the silence that makes it gone:
+// whatever each attempt waits, the read takes longer and is right, and the
+// waits grow, so that the outage costs a few requests, not one every few
+// milliseconds. (A fixed wait kept its length and each cell read gave up
+// after six attempts: a one-second outage ended a run with a 10 ms wait.)
+namespace {
+
+struct OutageCase {
+    const char* name;
+    int wait;
+    std::uint32_t outage_ms;
+    std::size_t at_most;  // requests sent while the module was away
+};
+
+class Outage : public testing::TestWithParam<OutageCase> {};
+
+}  // namespace
+
+TEST_P(Outage, ShorterThanTheSilenceCostsTimeNotTheRun) {
+    const OutageCase& c = GetParam();
+    set_geometry();
+    const std::uint32_t from = plat_tick_ms() + 30;
+    const std::uint32_t to = from + c.outage_ms;
+    std::size_t while_away = 0;
+    FakeModule fm([&](const Datagram& d, int seq) -> std::vector<Action> {
+        const std::uint32_t now = plat_tick_ms();
+        if (now - from < to - from) {
+            ++while_away;
+            return {};
+        }
+        return losing_module(0, 0)(d, seq);
+    });
+    Conn conn(fm.address());
+    ASSERT_EQ(vrn_set_wait(conn.h, c.wait), 0);
+    std::vector<std::uint8_t> cells(400);
+    const int read = vrn_recover_read(conn.h, 3, 0, cells.data(), static_cast<int>(cells.size()), nullptr);
+    ASSERT_EQ(read, 0);
+    EXPECT_GE(plat_tick_ms() - from, c.outage_ms) << "the read ran into the outage";
+    EXPECT_FALSE(vrn_link_gone(conn.h));
+    EXPECT_LE(while_away, c.at_most);
+    for (std::size_t i = 0; i < cells.size(); ++i)
+        ASSERT_EQ(cells[i], cell_value(vrn_flash_cell_address(3, static_cast<int>(i)))) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Recovery, Outage,
+                         testing::Values(OutageCase{"DefaultWaitOneSecond", VRN_WAIT_DEFAULT, 1000, 1},
+                                         OutageCase{"DefaultWaitTwentySeconds", VRN_WAIT_DEFAULT, 20000, 6},
+                                         // 10, 20, 40, ... 640 ms
+                                         OutageCase{"FixedWaitOneSecond", 10, 1000, 8},
+                                         // 10 ms doubled up to 4 s (3.0 s), then 4 s each
+                                         OutageCase{"FixedWaitTwentySeconds", 10, 20000, 15},
+                                         OutageCase{"FixedWaitOfHalfASecond", 500, 20000, 9},
+                                         OutageCase{"AutoWaitOneSecond", VRN_WAIT_AUTO, 1000, 6},
+                                         OutageCase{"AutoWaitTwentySeconds", VRN_WAIT_AUTO, 20000, 10}),
+                         [](const testing::TestParamInfo<OutageCase>& info) { return std::string(info.param.name); });
 
 // A module that answered nothing of an identification counts as not
 // answering, also when a short wait spends the run's budget before the
@@ -82,8 +139,15 @@ TEST(Silence, ANoAnswerIdentificationSaysSoEvenWhenTheBudgetEndsItFirst) {
     FakeModule fm;
     Conn conn(fm.address());
     ASSERT_EQ(vrn_set_wait(conn.h, 50), 0);
+    // A budget spent by the first lost request, long before the silence
+    // makes the module gone (one identification alone lasts until then).
+    const VrnRecoveryBounds saved = g_recovery;
+    g_recovery.lost_floor = 0;
+    set_geometry();
+    EXPECT_EQ(vrn_recover_read_cell(conn.h, 3, 0), -1);
     vrnFlashInfo info{};
     EXPECT_EQ(vrn_recover_identify(conn.h, &info), VRN_IDENTIFY_NO_ANSWER);
+    g_recovery = saved;
     EXPECT_LT(link_silence_ms(link_health(conn.h)), 24000u) << "ended by the budget";
 }
 

@@ -151,6 +151,33 @@ std::FILE* create_temp_for(const std::string& path, std::string* target, std::st
     return create_temp(*target, temp, error);
 }
 
+// The file's bytes on the disk, not only in the system's cache: a backup
+// must survive a crash right after the change it was taken for. 0, or -1.
+int sync_file(std::FILE* f) {
+    if (std::fflush(f) != 0) return -1;
+#ifdef _WIN32
+    return _commit(_fileno(f));
+#else
+    return fsync(fileno(f));
+#endif
+}
+
+// The rename on the disk too: the directory that holds the file. Windows
+// writes a rename through by itself (MoveFileEx is journaled); a file
+// system that cannot sync a directory is no reason to fail.
+void sync_directory_of(const std::string& target) {
+#ifndef _WIN32
+    std::string dir = std::filesystem::path(target).parent_path().string();
+    if (dir.empty()) dir = ".";
+    const int fd = open(dir.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+#else
+    (void)target;
+#endif
+}
+
 }  // namespace
 
 int vrn_write_file_whole(const std::string& path, const std::string& text, std::string* error,
@@ -162,6 +189,10 @@ int vrn_write_file_whole(const std::string& path, const std::string& text, std::
     // A full disk may show only at the flush of the close.
     bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     if (!written) *error = std::strerror(errno);
+    if (written && sync_file(f) != 0) {
+        *error = std::strerror(errno);
+        written = false;
+    }
     if (std::fclose(f) != 0 && written) {
         *error = std::strerror(errno);
         written = false;
@@ -171,7 +202,10 @@ int vrn_write_file_whole(const std::string& path, const std::string& text, std::
         // Replaces an existing file at once, on Windows too (MoveFileEx).
         std::error_code ec;
         std::filesystem::rename(temp, target, ec);
-        if (!ec) return 0;
+        if (!ec) {
+            sync_directory_of(target);
+            return 0;
+        }
         *error = ec.message();
     }
     std::remove(temp.c_str());

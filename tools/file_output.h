@@ -1,7 +1,8 @@
 // Output files that appear whole or not at all: written under a temporary
 // name in the same directory and renamed into place only when complete, so
 // that a failed or interrupted run never leaves a half file under the name
-// the user gave (nor replaces a good one).
+// the user gave (nor replaces a good one). The file and its directory are
+// synced before the write returns.
 #pragma once
 
 #include <functional>

@@ -14,6 +14,18 @@ int conn_lookup(int handle) {
     return g_conn_table[handle].endpoint ? handle : -1;
 }
 
+int conn_release_held() {
+    int held = 0;
+    for (int h = 0; h < VRN_MAX_CONNECTIONS; ++h) {
+        if (conn_lookup(h) < 0) continue;
+        ConnEntry& e = g_conn_table[h];
+        plat_mutex_wait(e.mutex);
+        held += udp_release_held(e.endpoint);
+        plat_mutex_release(e.mutex);
+    }
+    return held;
+}
+
 int find_free_slot(ChannelSlot* slots, int count) {
     for (int i = 0; i < count; ++i)
         if (slots[i].state == SLOT_FREE) return i;

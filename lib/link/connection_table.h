@@ -36,6 +36,11 @@ extern ConnEntry g_conn_table[VRN_MAX_CONNECTIONS];
 int vrn_open(const char* address, int options);
 int vrn_close(int handle);
 int conn_lookup(int handle);
+// udp_release_held on every open connection, each under its mutex: for a
+// caller that can look in now and then while no connection is in use (a
+// connection lets its held sockets go at its next exchange, which an idle
+// one never comes to). The sockets still held over all connections.
+int conn_release_held();
 int find_free_slot(ChannelSlot* slots, int count);
 void reset_slot(ChannelSlot* slot);
 int reset_slots(ChannelSlot* slots, int count);

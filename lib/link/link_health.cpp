@@ -73,7 +73,12 @@ std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
 long link_wait_ms(const LinkHealth* h) {
     if (!h || h->timer.wait == VRN_WAIT_DEFAULT) return VRN_WAIT_MAX_MS;
     if (h->timer.wait == VRN_WAIT_AUTO) return static_cast<long>(adaptive_wait_ms(h->timer));
-    return h->timer.wait;
+    // A fixed wait too doubles after each wait in a row that ran out: a
+    // module away for a while then costs a few requests, not one each few
+    // milliseconds until the run's budget is spent.
+    long ms = h->timer.wait;
+    for (std::uint32_t k = 0; k < h->timer.backoff && ms < VRN_WAIT_MAX_MS; ++k) ms *= 2;
+    return ms < VRN_WAIT_MAX_MS ? ms : VRN_WAIT_MAX_MS;
 }
 
 void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms) {

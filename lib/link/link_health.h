@@ -20,8 +20,11 @@ constexpr int VRN_WAIT_MAX_MS = static_cast<int>(UDP_WAIT_SECONDS * 1000);
 // smoothed round trip plus four times its variation (and at least three
 // times the round trip), at least the floor, doubled after each wait in a row
 // that ran out, never above the endpoint's own wait. Before the first
-// answer it is the initial wait.
-constexpr std::uint32_t LINK_RTO_INITIAL_MS = 1000;
+// answer it is the initial wait: the endpoint's own, as without a wait set,
+// so that a module slower than a second is not asked twice for the first
+// answer (1 s cost such a module a second identification, and the run
+// more time and datagrams than the default wait).
+constexpr std::uint32_t LINK_RTO_INITIAL_MS = static_cast<std::uint32_t>(UDP_WAIT_SECONDS * 1000);
 constexpr std::uint32_t LINK_RTO_FLOOR_MS = 5;
 constexpr std::uint32_t LINK_RTO_GRANULARITY_MS = 1;  // of the tick clock the round trips are measured on
 
@@ -112,8 +115,9 @@ int link_check_gone(LinkHealth* h);
 
 // Sets how long each attempt on the connection waits for its answer:
 // VRN_WAIT_DEFAULT (the endpoint's 4 s), VRN_WAIT_AUTO, or 1 to
-// VRN_WAIT_MAX_MS. The round trips measured so far are kept. 0, or -1 for
-// a handle that is not open or a wait out of range.
+// VRN_WAIT_MAX_MS, doubled after each wait in a row that ran out (never
+// above VRN_WAIT_MAX_MS). The round trips measured so far are kept. 0, or
+// -1 for a handle that is not open or a wait out of range.
 int vrn_set_wait(int handle, int wait);
 
 // The wait of the next attempt, in milliseconds.

@@ -62,6 +62,7 @@ vrn_socket make_endpoint_socket(const char* ip_text, std::uint16_t port, int i) 
 const char* udp_socket_error_text(int error) {
     switch (error) {
     case VRN_WSAEINVAL: return "invalid argument";
+    case VRN_WSAEMFILE: return "too many open files";
     case VRN_WSAENOTSOCK: return "not a socket";
     case VRN_WSAEADDRINUSE: return "address in use";
     case VRN_WSAEADDRNOTAVAIL: return "address not available";
@@ -240,6 +241,27 @@ int udp_drain(vrn_socket s) {
 
 namespace {
 
+void release_held_at(UdpEndpoint* ep, int k) {
+    if (ep->retired[k] == VRN_NO_SOCKET) return;
+    plat_close_socket(ep->retired[k]);
+    ep->retired[k] = VRN_NO_SOCKET;
+}
+
+// A new socket for the place of socket i. Out of descriptors, the held
+// sockets make room, oldest first: a port let go early still protects more
+// than a command socket that can no longer be replaced at all.
+vrn_socket make_with_room(UdpEndpoint* ep, int i) {
+    for (int k = 0;; ++k) {
+        const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+        if (s != VRN_NO_SOCKET || plat_last_error() != VRN_WSAEMFILE) return s;
+        // Held in order of age from retired_next on.
+        while (k < UDP_RETIRED_SOCKETS && ep->retired[(ep->retired_next + k) % UDP_RETIRED_SOCKETS] == VRN_NO_SOCKET)
+            ++k;
+        if (k == UDP_RETIRED_SOCKETS) return VRN_NO_SOCKET;
+        release_held_at(ep, (ep->retired_next + k) % UDP_RETIRED_SOCKETS);
+    }
+}
+
 // Puts s in the place of socket i of the endpoint, for the peer table and
 // the channel entries too; the socket it replaces.
 vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
@@ -258,11 +280,23 @@ vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
 
 }  // namespace
 
+int udp_release_held(UdpEndpoint* ep) {
+    if (!ep) return 0;
+    const std::uint32_t now = plat_tick_ms();
+    int held = 0;
+    for (int k = 0; k < UDP_RETIRED_SOCKETS; ++k) {
+        if (ep->retired[k] == VRN_NO_SOCKET) continue;
+        if (now - ep->retired_ms[k] >= UDP_RETIRED_HOLD_MS) release_held_at(ep, k);
+        else ++held;
+    }
+    return held;
+}
+
 int udp_rotate_socket(UdpEndpoint* ep, int i) {
     if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
     vrn_socket& spare = ep->spare[ep->spare_next];
     if (spare == VRN_NO_SOCKET) {
-        spare = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+        spare = make_with_room(ep, i);
         if (spare == VRN_NO_SOCKET) return -1;
     }
     spare = put_in_place(ep, i, spare);
@@ -272,20 +306,15 @@ int udp_rotate_socket(UdpEndpoint* ep, int i) {
 
 int udp_replace_socket(UdpEndpoint* ep, int i) {
     if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
-    const vrn_socket s = make_endpoint_socket(ep->ip_text, static_cast<std::uint16_t>(ep->base_port + i), i);
+    // Those held long enough, and the oldest when all places are taken,
+    // make room before the new socket is made, not after.
+    udp_release_held(ep);
+    release_held_at(ep, ep->retired_next);
+    const vrn_socket s = make_with_room(ep, i);
     if (s == VRN_NO_SOCKET) return -1;
     const vrn_socket old = put_in_place(ep, i, s);
-    // The oldest held socket makes room; so do those held long enough.
-    const std::uint32_t now = plat_tick_ms();
-    for (int k = 0; k < UDP_RETIRED_SOCKETS; ++k) {
-        vrn_socket& r = ep->retired[k];
-        if (r != VRN_NO_SOCKET && (k == ep->retired_next || now - ep->retired_ms[k] >= UDP_RETIRED_HOLD_MS)) {
-            plat_close_socket(r);
-            r = VRN_NO_SOCKET;
-        }
-    }
     ep->retired[ep->retired_next] = old;
-    ep->retired_ms[ep->retired_next] = now;
+    ep->retired_ms[ep->retired_next] = plat_tick_ms();
     ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
     return 0;
 }

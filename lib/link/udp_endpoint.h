@@ -108,9 +108,16 @@ int udp_drain(vrn_socket s);
 // local port the system chooses; the peer table entry that held the old
 // socket takes the new one and keeps its peer address. The old socket is
 // held (UDP_RETIRED_HOLD_MS, at most UDP_RETIRED_SOCKETS of them) and
-// never read again: whatever is still on its way to it is never taken. 0,
-// or -1 when no new socket could be made (the old one stays in place).
+// never read again: whatever is still on its way to it is never taken. Out
+// of descriptors, held sockets are closed, oldest first, until the new one
+// can be made. 0, or -1 when no new socket could be made (the old one
+// stays in place).
 int udp_replace_socket(UdpEndpoint* ep, int i);
+// Closes the held sockets that have been held UDP_RETIRED_HOLD_MS; the
+// number still held. Each exchange calls it, so that a connection in use
+// keeps none longer; an idle one lets them go at its next exchange or its
+// close.
+int udp_release_held(UdpEndpoint* ep);
 // Swaps socket i (0..3) of the endpoint with the next of its spare sockets
 // (made when first needed), the peer table entry following: consecutive
 // calls give UDP_SPARE_SOCKETS + 1 ports in turn, so that whatever comes

@@ -33,6 +33,7 @@ enum : int {
     VRN_WSAEINVAL = VRN_WSABASEERR + 22,
     VRN_WSAEWOULDBLOCK = VRN_WSABASEERR + 35,
     VRN_WSAENOTSOCK = VRN_WSABASEERR + 38,
+    VRN_WSAEMFILE = VRN_WSABASEERR + 24,
     VRN_WSAEMSGSIZE = VRN_WSABASEERR + 40,
     VRN_WSAEADDRINUSE = VRN_WSABASEERR + 48,
     VRN_WSAEADDRNOTAVAIL = VRN_WSABASEERR + 49,
@@ -85,7 +86,7 @@ int plat_event_reset(vrn_handle e);   // 0 or -1
 int plat_event_wait(vrn_handle e, std::uint32_t ms);
 
 // --- time ----------------------------------------------------------------
-std::uint32_t plat_tick_ms();         // GetTickCount: wraps at 32 bits
+std::uint32_t plat_tick_ms();         // milliseconds, in 1 ms steps; wraps at 32 bits
 void plat_sleep_ms(std::uint32_t ms);
 
 // --- console -------------------------------------------------------------

@@ -72,6 +72,7 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
     LinkHealth* health = link_health(handle);
     plat_mutex_wait(e.mutex);
     ++health->exchanges;
+    udp_release_held(e.endpoint);
     // Once a copy has shown, consecutive exchanges take turns over several
     // ports: a copy of one's answer waits at its own port, instead of
     // reaching the next one's wait, and is dropped before that port sends

@@ -30,6 +30,16 @@ void note(const char* format, ...) {
 
 unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
 
+// Whether a step may be tried once more after `tries`: within its bound,
+// and beyond it while the module has answered none of the step's requests
+// (answers: the count when the step began), until it counts as gone: an
+// outage shorter than LINK_SILENCE_MS costs time, never the run, whatever
+// each attempt waits. The run's budget and a stop still end it.
+bool try_again(int handle, int tries, int bound, unsigned answers) {
+    const LinkHealth* h = link_health(handle);
+    return tries < bound || (h->answers == answers && !h->gone && !h->given_up && !g_vrn_cancel);
+}
+
 // Each repeat of a step after lost answers waits longer than the one before
 // (link_timer_patience); a step within another keeps the larger patience,
 // and each gives back at its end what it found.
@@ -55,7 +65,9 @@ FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id)
 // A write that must reach the chip before the next one is sent; tried
 // even when the run's budget is spent, while the module answers at all.
 bool write_acknowledged(int handle, int sector, int offset, int value) {
-    for (int send = 0; send < g_recovery.reset_sends && !link_health(handle)->gone; ++send) {
+    const unsigned answers = link_health(handle)->answers;
+    for (int send = 0; try_again(handle, send, g_recovery.reset_sends, answers) && !link_health(handle)->gone;
+         ++send) {
         if (vrn_flash_write_cell(handle, sector, offset, value) == 0) return true;
     }
     return false;
@@ -410,7 +422,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
     vrnFlashInfo last{};
     bool have = false;
     Patience patience(handle);
-    for (int pass = 0; pass < g_recovery.identify_passes && !vrn_link_gone(handle); ++pass) {
+    for (int pass = 0; try_again(handle, pass, g_recovery.identify_passes, answers) && !vrn_link_gone(handle);
+         ++pass) {
         const unsigned before = trouble(handle);
         vrn_flash_identify(handle);
         vrn_flash_get_info(handle, info);
@@ -432,7 +445,9 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
     Patience patience(handle);
-    for (int attempt = 0; attempt < g_recovery.read_attempts && !vrn_link_gone(handle); ++attempt) {
+    const unsigned answers = link_health(handle)->answers;
+    for (int attempt = 0; try_again(handle, attempt, g_recovery.read_attempts, answers) && !vrn_link_gone(handle);
+         ++attempt) {
         const int cell = vrn_flash_read_cell(handle, sector, offset);
         if (cell != VRN_FLASH_READ_FAILED) return cell;
         patience.lost_again();
@@ -504,7 +519,8 @@ int vrn_recover_reg_read(int handle, int space, std::uint32_t address, std::uint
     if (count < 0 || count > VRN_RECOVER_MAX_BLOCK) return -1;
     int kept = 0;
     Patience patience(handle);
-    for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
+    const unsigned answers = link_health(handle)->answers;
+    for (int pass = 0; try_again(handle, pass, pass_limit(), answers) && !vrn_link_gone(handle); ++pass) {
         if (vrn_reg_read(handle, space, 0, 0, address, buffer, count, step) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(count), &kept)) return 0;
             note("reading register block 0x%08X of space %d again: on a troubled link two reads must agree",

@@ -77,6 +77,33 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
+// Sockets a connection replaced after trouble are held 10 s and then let
+// go at its next exchange; a Module left idle has none. A thread of its
+// own lets them go once a second while no call holds the library, started
+// with the first Module and left to end with the process.
+constexpr auto kHeldSocketsLook = std::chrono::seconds(1);
+
+void start_held_socket_release() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        // Signals stay with Python's main thread.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        struct Restore {
+            sigset_t* old;
+            ~Restore() { pthread_sigmask(SIG_SETMASK, old, nullptr); }
+        } restore{&old};
+        std::thread([] {
+            for (;;) {
+                std::this_thread::sleep_for(kHeldSocketsLook);
+                std::unique_lock<std::mutex> lock(g_library, std::try_to_lock);
+                if (lock.owns_lock()) conn_release_held();
+            }
+        }).detach();
+    });
+}
+
 // How often a long operation's caller looks at its progress and at
 // signals (Ctrl-C): often enough for a prompt stop, rarely enough to cost
 // nothing next to the exchanges.
@@ -520,6 +547,7 @@ public:
             handle_ = vrn_open_module(address_.c_str(), probe, w);
         }
         if (handle_ == -1) throw VrnFailure(vrn_connect_failure_text(address_.c_str()));
+        start_held_socket_release();
         opened_ = ++g_opened;
         g_opened_last = address_;
     }

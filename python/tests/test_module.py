@@ -216,3 +216,19 @@ def test_a_call_after_one_that_gave_up_works_once_the_link_does(sim_factory):
         started = time.monotonic()
         assert m.read(2, 0, 4) == b"\xff" * 4
         assert time.monotonic() - started < 10
+
+
+def test_sockets_held_after_trouble_are_let_go_while_idle(sim_factory):
+    """A troubled read replaces the command socket after each lost answer and
+    holds the old ones 10 s; a Module left idle lets them go all the same."""
+    sim = sim_factory("--drop-ack", "0.1", "--seed", "7")
+    def open_descriptors():
+        return len(os.listdir("/proc/self/fd"))
+    before = open_descriptors()
+    m = vrn.Module(HOST, sim.port, wait="auto")
+    m.read(2, 0, 256)
+    held = open_descriptors() - before
+    assert held > 8, "the lost answers replaced sockets"
+    time.sleep(12)
+    assert open_descriptors() - before <= 8, "four sockets of the connection and a few of the library"
+    m.close()

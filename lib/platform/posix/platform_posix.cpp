@@ -34,6 +34,8 @@ int map_errno(int e) {
     case ENOTSOCK: return VRN_WSAENOTSOCK;
     case EINVAL: return VRN_WSAEINVAL;
     case EMSGSIZE: return VRN_WSAEMSGSIZE;
+    case EMFILE: return VRN_WSAEMFILE;
+    case ENFILE: return VRN_WSAEMFILE;  // the system's table rather than the process's: the same remedy
     case EADDRINUSE: return VRN_WSAEADDRINUSE;
     case EADDRNOTAVAIL: return VRN_WSAEADDRNOTAVAIL;
     case ENETUNREACH: return VRN_WSAENETUNREACH;

@@ -139,7 +139,20 @@ int plat_event_wait(vrn_handle e, std::uint32_t ms) {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(e), ms) == WAIT_OBJECT_0 ? 0 : -1;
 }
 
-std::uint32_t plat_tick_ms() { return GetTickCount(); }
+// The performance counter, not GetTickCount: that moves in steps of about
+// 15.6 ms, while the adaptive wait times round trips of a millisecond or
+// less and waits as little as 5 ms. Split so that counter * 1000 cannot
+// overflow, however long the machine has been up.
+std::uint32_t plat_tick_ms() {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER f;
+        return QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
+    }();
+    LARGE_INTEGER now;
+    if (frequency == 0 || !QueryPerformanceCounter(&now)) return GetTickCount();
+    const std::int64_t c = now.QuadPart;
+    return static_cast<std::uint32_t>(c / frequency * 1000 + c % frequency * 1000 / frequency);
+}
 void plat_sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
 int plat_wait_key() {
