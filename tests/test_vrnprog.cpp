@@ -124,6 +124,7 @@ struct FakeAmdChip {
     // Its data write is answered but never reaches the chip, as when a late
     // answer to the write before it is taken in its place.
     long lose_data_write_cell = -1;
+    long stuck_cell = -1;  // refuses to program: its data write changes nothing
     // Read wrong once, in the second read-back pass, right after a datagram
     // from another address: a pass that met trouble.
     long flicker_cell = -1;
@@ -217,6 +218,10 @@ struct FakeAmdChip {
         if (pending == kProgram) {
             if (static_cast<long>(cell) == lose_data_write_cell) {
                 lose_data_write_cell = -1;
+                return;
+            }
+            if (static_cast<long>(cell) == stuck_cell) {
+                pending.clear();
                 return;
             }
             if (cell < cells.size()) {
@@ -745,6 +750,32 @@ TEST(VrnprogFaults, ProgramStopIsReported) {
     std::vector<std::uint8_t> want = netcfg_bytes();
     want.resize(6);
     EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 6), want);
+}
+
+// A cell that refuses its byte on a link without trouble is a fault of
+// the chip: the run ends with its error line after two tries of that byte
+// (each a verify poll of 4096 reads), not eight, with or without a backup
+// read before the erase.
+TEST(VrnprogFaults, AStuckCellOnACleanLinkEndsTheRunAfterTwoTries) {
+    for (const bool backup : {false, true}) {
+        TempDir dir;
+        FakeAmdChip chip;
+        chip.stuck_cell = 2 * 0x10000 + 6;
+        std::vector<std::string> options;
+        if (backup) options = {"--backup", dir.path("saved.dat")};
+        auto [port, r] = vrnprog_on(chip, options);
+        EXPECT_NE(r.out.find("### ERROR: Program of sector 2 stopped after 6 of 152 bytes\n"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.status, 249);
+        std::size_t stuck_reads = 0, reads = 0;
+        for (const FakeAmdChip::BusOp& op : chip.bus_log()) {
+            reads += !op.write;
+            stuck_reads += !op.write && op.address == 2 * static_cast<std::uint32_t>(chip.stuck_cell);
+        }
+        EXPECT_GT(stuck_reads, 2u * 4096) << "tried twice";
+        EXPECT_LE(stuck_reads, 2u * (4096 + 16)) << "and no more";
+        EXPECT_LE(reads, stuck_reads + 200 + (backup ? 0x10000 : 0)) << "the other bytes' verifies and the backup";
+    }
 }
 
 TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
