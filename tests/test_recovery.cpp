@@ -388,3 +388,45 @@ TEST(Budget, AnOperationAfterOneThatGaveUpRunsAgain) {
     ASSERT_EQ(vrn_recover_read(conn.h, 3, 0, cells.data(), 8, nullptr), 0);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(cells[i], cell_value(vrn_flash_cell_address(3, i))) << i;
 }
+
+// A cell that never takes its byte, behind a module that loses the answer
+// to the first `lost` data writes of the byte's program: a run that met
+// trouble is repeated within the bound of runs, but two runs whose verify
+// failed with every answer there end the byte: the chip refuses it, and
+// each further run would cost the whole verify poll.
+TEST(StuckCell, FailsAfterTwoRunsWithoutTroubleWhateverCameBefore) {
+    set_geometry();
+    constexpr int kOffset = 6;
+    constexpr std::uint8_t kByte = 0x5A;
+    const std::uint32_t stuck = vrn_flash_cell_address(3, kOffset);
+    struct Case {
+        int lost, runs;
+    };
+    for (const Case& c : {Case{0, 2}, Case{1, 3}, Case{5, 7}, Case{8, 8}}) {
+        int runs = 0, data_writes = 0;
+        long cell_reads = 0;
+        FakeModule fm([&](const Datagram& d, int) -> std::vector<Action> {
+            const bool at_cell = word_at(d.bytes, 32) == stuck;
+            if (d.bytes.size() == 40 && word_at(d.bytes, 20) == kBusRead) {
+                cell_reads += at_cell;
+                return {{make_ack(36, {0xFF})}};
+            }
+            if (d.bytes.size() == 44 && at_cell) {
+                const std::uint32_t value = word_at(d.bytes, 40);
+                runs += value == 0xA0;
+                if (value == kByte && data_writes++ < c.lost) return {};
+            }
+            return {{make_ack(32)}};
+        });
+        Conn conn(fm.address());
+        EXPECT_EQ(vrn_recover_program_byte(conn.h, 3, kOffset, kByte), VRN_BYTE_FAILED) << c.lost << " lost";
+        EXPECT_EQ(runs, c.runs) << c.lost << " lost";
+        // The two runs without trouble poll the verify to its end (4096
+        // reads); a run that lost an answer stops its poll; each run then
+        // reads the cell until two reads agree.
+        const long clean_runs = c.runs - c.lost;
+        EXPECT_GE(cell_reads, clean_runs * 4096) << c.lost << " lost";
+        EXPECT_LE(cell_reads, clean_runs * 4096 + c.runs * g_recovery.stable_reads) << c.lost << " lost";
+        EXPECT_FALSE(vrn_link_gone(conn.h));
+    }
+}

@@ -124,6 +124,7 @@ struct FakeAmdChip {
     // Its data write is answered but never reaches the chip, as when a late
     // answer to the write before it is taken in its place.
     long lose_data_write_cell = -1;
+    long stuck_cell = -1;  // refuses to program: its data write changes nothing
     // Read wrong once, in the second read-back pass, right after a datagram
     // from another address: a pass that met trouble.
     long flicker_cell = -1;
@@ -219,6 +220,10 @@ struct FakeAmdChip {
                 lose_data_write_cell = -1;
                 return;
             }
+            if (static_cast<long>(cell) == stuck_cell) {
+                pending.clear();
+                return;
+            }
             if (cell < cells.size()) {
                 cells[cell] &= b;
                 verify[cell] = 1;
@@ -264,6 +269,18 @@ ChipRun vrnprog_on(FakeAmdChip& chip, std::vector<std::string> args, const std::
 }
 
 ChipRun vrnprog_on(FakeAmdChip& chip) { return vrnprog_on(chip, {}); }
+
+// A backup reads the whole sector, one exchange per cell: 65,536 of them.
+// Under Wine every socket call of both the program and the simulator is a
+// round trip to Wine's server, and such a run alone outlasts its limit on a
+// busy 2-core machine (over 120 s). The cross run of
+// scripts/windows-tests.sh takes a backup with vrnprog.exe against the Linux
+// simulator instead.
+#ifdef _WIN32
+#define SKIP_SECTOR_BACKUP_ON_WINDOWS() GTEST_SKIP() << "a whole sector's read costs minutes under Wine"
+#else
+#define SKIP_SECTOR_BACKUP_ON_WINDOWS() (void)0
+#endif
 
 }  // namespace
 
@@ -753,6 +770,37 @@ TEST(VrnprogFaults, ProgramStopIsReported) {
     EXPECT_EQ(sector_bytes(read_file_bytes(flash), 2, 1, 6), want);
 }
 
+// A cell that refuses its byte on a link without trouble is a fault of
+// the chip: the run ends with its error line after two tries of that byte
+// (each a verify poll of 4096 reads), not eight, with or without a backup
+// read before the erase.
+TEST(VrnprogFaults, AStuckCellOnACleanLinkEndsTheRunAfterTwoTries) {
+    for (const bool backup : {false, true}) {
+#ifdef _WIN32
+        // Under Wine the backup's read of the whole sector alone costs
+        // minutes; the byte's tries are the same without it.
+        if (backup) continue;
+#endif
+        TempDir dir;
+        FakeAmdChip chip;
+        chip.stuck_cell = 2 * 0x10000 + 6;
+        std::vector<std::string> options;
+        if (backup) options = {"--backup", dir.path("saved.dat")};
+        auto [port, r] = vrnprog_on(chip, options);
+        EXPECT_NE(r.out.find("### ERROR: Program of sector 2 stopped after 6 of 152 bytes\n"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.status, 249);
+        std::size_t stuck_reads = 0, reads = 0;
+        for (const FakeAmdChip::BusOp& op : chip.bus_log()) {
+            reads += !op.write;
+            stuck_reads += !op.write && op.address == 2 * static_cast<std::uint32_t>(chip.stuck_cell);
+        }
+        EXPECT_GT(stuck_reads, 2u * 4096) << "tried twice";
+        EXPECT_LE(stuck_reads, 2u * (4096 + 16)) << "and no more";
+        EXPECT_LE(reads, stuck_reads + 200 + (backup ? 0x10000 : 0)) << "the other bytes' verifies and the backup";
+    }
+}
+
 TEST(VrnprogFaults, ReadBackDifferenceIsReported) {
     FakeAmdChip chip;
     chip.differ_cell = 2 * 0x10000 + 25;
@@ -993,6 +1041,7 @@ std::string flash_with_sector2(const TempDir& dir, const std::vector<std::uint8_
 // as it was. No backup when nothing changes; none of cells for an erased
 // sector, which written back erases it.
 TEST(VrnprogBackup, SavesTheSectorUpToItsLastDataBeforeTheChange) {
+    SKIP_SECTOR_BACKUP_ON_WINDOWS();
     TempDir dir;
     std::vector<std::uint8_t> old = netcfg_bytes();
     old.resize(301, 0xFF);
@@ -1073,6 +1122,7 @@ TEST(VrnprogBackup, AnUnwritableBackupIsRefusedBeforeAnythingIsSent) {
 // A run that fails once the sector has been changed keeps its error line
 // and names the backup and the line that puts it back, which does.
 TEST(VrnprogBackup, AFailurePastTheEraseNamesTheLineThatPutsItBack) {
+    SKIP_SECTOR_BACKUP_ON_WINDOWS();
     TempDir dir;
     std::vector<std::uint8_t> old(40);
     for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<std::uint8_t>(0x10 + i);

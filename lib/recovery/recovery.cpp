@@ -542,6 +542,7 @@ int vrn_recover_erase(int handle, int sector) {
 
 int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value) {
     Patience patience(handle);
+    int refused = 0;  // runs whose verify failed on a link that showed no trouble
     for (int run = 0; run < g_recovery.program_runs && !vrn_link_gone(handle); ++run) {
         const unsigned before = trouble(handle);
         // Once an answer may have stood in for another's, a data write may
@@ -559,6 +560,10 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
         const int cell = stable_read(handle, sector, offset);
         if (cell == value) return VRN_BYTE_DONE;
         if (cell >= 0 && (cell & value) != value) return VRN_BYTE_NEEDS_ERASE;
+        // A cell that refuses its byte twice with every answer there is a
+        // fault of the chip: more runs cannot help, and each costs the
+        // program's whole poll.
+        if (!lost && ++refused == 2) break;
         if (cell >= 0) note("retrying cell %d of sector %d: it reads 0x%02X", offset, sector, cell);
     }
     return VRN_BYTE_FAILED;

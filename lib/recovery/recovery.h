@@ -34,7 +34,8 @@ struct VrnRecoveryBounds {
     // every write was answered end the repeats (the chip does not finish).
     int erase_runs;
     // Runs of one byte's program sequence before the byte fails (a run is
-    // lost with one of its command writes: at 5% loss one run in ten).
+    // lost with one of its command writes: at 5% loss one run in ten); of
+    // them at most two whose verify failed on a link without trouble.
     int program_runs;
     // Passes of erase, program and read-back of the whole image: a cell
     // that needs an erase, or a read-back that differs, starts the next.
@@ -130,7 +131,9 @@ enum : int { VRN_BYTE_DONE = 0, VRN_BYTE_NEEDS_ERASE = 1, VRN_BYTE_FAILED = -1 }
 // or a failed verify: cancel a program command that may wait for its data
 // (all ones to the cell), reset the chip at that cell, read the cell; it
 // holds the byte: done; every 1 bit of the byte is still 1 in the cell:
-// run the sequence again; otherwise the cell needs an erase.
+// run the sequence again; otherwise the cell needs an erase. A byte whose
+// verify failed twice in runs that met no trouble on the link fails: the
+// chip refuses it.
 int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t value);
 
 // Leaves the chip in read mode after a failed operation at (sector,
