@@ -34,10 +34,20 @@ unsigned trouble(int handle) { return link_trouble(link_health(handle)); }
 // and beyond it while the module has answered none of the step's requests
 // (answers: the count when the step began), until it counts as gone: an
 // outage shorter than LINK_SILENCE_MS costs time, never the run, whatever
-// each attempt waits. The run's budget and a stop still end it.
-bool try_again(int handle, int tries, int bound, unsigned answers) {
+// each attempt waits. The run's budget and a stop still end it. A receive
+// that failed on our side (the connection may not exchange datagrams) is
+// no outage: it would only fail again, at once, for the whole silence.
+struct StepStart {
+    unsigned answers, failed_receives;
+};
+StepStart step_start(int handle) {
     const LinkHealth* h = link_health(handle);
-    return tries < bound || (h->answers == answers && !h->gone && !h->given_up && !g_vrn_cancel);
+    return {h->answers, h->failed_receives};
+}
+bool try_again(int handle, int tries, int bound, const StepStart& start) {
+    const LinkHealth* h = link_health(handle);
+    return tries < bound || (h->answers == start.answers && h->failed_receives == start.failed_receives &&
+                             !h->gone && !h->given_up && !g_vrn_cancel);
 }
 
 // Each repeat of a step after lost answers waits longer than the one before
@@ -65,8 +75,8 @@ FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id)
 // A write that must reach the chip before the next one is sent; tried
 // even when the run's budget is spent, while the module answers at all.
 bool write_acknowledged(int handle, int sector, int offset, int value) {
-    const unsigned answers = link_health(handle)->answers;
-    for (int send = 0; try_again(handle, send, g_recovery.reset_sends, answers) && !link_health(handle)->gone;
+    const StepStart start = step_start(handle);
+    for (int send = 0; try_again(handle, send, g_recovery.reset_sends, start) && !link_health(handle)->gone;
          ++send) {
         if (vrn_flash_write_cell(handle, sector, offset, value) == 0) return true;
     }
@@ -422,7 +432,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
     vrnFlashInfo last{};
     bool have = false;
     Patience patience(handle);
-    for (int pass = 0; try_again(handle, pass, g_recovery.identify_passes, answers) && !vrn_link_gone(handle);
+    const StepStart start = step_start(handle);
+    for (int pass = 0; try_again(handle, pass, g_recovery.identify_passes, start) && !vrn_link_gone(handle);
          ++pass) {
         const unsigned before = trouble(handle);
         vrn_flash_identify(handle);
@@ -445,8 +456,8 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
 
 int vrn_recover_read_cell(int handle, int sector, int offset) {
     Patience patience(handle);
-    const unsigned answers = link_health(handle)->answers;
-    for (int attempt = 0; try_again(handle, attempt, g_recovery.read_attempts, answers) && !vrn_link_gone(handle);
+    const StepStart start = step_start(handle);
+    for (int attempt = 0; try_again(handle, attempt, g_recovery.read_attempts, start) && !vrn_link_gone(handle);
          ++attempt) {
         const int cell = vrn_flash_read_cell(handle, sector, offset);
         if (cell != VRN_FLASH_READ_FAILED) return cell;
@@ -519,8 +530,8 @@ int vrn_recover_reg_read(int handle, int space, std::uint32_t address, std::uint
     if (count < 0 || count > VRN_RECOVER_MAX_BLOCK) return -1;
     int kept = 0;
     Patience patience(handle);
-    const unsigned answers = link_health(handle)->answers;
-    for (int pass = 0; try_again(handle, pass, pass_limit(), answers) && !vrn_link_gone(handle); ++pass) {
+    const StepStart start = step_start(handle);
+    for (int pass = 0; try_again(handle, pass, pass_limit(), start) && !vrn_link_gone(handle); ++pass) {
         if (vrn_reg_read(handle, space, 0, 0, address, buffer, count, step) == 0) {
             if (pass_confirmed(handle, buffer, static_cast<std::size_t>(count), &kept)) return 0;
             note("reading register block 0x%08X of space %d again: on a troubled link two reads must agree",
