@@ -118,12 +118,22 @@ public:
 
 private:
 #ifdef _WIN32
+    // As the C runtime splits a command line: backslashes are literal
+    // unless they stand before a quote, the closing one included (a folder
+    // name ending in one would otherwise swallow it).
     static std::string quote(const std::string& a) {
         std::string q = "\"";
+        std::size_t backslashes = 0;
         for (char c : a) {
-            if (c == '"') q += '\\';
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            q.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+            backslashes = 0;
             q += c;
         }
+        q.append(2 * backslashes, '\\');
         return q + "\"";
     }
     void start(const std::vector<std::string>& argv, const std::string* input, bool keep_stdout,
