@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -172,9 +173,16 @@ bool vrn_shell_word(const std::string& text, std::string* word) {
 #else
         // Nothing is special inside single quotes; a quote itself ends
         // them, is given escaped, and they begin again.
-        *word = "'";
-        for (char c : text) *word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        *word += "'";
+        std::string quoted(1, '\'');
+        for (char c : text) {
+            if (c == '\'') {
+                quoted += "'\\''";
+            } else {
+                quoted += c;
+            }
+        }
+        quoted += '\'';
+        *word = std::move(quoted);
 #endif
     }
     return true;
