@@ -138,7 +138,7 @@ _vrnscan() {
 _vrnsim() {
     local values="--address --port --chip --maker --flash --dfa --vrbus --pcap --answer-delay --jitter --seed
         --drop-request --drop-ack --dup-ack --delay-ack --split-ack --corrupt-magic --other-port --foreign-address
-        --faults-after --fault-limit --busy-polls --stuck-cell --bridge-grant-after --bridge-done-after"
+        --outage --faults-after --fault-limit --busy-polls --stuck-cell --bridge-grant-after --bridge-done-after"
     local flags="--trace --erase-never-ends --dead-chip --bridge-never-grants --help --version"
     _vrn_read_line "$values"
     case $_vrn_option in
