@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -42,45 +43,44 @@ struct VrnFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// --- one library call at a time -------------------------------------------------
+// --- one call at a time on each Module ----------------------------------------
 
-// The library's tables and buffers are process-wide (the peer table, the
-// flash record, vrn_reg_read's buffers): one call at a time in the whole
-// process. Always taken with the GIL released, so that a thread waiting
-// for it never holds up one that needs the GIL to report progress.
-std::mutex g_library;
+// Each Module's connection has state of its own (vrn_open_own): Modules
+// run at once from different threads, and each takes one call at a time.
+// A Module's lock is always taken with the GIL released, so that a thread
+// waiting for it never holds up one that needs the GIL to report progress.
+struct ModuleLock {
+    std::mutex mutex;
+    // The thread holding the lock: a progress callback runs on it, and a
+    // call of the same Module from there would wait for itself.
+    std::atomic<std::thread::id> holder{};
+};
 
-// The thread holding g_library: a progress callback runs on it, and a
-// Module call from there would wait for itself.
-thread_local bool t_holding = false;
-// Connections of Modules that went away while their thread held the
-// library (collected during a progress callback), closed when it lets go.
-std::vector<int> g_closing;
-
-class LibraryTurn {
+class Turn {
 public:
-    LibraryTurn() {
-        if (t_holding) throw VrnFailure("A Module cannot be used from a progress callback of its own call");
+    explicit Turn(ModuleLock& lock) : lock_(lock) {
+        if (lock.holder.load() == std::this_thread::get_id())
+            throw VrnFailure("A Module cannot be used from a progress callback of its own call");
         py::gil_scoped_release release;
-        lock_ = std::unique_lock<std::mutex>(g_library);
-        t_holding = true;
+        lock.mutex.lock();
+        lock.holder = std::this_thread::get_id();
     }
-    ~LibraryTurn() {
-        for (int handle : g_closing) vrn_close(handle);
-        g_closing.clear();
-        t_holding = false;
+    ~Turn() {
+        lock_.holder = std::thread::id();
+        lock_.mutex.unlock();
     }
-    LibraryTurn(const LibraryTurn&) = delete;
-    LibraryTurn& operator=(const LibraryTurn&) = delete;
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
 
 private:
-    std::unique_lock<std::mutex> lock_;
+    ModuleLock& lock_;
 };
 
 // Sockets a connection replaced after trouble are held 10 s and then let
-// go at its next exchange; a Module left idle has none. A thread of its
-// own lets them go once a second while no call holds the library, started
-// with the first Module and left to end with the process.
+// go at its next exchange; a Module left idle never comes to one. A thread
+// of its own lets go of those of every connection not exchanging at the
+// moment once a second (conn_release_held), started with the first Module
+// and left to end with the process.
 constexpr auto kHeldSocketsLook = std::chrono::seconds(1);
 
 void start_held_socket_release() {
@@ -97,8 +97,7 @@ void start_held_socket_release() {
         std::thread([] {
             for (;;) {
                 std::this_thread::sleep_for(kHeldSocketsLook);
-                std::unique_lock<std::mutex> lock(g_library, std::try_to_lock);
-                if (lock.owns_lock()) conn_release_held();
+                conn_release_held();
             }
         }).detach();
     });
@@ -109,35 +108,36 @@ void start_held_socket_release() {
 // nothing next to the exchanges.
 constexpr auto kWatchSlice = std::chrono::milliseconds(50);
 
-// Calls progress(done, total) when the operation's progress record moved
-// since *last. first_serial: the record's serial before the operation
-// began, whose counts are not the operation's.
-void report_progress(const py::object& progress, unsigned first_serial, VrnProgressState* last) {
+// Calls progress(done, total) when the run's progress record moved since
+// *last; nothing before the run has begun.
+void report_progress(const py::object& progress, const VrnProgress& run, VrnProgressState* last) {
     if (progress.is_none()) return;
-    VrnProgressState now = vrn_progress_state();
-    if (now.serial == first_serial || (now.serial == last->serial && now.done == last->done)) return;
+    VrnProgressState now = vrn_progress_of(&run);
+    if (now.serial == 0 || (now.serial == last->serial && now.done == last->done)) return;
     *last = now;
     progress(now.done, now.total);
 }
 
-// Runs work, a recovery operation, on a thread of its own, while the
-// calling thread waits in short slices without the GIL, calls progress
-// and checks for signals. The library has no callbacks: progress is read
-// from its process-wide record, and a stop is asked for with g_vrn_cancel,
-// which the recovery operations look at between exchanges and answer by
-// ending as when the link is given up, leaving the chip in read mode. An
-// exception from a signal handler (KeyboardInterrupt) or from progress
-// sets it; once the operation has ended the exception goes on up.
+// Runs work(&run), a recovery operation on the connection handle that
+// counts its progress in run, on a thread of its own, while the calling
+// thread waits in short slices without the GIL, calls progress and checks
+// for signals. The library has no callbacks: progress is read from the
+// run's record, and a stop is asked for with vrn_cancel, which the
+// recovery operations on that connection look at between exchanges and
+// answer by ending as when the link is given up, leaving the chip in read
+// mode. An exception from a signal handler (KeyboardInterrupt) or from
+// progress asks for it; once the operation has ended the exception goes
+// on up. Other connections' operations run on.
 template <class Work>
 void run_long(int handle, Work&& work, const py::object& progress) {
     // Each operation has the run's budget to itself: one that gave up
     // leaves the Module usable once the link is well again.
     vrn_recover_begin(handle);
+    VrnProgress run{};  // read by this thread while the worker counts in it
     std::mutex mu;
     std::condition_variable cv;
     bool finished = false;
-    const unsigned first_serial = vrn_progress_state().serial;
-    VrnProgressState last{first_serial, -1, -1};
+    VrnProgressState last{0, -1, -1};
 
     // Signals go to the waiting thread only: the worker's socket waits must
     // not end early, and Python handles signals on its main thread anyway.
@@ -147,7 +147,7 @@ void run_long(int handle, Work&& work, const py::object& progress) {
     std::thread worker;
     try {
         worker = std::thread([&] {
-            work();
+            work(&run);
             std::lock_guard<std::mutex> lock(mu);
             finished = true;
             cv.notify_one();
@@ -167,11 +167,11 @@ void run_long(int handle, Work&& work, const py::object& progress) {
         }
         if (stop) continue;
         try {
-            report_progress(progress, first_serial, &last);
+            report_progress(progress, run, &last);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         } catch (...) {
             stop = std::current_exception();
-            g_vrn_cancel = 1;
+            vrn_cancel(handle, 1);
         }
     }
     {
@@ -179,7 +179,7 @@ void run_long(int handle, Work&& work, const py::object& progress) {
         worker.join();
     }
     if (stop) {
-        g_vrn_cancel = 0;
+        vrn_cancel(handle, 0);
         std::rethrow_exception(stop);
     }
 }
@@ -528,12 +528,6 @@ struct WriteReport {
     bool operator==(const WriteReport&) const = default;
 };
 
-// Connections opened so far in the process, and where the last one went:
-// a Module keeps its number to know whether a later open took the
-// library's peer table from it.
-unsigned g_opened = 0;
-std::string g_opened_last;
-
 class Module {
 public:
     Module(const std::string& ip, int port, bool probe, const py::object& wait) {
@@ -541,38 +535,33 @@ public:
         if (port < 1 || port > 65535) throw py::value_error("Bad port " + std::to_string(port) + " (1..65535 expected)");
         const int w = wait_arg(wait);
         address_ = ip + ":" + std::to_string(port);
-        LibraryTurn turn;
         {
             py::gil_scoped_release release;  // the echo probe waits for its answer
             handle_ = vrn_open_module(address_.c_str(), probe, w);
         }
         if (handle_ == -1) throw VrnFailure(vrn_connect_failure_text(address_.c_str()));
         start_held_socket_release();
-        opened_ = ++g_opened;
-        g_opened_last = address_;
     }
+    // No call is running: each holds a reference to its Module.
     ~Module() {
-        if (handle_ >= 0 && t_holding) {
-            g_closing.push_back(handle_);  // this thread's call is still running
-            handle_ = -1;
-        }
-        close();
+        if (handle_ >= 0) vrn_close(handle_);
     }
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
     void close() {
         if (handle_ < 0) return;
-        LibraryTurn turn;
-        vrn_close(handle_);
+        Turn turn(lock_);
+        if (handle_ < 0) return;  // closed by another thread meanwhile
+        const int h = handle_;
         handle_ = -1;
+        py::gil_scoped_release release;
+        vrn_close(h);
     }
     bool closed() const { return handle_ < 0; }
     const std::string& address() const { return address_; }
 
-    std::string repr() const {
-        return "<vrn.Module " + address_ + (closed() ? " closed" : opened_ == g_opened ? "" : " superseded") + ">";
-    }
+    std::string repr() const { return "<vrn.Module " + address_ + (closed() ? " closed" : "") + ">"; }
 
     py::list read_registers(int space, const py::object& address, long count, long step) {
         const RegSpace sp = space_arg(space, false);
@@ -580,7 +569,7 @@ public:
         count_arg("count", count, INT32_MAX / 4);
         count_arg("step", step, INT32_MAX);
         std::vector<std::uint32_t> words(static_cast<std::size_t>(count));
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int h = usable();
         // Blocks of whole batches: on a clean link the requests are those of
         // one vrn_reg_read of the whole count.
@@ -588,7 +577,7 @@ public:
         const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
         int failed_at = -1;
         run_long(
-            h, [&] {
+            h, [&](VrnProgress*) {
                 for (long done = 0; done < count && failed_at < 0;) {
                     const int bytes = static_cast<int>(std::min<long>((count - done) * 4, kBlockBytes));
                     const std::uint32_t at = first + static_cast<std::uint32_t>(done) * advance;
@@ -615,7 +604,7 @@ public:
         std::vector<std::uint32_t> words;
         for (py::handle v : values) words.push_back(word_arg("value", v));
         if (words.size() > static_cast<std::size_t>(INT32_MAX / 4)) throw py::value_error("too many values");
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int h = usable();
         int result;
         {
@@ -635,7 +624,7 @@ public:
         const std::uint32_t first = word_arg("address", address);
         count_arg("count", count, INT32_MAX);
         std::string data(static_cast<std::size_t>(count), '\0');
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int h = usable();
         int result;
         {
@@ -658,7 +647,7 @@ public:
         } else {
             throw py::type_error("data must be bytes-like or a sequence of ints");
         }
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int h = usable();
         std::size_t i = 0;
         {
@@ -671,7 +660,7 @@ public:
     }
 
     FlashInfo flash() {
-        LibraryTurn turn;
+        Turn turn(lock_);
         identify("");
         return FlashInfo::of(info_);
     }
@@ -681,7 +670,7 @@ public:
         count_arg("offset", offset, INT32_MAX);
         count_arg("count", count, VRN_RECOVER_MAX_CELLS);
         progress_arg(progress);
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int s = usable_sector(sector, ", nothing read");
         if (offset + count > info_.sector_size) {
             throw VrnFailure("Cells " + std::to_string(offset) + " to " + std::to_string(offset + count - 1) +
@@ -690,13 +679,12 @@ public:
         }
         std::string data(static_cast<std::size_t>(count), '\0');
         int result = 0, failed = -1;
+        const int h = handle_;
         run_long(
-            usable_handle_unchecked(), [&] {
-                VrnProgress p;
-                vrn_progress_begin(&p, false, "read", count);
-                result = vrn_recover_read(usable_handle_unchecked(), s, static_cast<int>(offset),
-                                          reinterpret_cast<std::uint8_t*>(data.data()), static_cast<int>(count), &p,
-                                          &failed);
+            h, [&](VrnProgress* p) {
+                vrn_progress_begin(p, false, "read", count);
+                result = vrn_recover_read(h, s, static_cast<int>(offset), reinterpret_cast<std::uint8_t*>(data.data()),
+                                          static_cast<int>(count), p, &failed);
             },
             progress);
         if (result != 0)
@@ -710,13 +698,13 @@ public:
         std::vector<std::uint8_t> image = bytes_arg("data", data, VRN_IMAGE_BYTES);
         progress_arg(progress);
         const int flags = (skip_erased ? VRN_WRITE_SKIP_ERASED : 0) | (changed_only ? VRN_WRITE_CHANGED_ONLY : 0);
-        LibraryTurn turn;
+        Turn turn(lock_);
         const int s = usable_sector(sector, ", nothing erased");
         VrnWriteReport report{};
+        const int h = handle_;
         run_long(
-            usable_handle_unchecked(), [&] {
-                vrn_recover_write(usable_handle_unchecked(), s, image.data(), static_cast<int>(image.size()), flags,
-                                  &report);
+            h, [&](VrnProgress* p) {
+                vrn_recover_write(h, s, image.data(), static_cast<int>(image.size()), flags, &report, nullptr, p);
             },
             progress);
         if (report.status != VRN_WRITE_OK) throw VrnFailure(vrn_write_failure_text(report, s));
@@ -726,14 +714,14 @@ public:
     // The record's bytes as they lie in the flash, read as vrnstat reads them.
     py::bytes read_record(const std::string& name) {
         const VrnRecordLayout& layout = layout_named(name);
-        LibraryTurn turn;
+        Turn turn(lock_);
         identify("");
         std::vector<std::uint8_t> record(static_cast<std::size_t>(layout.bytes));
         int result = 0;
+        const int h = handle_;
         run_long(
-            usable_handle_unchecked(), [&] {
-                result = vrn_recover_read(usable_handle_unchecked(), layout.sector, 0, record.data(), layout.bytes,
-                                          nullptr);
+            h, [&](VrnProgress*) {
+                result = vrn_recover_read(h, layout.sector, 0, record.data(), layout.bytes, nullptr);
             },
             py::none());
         if (result != 0) throw VrnFailure(vrn_record_read_failure_text(layout));
@@ -741,18 +729,11 @@ public:
     }
 
 private:
-    // The handle, when this Module may exchange datagrams; else a VrnError
-    // that says why not. Under the library lock.
+    // The handle, unless the Module is closed. Under the Module's lock.
     int usable() const {
         if (handle_ < 0) throw VrnFailure("The connection to " + address_ + " is closed");
-        if (opened_ != g_opened)
-            throw VrnFailure("The connection to " + address_ + " can no longer exchange datagrams: the connection to " +
-                             g_opened_last +
-                             " was opened after it, and only the connection opened last can (the library's peer "
-                             "table holds its sockets); close this Module and open a new one");
         return handle_;
     }
-    int usable_handle_unchecked() const { return handle_; }
 
     // Identifies the chip once per Module, as the programs do once per run;
     // later flash operations use what was found. consequence follows the
@@ -761,13 +742,11 @@ private:
         const int h = usable();
         if (!identified_) {
             int agreed = 0;
-            run_long(h, [&] { agreed = vrn_recover_identify(h, &info_); }, py::none());
+            run_long(h, [&](VrnProgress*) { agreed = vrn_recover_identify(h, &info_); }, py::none());
             std::string why = vrn_identify_failure_text(agreed, consequence);
             if (!why.empty()) throw VrnFailure(why);
             identified_ = true;
         }
-        // The flash driver's one record is process-wide: this Module's chip.
-        g_flash_info = info_;
     }
 
     int usable_sector(long sector, const char* consequence) {
@@ -783,8 +762,8 @@ private:
         return text;
     }
 
+    ModuleLock lock_;
     int handle_ = -1;
-    unsigned opened_ = 0;
     std::string address_;
     bool identified_ = false;
     vrnFlashInfo info_{};

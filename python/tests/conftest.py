@@ -10,17 +10,19 @@ from simulator import Sim
 
 VRNPROG = os.environ.get("VRNPROG_PATH", "build/default/tools/vrnprog")
 VRNSTAT = os.environ.get("VRNSTAT_PATH", "build/default/tools/vrnstat")
+VRNSCAN = os.environ.get("VRNSCAN_PATH", "build/default/tools/vrnscan")
 EXAMPLES = os.environ.get("VRN_EXAMPLES_DIR", "examples")
 SECTOR_BYTES = 0x10000  # vrnsim's default chip, amd:0xA3:8
 
 
 @pytest.fixture
 def sim_factory(tmp_path):
-    """Starts vrnsim children with the options given; all stopped at the end."""
+    """Starts vrnsim children with the options given (address= and port=
+    where they listen); all stopped at the end."""
     sims = []
 
-    def start(*extra):
-        sims.append(Sim(tmp_path, *extra))
+    def start(*extra, **where):
+        sims.append(Sim(tmp_path, *extra, **where))
         return sims[-1]
 
     yield start

@@ -12,18 +12,19 @@ import time
 VRNSIM = os.environ.get("VRNSIM_PATH", "build/default/sim/vrnsim")
 
 
-def free_base():
-    """A base of four consecutive free loopback UDP ports, picked as the C++
-    tests pick theirs: at random among 20000, 20010, ... 29990, each port
-    bound once to see that it is free."""
+def free_base(addresses=("127.0.0.1",)):
+    """A base of four consecutive UDP ports free on each loopback address,
+    picked as the C++ tests pick theirs: at random among 20000, 20010, ...
+    29990, each port bound once to see that it is free."""
     while True:
         base = 20000 + 10 * random.randrange(1000)
         socks = []
         try:
-            for port in range(base, base + 4):
-                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                socks.append(s)
-                s.bind(("127.0.0.1", port))
+            for address in addresses:
+                for port in range(base, base + 4):
+                    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                    socks.append(s)
+                    s.bind((address, port))
             return base
         except OSError:
             continue
@@ -34,15 +35,18 @@ def free_base():
 
 class Sim:
     """A vrnsim child with the options given, its standard error in a file
-    in `directory` (a pathlib.Path); stop() ends it and returns that text."""
+    in `directory` (a pathlib.Path); stop() ends it and returns that text.
+    It listens on `address` at `port`, or at a base picked free there."""
 
-    def __init__(self, directory, *extra):
+    def __init__(self, directory, *extra, address="127.0.0.1", port=None):
         self.log_path = directory / f"vrnsim-{time.monotonic_ns()}.log"
+        self.address = address
         # A port picked free can still be taken before vrnsim binds it.
-        for _ in range(5):
-            self.port = free_base()
+        for _ in range(5 if port is None else 1):
+            self.port = free_base((address,)) if port is None else port
             self.log = open(self.log_path, "w+")
-            self.proc = subprocess.Popen([VRNSIM, "--port", str(self.port), *extra], stderr=self.log)
+            self.proc = subprocess.Popen([VRNSIM, "--address", address, "--port", str(self.port), *extra],
+                                         stderr=self.log)
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline and self.proc.poll() is None and "listening on" not in self.text():
                 time.sleep(0.01)

@@ -1,6 +1,7 @@
 # vrn.Module against vrnsim on loopback: the README's NetCfg change, the
 # exchanges next to the programs', refusals and errors, progress and Ctrl-C.
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -10,8 +11,8 @@ import time
 import pytest
 
 import vrn
-from conftest import EXAMPLES, SECTOR_BYTES, VRNPROG, VRNSTAT, error_line, run
-from simulator import pcap_payloads
+from conftest import EXAMPLES, SECTOR_BYTES, VRNPROG, VRNSCAN, VRNSTAT, error_line, run
+from simulator import free_base, pcap_payloads
 
 HOST = "127.0.0.1"
 
@@ -30,6 +31,29 @@ def test_netcfg_change_as_the_readme_does(sim, tmp_path):
     assert run(VRNPROG, HOST, sim.port, 2, tmp_path / "saved.dat").returncode == 0
     with vrn.Module(HOST, sim.port) as m:
         assert m.netcfg().to_bytes() == example
+
+
+def test_fleet_example_changes_every_module_found(sim_factory):
+    block = f"127.0.{random.randrange(1, 255)}"
+    port = free_base([f"{block}.{k}" for k in (2, 3, 4)])
+    sims = [sim_factory("--chip", chip, address=f"{block}.{k}", port=port)
+            for k, chip in [(2, "amd:0xA3:8"), (3, "intel:0x18:16"), (4, "amd:0xA3:8")]]
+    example = vrn.load_data_file(f"{EXAMPLES}/netcfg.dat")
+    for s in sims[:2]:  # the third keeps its erased record
+        with vrn.Module(s.address, port) as m:
+            m.write(2, example)
+    script = subprocess.run([sys.executable, f"{EXAMPLES}/fleet_netcfg.py", "--port", str(port), "--vrnscan", VRNSCAN,
+                             f"{block}.1-5", "comment=rack 4"], capture_output=True, text=True, timeout=120)
+    old = vrn.NetCfg.from_bytes(example).comment
+    assert script.stdout.splitlines() == [
+        f"{block}.2  comment: {old!r} -> 'rack 4'",
+        f"{block}.3  comment: {old!r} -> 'rack 4'",
+        f"### ERROR: {block}.4: Bad port -1 (1..65532 expected)",
+        "Changed 2 of 3 modules"], script.stderr
+    assert script.returncode == 1
+    for s in sims[:2]:
+        with vrn.Module(s.address, port) as m:
+            assert m.netcfg().to_bytes() == vrn.NetCfg.from_bytes(example).replace(comment="rack 4").to_bytes()
 
 
 def test_an_erased_netcfg_reads_as_vrnstat_prints_it(sim):
@@ -106,19 +130,21 @@ def test_bad_arguments_are_refused_before_anything_is_sent(sim):
     assert sim.datagrams() == 0
 
 
-def test_only_the_module_opened_last_exchanges_datagrams(sim_factory):
+def test_a_module_opened_later_leaves_the_earlier_working(sim_factory):
     first, second = sim_factory(), sim_factory()
     a = vrn.Module(HOST, first.port, wait="auto")
     with vrn.Module(HOST, second.port, probe=True) as b:
-        with pytest.raises(vrn.VrnError, match=f"connection to {HOST}:{second.port} was opened after it"):
-            a.read_registers(0, 0, 8)
-        assert b.flash.sector_count == 64
+        a.write_registers(32, 0, [0xA])
+        b.write_registers(32, 0, [0xB])
+        assert a.read_registers(32, 0, 1) == [0xA] and b.flash.sector_count == 64
+        with pytest.raises(vrn.VrnError, match=f"Can't connect to {HOST}:{first.port + 4}: "):
+            vrn.Module(HOST, first.port + 4, probe=True)  # nothing listens there
+        assert a.read_registers(32, 0, 1) == [0xA] and b.read_registers(32, 0, 1) == [0xB]
     a.close()
     with pytest.raises(vrn.VrnError, match="is closed"):
         a.bus_read(0, 1)
-    assert first.datagrams() == 0
-    with pytest.raises(vrn.VrnError, match=f"Can't connect to {HOST}:{first.port}: "):
-        vrn.Module(HOST, first.port, probe=True)
+    assert repr(a) == f"<vrn.Module {HOST}:{first.port} closed>"
+    assert first.datagrams() == 4
 
 
 def test_registers_and_bus(sim):
@@ -220,15 +246,31 @@ def test_a_call_after_one_that_gave_up_works_once_the_link_does(sim_factory):
 
 def test_sockets_held_after_trouble_are_let_go_while_idle(sim_factory):
     """A troubled read replaces the command socket after each lost answer and
-    holds the old ones 10 s; a Module left idle lets them go all the same."""
+    holds the old ones 10 s; a Module left idle lets them go all the same,
+    while another is busy."""
     sim = sim_factory("--drop-ack", "0.1", "--seed", "7")
     def open_descriptors():
         return len(os.listdir("/proc/self/fd"))
+    # Another Module busy all the while, from a thread of its own.
+    busy = vrn.Module(HOST, sim_factory().port)
+    busy.read(2, 0, 16)
+    stop = threading.Event()
+
+    def keep_busy():
+        while not stop.is_set():
+            busy.read(2, 0, 1024)
+
     before = open_descriptors()
     m = vrn.Module(HOST, sim.port, wait="auto")
     m.read(2, 0, 256)
     held = open_descriptors() - before
     assert held > 8, "the lost answers replaced sockets"
+    worker = threading.Thread(target=keep_busy)
+    worker.start()
     time.sleep(12)
-    assert open_descriptors() - before <= 8, "four sockets of the connection and a few of the library"
+    after = open_descriptors() - before
+    stop.set()
+    worker.join()
+    busy.close()
+    assert after <= 8, "four sockets of the connection and a few of the library"
     m.close()

@@ -8,9 +8,9 @@ registers, bus and flash, and the flash records NetCfg and ICR.
 
 Failures raise VrnError with the reason the programs print after
 "### ERROR: "; bad arguments raise ValueError or TypeError before anything
-is sent. Only the connection opened last exchanges datagrams (the
-library's peer table is process-wide): an earlier Module then raises
-VrnError until it is closed and opened again.
+is sent. Any number of Modules may be open at once, each with a
+connection of its own, and different Modules may be used from different
+threads at once; calls on one Module take turns.
 """
 
 import dataclasses

@@ -42,6 +42,12 @@ class Module:
     probe: open with the echo probe, as vrnstat does. wait: how long each
     answer is waited for: None (4 s), "auto" (from the round trips
     measured) or 1..4000 milliseconds.
+
+    Each Module has a connection of its own: any number may be open, and
+    different Modules may be used from different threads at once (the GIL
+    is released while the module is waited for); calls on one Module take
+    turns. Ctrl-C or an exception from progress stops only the call it
+    interrupts.
     """
     def __init__(self, ip: str, port: int, *, probe: bool = False, wait: None | Literal["auto"] | int = None) -> None: ...
     def __enter__(self) -> Module: ...
