@@ -108,32 +108,32 @@ void start_held_socket_release() {
 // nothing next to the exchanges.
 constexpr auto kWatchSlice = std::chrono::milliseconds(50);
 
-// Calls progress(done, total) when the run's progress record moved since
-// *last; nothing before the run has begun.
-void report_progress(const py::object& progress, const VrnProgress& run, VrnProgressState* last) {
+// Calls progress(done, total) when the progress of the runs watched moved
+// since *last; nothing before the first has begun.
+void report_progress(const py::object& progress, const VrnProgressWatch& runs, VrnProgressState* last) {
     if (progress.is_none()) return;
-    VrnProgressState now = vrn_progress_of(&run);
+    VrnProgressState now = vrn_progress_read(&runs);
     if (now.serial == 0 || (now.serial == last->serial && now.done == last->done)) return;
     *last = now;
     progress(now.done, now.total);
 }
 
-// Runs work(&run), a recovery operation on the connection handle that
-// counts its progress in run, on a thread of its own, while the calling
-// thread waits in short slices without the GIL, calls progress and checks
-// for signals. The library has no callbacks: progress is read from the
-// run's record, and a stop is asked for with vrn_cancel, which the
-// recovery operations on that connection look at between exchanges and
-// answer by ending as when the link is given up, leaving the chip in read
-// mode. An exception from a signal handler (KeyboardInterrupt) or from
-// progress asks for it; once the operation has ended the exception goes
-// on up. Other connections' operations run on.
+// Runs work, a recovery operation on the connection handle, on a thread of
+// its own, while the calling thread waits in short slices without the GIL,
+// calls progress and checks for signals. The library has no callbacks:
+// progress is read from the record that the worker thread's runs count
+// into (vrn_progress_watch), and a stop is asked for with vrn_cancel,
+// which the recovery operations on that connection look at between
+// exchanges and answer by ending as when the link is given up, leaving the
+// chip in read mode. An exception from a signal handler (KeyboardInterrupt)
+// or from progress asks for it; once the operation has ended the exception
+// goes on up. Other connections' operations run on.
 template <class Work>
 void run_long(int handle, Work&& work, const py::object& progress) {
     // Each operation has the run's budget to itself: one that gave up
     // leaves the Module usable once the link is well again.
     vrn_recover_begin(handle);
-    VrnProgress run{};  // read by this thread while the worker counts in it
+    VrnProgressWatch runs;  // the worker's runs count here, this thread reads
     std::mutex mu;
     std::condition_variable cv;
     bool finished = false;
@@ -147,7 +147,9 @@ void run_long(int handle, Work&& work, const py::object& progress) {
     std::thread worker;
     try {
         worker = std::thread([&] {
-            work(&run);
+            vrn_progress_watch(&runs);
+            work();
+            vrn_progress_watch(nullptr);
             std::lock_guard<std::mutex> lock(mu);
             finished = true;
             cv.notify_one();
@@ -167,7 +169,7 @@ void run_long(int handle, Work&& work, const py::object& progress) {
         }
         if (stop) continue;
         try {
-            report_progress(progress, run, &last);
+            report_progress(progress, runs, &last);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         } catch (...) {
             stop = std::current_exception();
@@ -577,7 +579,7 @@ public:
         const std::uint32_t advance = sp.step_factor * static_cast<std::uint32_t>(step);
         int failed_at = -1;
         run_long(
-            h, [&](VrnProgress*) {
+            h, [&] {
                 for (long done = 0; done < count && failed_at < 0;) {
                     const int bytes = static_cast<int>(std::min<long>((count - done) * 4, kBlockBytes));
                     const std::uint32_t at = first + static_cast<std::uint32_t>(done) * advance;
@@ -681,10 +683,11 @@ public:
         int result = 0, failed = -1;
         const int h = handle_;
         run_long(
-            h, [&](VrnProgress* p) {
-                vrn_progress_begin(p, false, "read", count);
+            h, [&] {
+                VrnProgress p;
+                vrn_progress_begin(&p, false, "read", count);
                 result = vrn_recover_read(h, s, static_cast<int>(offset), reinterpret_cast<std::uint8_t*>(data.data()),
-                                          static_cast<int>(count), p, &failed);
+                                          static_cast<int>(count), &p, &failed);
             },
             progress);
         if (result != 0)
@@ -703,8 +706,8 @@ public:
         VrnWriteReport report{};
         const int h = handle_;
         run_long(
-            h, [&](VrnProgress* p) {
-                vrn_recover_write(h, s, image.data(), static_cast<int>(image.size()), flags, &report, nullptr, p);
+            h, [&] {
+                vrn_recover_write(h, s, image.data(), static_cast<int>(image.size()), flags, &report);
             },
             progress);
         if (report.status != VRN_WRITE_OK) throw VrnFailure(vrn_write_failure_text(report, s));
@@ -720,7 +723,7 @@ public:
         int result = 0;
         const int h = handle_;
         run_long(
-            h, [&](VrnProgress*) {
+            h, [&] {
                 result = vrn_recover_read(h, layout.sector, 0, record.data(), layout.bytes, nullptr);
             },
             py::none());
@@ -742,7 +745,7 @@ private:
         const int h = usable();
         if (!identified_) {
             int agreed = 0;
-            run_long(h, [&](VrnProgress*) { agreed = vrn_recover_identify(h, &info_); }, py::none());
+            run_long(h, [&] { agreed = vrn_recover_identify(h, &info_); }, py::none());
             std::string why = vrn_identify_failure_text(agreed, consequence);
             if (!why.empty()) throw VrnFailure(why);
             identified_ = true;
