@@ -21,11 +21,20 @@ field, _, text = args.change.partition("=")
 kinds = {f.name: f.type for f in dataclasses.fields(vrn.NetCfg) if not f.name.startswith("_")}
 if field not in kinds:
     sys.exit(f"### ERROR: No NetCfg field {field!r} ({', '.join(kinds)} expected)")
-value = int(text, 0) if kinds[field] is int else text
+try:
+    value = int(text, 0) if kinds[field] is int else text
+except ValueError:
+    sys.exit(f"### ERROR: Bad {field} {text!r} (a number expected)")
 
-scan = subprocess.run([args.vrnscan, "--json", "--port", str(args.port), args.target], capture_output=True, text=True)
-if scan.returncode != 0:
-    sys.exit(f"### ERROR: {args.vrnscan} failed: {scan.stderr.strip()}")
+try:
+    scan = subprocess.run([args.vrnscan, "--json", "--port", str(args.port), args.target], capture_output=True,
+                          text=True)
+except OSError as e:
+    sys.exit(f"### ERROR: Can't run {args.vrnscan}: {e.strerror}")
+if scan.returncode != 0:  # vrnscan's own error line, and its exit status
+    sys.stdout.write(scan.stdout)
+    sys.stderr.write(scan.stderr)
+    sys.exit(scan.returncode)
 addresses = [found["address"] for found in json.loads(scan.stdout) if found["module"]]
 
 lines, failed = {}, []
