@@ -1,7 +1,8 @@
 // Time of writing the NetCfg example into sector 2 of many modules from one
-// process, against one module alone: (a) vrnprog given every module as a
-// target, (b) Python threads with a vrn.Module each, and (c) vrnscan --info
-// over 32 modules. The modules are the module model served in this process
+// process, against one module alone: (a) vrnprog given the modules as one
+// range, written all at once (--jobs, up to its 64), (b) Python threads
+// with a vrn.Module each, and (c) vrnscan --info over 32 modules (its
+// default --jobs). The modules are the module model served in this process
 // on 127.0.78.2 on, every other one an AMD 8-bit chip (amd:0xA3:8) and an
 // Intel 16-bit one (intel:0x16:16), every answer 1 ms late. Each run is a
 // whole program from start to exit; the runs of many modules and of one
@@ -12,7 +13,7 @@
 // Goals: NetCfg into 32 modules within 2x the time of one module alone
 // (vrnprog, and Python threads where the package is built); vrnscan --info
 // over 32 modules under 3 s.
-// Usage: bench_netcfg_many [pairs, default 3]
+// Usage: bench_netcfg_many [pairs, default 3] [vrnprog] [python] [scan]   (default: all three)
 //        bench_netcfg_many --serve SECONDS   (the 128 modules alone, for timing by hand)
 // POSIX only: not built on Windows.
 #include <algorithm>
@@ -103,21 +104,25 @@ struct Writer {
     int (*run)(const Setup& s, int n);
 };
 
+// vrnprog's most modules written at once.
+constexpr int kMostJobs = 64;
+
+// The first n modules as one target: a range of the last part.
+std::string range_of(int n) { return n == 1 ? address(0) : address(0) + "-" + std::to_string(1 + n); }
+
 int vrnprog_write(const Setup& s, int n) {
+    const std::string sector = std::to_string(vrnbench::kSector);
     if (n == 1 || s.vrnprog_targets) {
         std::vector<std::string> args = {VRNPROG_PATH};
-        for (int i = 0; i < n; ++i) args.push_back(address(i));
-        args.insert(args.end(), {s.port, std::to_string(vrnbench::kSector), s.image_file});
-        if (n > 1) args.insert(args.end(), {"--jobs", std::to_string(n)});
+        if (n > 1) args.insert(args.end(), {"--jobs", std::to_string(std::min(n, kMostJobs))});
+        args.insert(args.end(), {range_of(n), s.port, sector, s.image_file});
         return run_program(args, s.out_file.c_str(), kCapSeconds);
     }
     // A vrnprog that takes one target: a process of its own for each
     // module, all started at once.
     const auto t0 = Clock::now();
     std::vector<pid_t> pids;
-    for (int i = 0; i < n; ++i)
-        pids.push_back(spawn_program(
-            {VRNPROG_PATH, address(i), s.port, std::to_string(vrnbench::kSector), s.image_file}));
+    for (int i = 0; i < n; ++i) pids.push_back(spawn_program({VRNPROG_PATH, address(i), s.port, sector, s.image_file}));
     int failed = 0;
     for (pid_t pid : pids) failed += wait_program(pid, t0, kCapSeconds) != 0 ? 1 : 0;
     return failed;
@@ -237,9 +242,8 @@ bool bench_scan(const Setup& s, int pairs) {
     int read_in_all = kScanModules;
     for (int p = 0; p < 2 * pairs; ++p) {
         const int n = p % 2 == 0 ? 1 : kScanModules;
-        const std::string last = n == 1 ? "" : "-" + std::to_string(1 + n);
         const auto t0 = Clock::now();
-        const int status = run_program({VRNSCAN_PATH, "--info", "--csv", "--port", s.port, address(0) + last},
+        const int status = run_program({VRNSCAN_PATH, "--info", "--csv", "--port", s.port, range_of(n)},
                                        s.out_file.c_str(), kCapSeconds);
         (n == 1 ? alone : many).push_back(std::chrono::duration<double>(Clock::now() - t0).count());
         const int read = status == 0 ? modules_read(s.out_file) : -1;
@@ -284,17 +288,24 @@ int main(int argc, char** argv) {
                 "answers 1 ms late), against module 1 alone; %d pairs\n",
                 s.image.size(), kNet, pairs);
     bool goals = true;
-    const Writer vrnprog = {s.vrnprog_targets ? "(a) vrnprog TARGETS... --jobs N"
+    const Writer vrnprog = {s.vrnprog_targets ? "(a) vrnprog --jobs N TARGETS (N: the modules, at most 64)"
                                               : "(a) vrnprog takes one target here: N processes side by side",
                             vrnprog_write};
-    goals &= bench_writer(s, vrnprog, pairs);
+    const auto part = [&](const char* name) {
+        if (argc <= 2) return true;
+        for (int i = 2; i < argc; ++i)
+            if (std::strcmp(argv[i], name) == 0) return true;
+        return false;
+    };
+    if (part("vrnprog")) goals &= bench_writer(s, vrnprog, pairs);
 #ifdef VRN_PYTHON_EXE
     setenv("PYTHONPATH", VRN_PYTHON_DIR, 1);
-    goals &= bench_writer(s, {"(b) Python: a thread and a vrn.Module for each module", python_write}, pairs);
+    if (part("python"))
+        goals &= bench_writer(s, {"(b) Python: a thread and a vrn.Module for each module", python_write}, pairs);
 #else
-    std::printf("\n(b) Python: the package is not built here\n");
+    if (part("python")) std::printf("\n(b) Python: the package is not built here\n");
 #endif
-    goals &= bench_scan(s, pairs);
+    if (part("scan")) goals &= bench_scan(s, pairs);
     std::remove(s.out_file.c_str());
     std::printf("\ngoals %s\n", goals ? "met" : "NOT met");
     return goals ? 0 : 1;

@@ -124,8 +124,8 @@ TEST(ScanTargets, RefusalsAreOneErrorLineWithoutTraffic) {
                           "block like 192.168.0.0/24 expected)"},
         {{"--port", "65533", "127.0.0.1"}, "### ERROR: Bad port 65533 (1..65532 expected: a module takes PORT..PORT+3)"},
         {{"--wait", "0", "127.0.0.1"}, "### ERROR: Bad wait 0 (auto, or 1..4000 milliseconds expected)"},
-        {{"--info", "--jobs", "0", "127.0.0.1"}, "### ERROR: Bad jobs 0 (1..64 expected)"},
-        {{"--info", "--jobs", "65", "127.0.0.1"}, "### ERROR: Bad jobs 65 (1..64 expected)"},
+        {{"--info", "--jobs", "0", "127.0.0.1"}, "### ERROR: Bad jobs 0 (1..64 modules at once expected)"},
+        {{"--info", "--jobs", "65", "127.0.0.1"}, "### ERROR: Bad jobs 65 (1..64 modules at once expected)"},
     };
     for (const auto& c : cases) {
         RunResult r = vrnscan(c.args);

@@ -120,7 +120,7 @@ int run(int argc, char** argv) {
     }
     const int jobs = jobs_value(jobs_text);
     if (jobs < 0) {
-        std::printf("### ERROR: Bad jobs %s (1..%d expected)\n", jobs_text.c_str(), MAX_JOBS);
+        std::printf("### ERROR: Bad jobs %s (1..%d modules at once expected)\n", jobs_text.c_str(), MAX_JOBS);
         return EXIT_USAGE;
     }
     const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
