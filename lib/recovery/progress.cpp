@@ -12,13 +12,43 @@ namespace {
 constexpr std::uint32_t kRedrawMs = 200;
 
 // A line is drawn and not yet ended: a note must start on a line of its own.
-bool s_line_open = false;
+std::atomic<bool> s_line_open{false};
 
 // What vrn_progress_state reads; written by the thread that runs the
 // operation, read by any other.
 std::atomic<unsigned> s_serial{0};
 std::atomic<long> s_done{0};
 std::atomic<long> s_total{0};
+// The calling thread's watcher, if any.
+thread_local VrnProgressWatch* t_watch = nullptr;
+
+void note_begin(long total) {
+    s_total.store(total);
+    s_done.store(0);
+    s_serial.fetch_add(1);
+    if (!t_watch) return;
+    t_watch->total.store(total);
+    t_watch->done.store(0);
+    t_watch->serial.fetch_add(1);
+}
+
+void note_done(long done) {
+    s_done.store(done, std::memory_order_relaxed);
+    if (t_watch) t_watch->done.store(done, std::memory_order_relaxed);
+}
+
+// Read again when a run began meanwhile, so that one run's counts are never
+// given under another's serial.
+VrnProgressState read_state(const std::atomic<unsigned>& serial, const std::atomic<long>& done,
+                            const std::atomic<long>& total) {
+    VrnProgressState state;
+    do {
+        state.serial = serial.load();
+        state.total = total.load();
+        state.done = done.load(std::memory_order_relaxed);
+    } while (serial.load() != state.serial);
+    return state;
+}
 
 void draw(VrnProgress* p, long done) {
     char line[160];
@@ -48,14 +78,12 @@ void vrn_progress_begin(VrnProgress* p, bool shown, const char* phase, long tota
     p->total = total;
     p->start_ms = plat_tick_ms();
     p->last_ms = p->start_ms;
-    s_total.store(total);
-    s_done.store(0);
-    s_serial.fetch_add(1);
+    note_begin(total);
     if (shown) draw(p, 0);
 }
 
 void vrn_progress_update(VrnProgress* p, long done) {
-    s_done.store(done, std::memory_order_relaxed);
+    note_done(done);
     if (!p->shown) return;
     std::uint32_t now = plat_tick_ms();
     if (done < p->total && now - p->last_ms < kRedrawMs) return;
@@ -64,7 +92,7 @@ void vrn_progress_update(VrnProgress* p, long done) {
 }
 
 void vrn_progress_end(VrnProgress* p, long done) {
-    s_done.store(done, std::memory_order_relaxed);
+    note_done(done);
     if (!p->shown) return;
     draw(p, done);
     vrn_progress_break();
@@ -77,14 +105,10 @@ void vrn_progress_break() {
     s_line_open = false;
 }
 
-VrnProgressState vrn_progress_state() {
-    // Read again when a run began meanwhile, so that one run's counts are
-    // never given under another's serial.
-    VrnProgressState state;
-    do {
-        state.serial = s_serial.load();
-        state.total = s_total.load();
-        state.done = s_done.load(std::memory_order_relaxed);
-    } while (s_serial.load() != state.serial);
-    return state;
+VrnProgressState vrn_progress_state() { return read_state(s_serial, s_done, s_total); }
+
+void vrn_progress_watch(VrnProgressWatch* watch) { t_watch = watch; }
+
+VrnProgressState vrn_progress_read(const VrnProgressWatch* watch) {
+    return watch ? read_state(watch->serial, watch->done, watch->total) : VrnProgressState{};
 }

@@ -3,6 +3,7 @@
 // runs stay exactly as they are.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,3 +40,17 @@ struct VrnProgressState {
     long total;
 };
 VrnProgressState vrn_progress_state();
+
+// One watcher's view of the runs of one thread: a caller that runs
+// operations on several threads at once (modules side by side) gives each
+// thread its own, and reads each apart with vrn_progress_read while
+// vrn_progress_state shows only the run begun last in the whole process.
+struct VrnProgressWatch {
+    std::atomic<unsigned> serial{0};
+    std::atomic<long> done{0};
+    std::atomic<long> total{0};
+};
+// The calling thread's runs from now on also count into *watch (nullptr:
+// into none). The record must outlive the thread's runs.
+void vrn_progress_watch(VrnProgressWatch* watch);
+VrnProgressState vrn_progress_read(const VrnProgressWatch* watch);
