@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "module.h"
+#include "model_server.h"
 #include "run_program.h"
 #include "vrnprog_bench.h"
 
@@ -59,26 +59,17 @@ vrnsim::ChipConfig chip_of(int i) {
 
 // kMostModules modules on one base port free on all their addresses.
 std::vector<std::unique_ptr<vrnsim::ModuleServer>> start_modules(std::uint16_t* base) {
-    for (std::uint16_t b = 23000; b < 29990; b += 10) {
-        std::vector<std::unique_ptr<vrnsim::ModuleServer>> servers;
-        for (int i = 0; i < kMostModules; ++i) {
-            vrnsim::ModuleConfig config;
-            config.address = address(i);
-            config.base_port = b;
-            config.chip = chip_of(i);
-            config.answer_delay_ms = 1;
-            config.keep_logs = false;
-            auto server = std::make_unique<vrnsim::ModuleServer>(config);
-            std::string error;
-            if (!server->start(&error)) break;
-            servers.push_back(std::move(server));
-        }
-        if (servers.size() == kMostModules) {
-            *base = b;
-            return servers;
-        }
+    std::vector<vrnsim::ModuleConfig> configs(kMostModules);
+    for (int i = 0; i < kMostModules; ++i) {
+        vrnsim::ModuleConfig& config = configs[std::size_t(i)];
+        config.address = address(i);
+        config.chip = chip_of(i);
+        config.answer_delay_ms = 1;
+        config.keep_logs = false;
     }
-    return {};
+    auto servers = start_model_servers(configs);
+    if (!servers.empty()) *base = servers.front()->base_port();
+    return servers;
 }
 
 struct Setup {
