@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
+#include "model_server.h"
 #include "run_program.h"
 
 namespace {
@@ -27,24 +27,14 @@ constexpr double kGoalSeconds = 2.0, kGoalInfoSeconds = 3.0;
 
 // The three modules on one base port free on all their addresses.
 std::vector<std::unique_ptr<vrnsim::ModuleServer>> start_modules(std::uint16_t* base) {
-    for (std::uint16_t b = 23000; b < 29990; b += 10) {
-        std::vector<std::unique_ptr<vrnsim::ModuleServer>> servers;
-        for (int i = 0; i < kModules; ++i) {
-            vrnsim::ModuleConfig config;
-            config.address = kNet + std::to_string(2 + i);
-            config.base_port = b;
-            config.keep_logs = false;
-            auto server = std::make_unique<vrnsim::ModuleServer>(config);
-            std::string error;
-            if (!server->start(&error)) break;
-            servers.push_back(std::move(server));
-        }
-        if (servers.size() == kModules) {
-            *base = b;
-            return servers;
-        }
+    std::vector<vrnsim::ModuleConfig> configs(kModules);
+    for (int i = 0; i < kModules; ++i) {
+        configs[std::size_t(i)].address = kNet + std::to_string(2 + i);
+        configs[std::size_t(i)].keep_logs = false;
     }
-    return {};
+    auto servers = start_model_servers(configs);
+    if (!servers.empty()) *base = servers.front()->base_port();
+    return servers;
 }
 
 // Lines of the CSV after its header whose module field is true.

@@ -180,7 +180,10 @@ void LoopbackServer::run() {
         }
         if (handler_.next_due)
             if (auto due = handler_.next_due()) wake = std::min(wake, *due);
-        long wait_ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count());
+        // Rounded up: a datagram due in less than a millisecond would make
+        // a wait of 0, and the turn would spin on the sockets until it is
+        // due, a whole core for every answer that leaves late.
+        long wait_ms = long(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
         if (wait_ms < 0) wait_ms = 0;
         int ready[kServerSockets] = {0};
         plat_poll_readable(socks_, kServerSockets, ready, wait_ms);

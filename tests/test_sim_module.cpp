@@ -17,6 +17,10 @@
 #include "pcap_reader.h"
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 using vrnsim::Bytes;
 using vrnsim::Module;
 using vrnsim::ModuleConfig;
@@ -746,6 +750,40 @@ TEST(ModuleServer, FaultsOnTheWire) {
     EXPECT_EQ(n.foreign_address, foreign ? 1u : 0u);
     EXPECT_EQ(n.split_ack, 1u);
     EXPECT_NE(srv.fault_summary().find("split-ack 1"), std::string::npos) << srv.fault_summary();
+}
+
+// An answer that leaves late is slept for, not spun for, in its last
+// millisecond too: with many slow modules served at once, spinning turns
+// took the processors from the programs being measured against them.
+TEST(ModuleServer, LateAnswersAreWaitedForWithoutSpinning) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the process time is taken with getrusage";
+#else
+    ModuleConfig cfg = on_free_ports();
+    cfg.answer_delay_ms = 1;
+    cfg.keep_logs = false;
+    vrnsim::ModuleServer srv(cfg);
+    std::string err;
+    ASSERT_TRUE(srv.start(&err)) << err;
+    Client c;
+    const auto process_seconds = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    constexpr int kAnswers = 200;
+    const double cpu0 = process_seconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kAnswers; ++i) {
+        c.send(kEcho, std::uint16_t(srv.base_port() + 1));
+        ASSERT_EQ(H(c.recv(2000)), H(kEcho)) << i;
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double used = process_seconds() - cpu0;
+    EXPECT_GE(wall, kAnswers * 0.001) << "every answer 1 ms late";
+    // Spinning costs the whole wait; a sleeping turn, a small part of it.
+    EXPECT_LT(used, wall / 2) << used << " s of processor time in " << wall << " s";
+#endif
 }
 
 TEST(ModuleServer, CaptureHoldsWhatPassedTheWireNoDroppedAcknowledgeAndGoesOnAfterARestart) {

@@ -126,13 +126,13 @@ _vrnrec() {
 }
 
 _vrnscan() {
-    _vrn_read_line "--port --wait"
+    _vrn_read_line "--port --wait --jobs"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
-    --port) COMPREPLY=(); return ;;
+    --port | --jobs) COMPREPLY=(); return ;;
     esac
     COMPREPLY=()
-    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--port --wait --info --json --csv --help --version" "$_vrn_cur"
+    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--port --wait --info --jobs --json --csv --help --version" "$_vrn_cur"
 }
 
 _vrnsim() {

@@ -1,7 +1,11 @@
 // vrnscan: finds the modules on a network with the echo probe and, with
 // --info, reads what each one is, as a table, JSON or CSV.
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli_args.h"
@@ -22,25 +26,56 @@ enum : int {
 // The highest base port: a module takes base..base+3.
 constexpr int MAX_BASE_PORT = 65532;
 
-// Opens each module found, one after another (the library serves one open
-// connection at a time), and reads it as vrnstat does.
-void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, int wait, bool progress) {
-    std::size_t count = 0, done = 0;
-    for (const VrnScanRow& r : rows) count += r.answer.module ? 1 : 0;
-    for (VrnScanRow& r : rows) {
-        if (!r.answer.module) continue;
-        const std::string ip = vrn_ip_text(r.answer.ip);
-        if (progress) std::fprintf(stderr, "reading %s (%zu of %zu)\n", ip.c_str(), ++done, count);
-        const std::string address = ip + ":" + std::to_string(port);
-        const int handle = vrn_open_module(address.c_str(), true, wait);
-        if (handle == -1) {
-            r.open_failure = std::string("Can't connect: ") + udp_open_failure();
-            continue;
-        }
-        vrn_read_module_info(handle, &r.info);
-        r.read = true;
-        vrn_close(handle);
+// --info's workers: each holds a connection of its own (four sockets).
+constexpr int DEFAULT_JOBS = 16;
+constexpr int MAX_JOBS = 64;
+
+// Opens one module on a connection of its own and reads it as vrnstat does.
+void read_module(VrnScanRow& r, const std::string& ip, std::uint16_t port, int wait) {
+    const std::string address = ip + ":" + std::to_string(port);
+    const int handle = vrn_open_module(address.c_str(), true, wait);
+    if (handle == -1) {
+        r.open_failure = std::string("Can't connect: ") + udp_open_failure();
+        return;
     }
+    vrn_read_module_info(handle, &r.info);
+    r.read = true;
+    vrn_close(handle);
+}
+
+// Reads the modules found, up to `jobs` at a time: each worker takes the
+// next module in address order, and each row holds its own results, so the
+// output is in address order whatever finishes first. This thread is one of
+// the workers: with one module or one job it reads them one after another,
+// exactly as a single reader would.
+void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, int wait, int jobs, bool progress) {
+    std::vector<VrnScanRow*> modules;
+    for (VrnScanRow& r : rows)
+        if (r.answer.module) modules.push_back(&r);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < modules.size(); i = next++) {
+            const std::string ip = vrn_ip_text(modules[i]->answer.ip);
+            if (progress) std::fprintf(stderr, "reading %s (%zu of %zu)\n", ip.c_str(), i + 1, modules.size());
+            read_module(*modules[i], ip, port, wait);
+        }
+    };
+    const std::size_t helpers = std::min(modules.size(), static_cast<std::size_t>(jobs)) - (modules.empty() ? 0 : 1);
+    std::vector<std::thread> workers;
+    try {
+        for (std::size_t k = 0; k < helpers; ++k) workers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Out of threads: the workers started, and this one, read them all.
+    }
+    work();
+    for (std::thread& t : workers) t.join();
+}
+
+// --jobs: 1..MAX_JOBS, else -1.
+int jobs_value(const std::string& text) {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+    const int n = std::stoi(text);
+    return n >= 1 && n <= MAX_JOBS ? n : -1;
 }
 
 int run(int argc, char** argv) {
@@ -50,7 +85,7 @@ int run(int argc, char** argv) {
                  "vrnscan"};
     vrn_cli_setup(app);
     std::vector<std::string> targets;
-    std::string port_text = "3011", wait_text;
+    std::string port_text = "3011", wait_text, jobs_text = std::to_string(DEFAULT_JOBS);
     bool info = false, json = false, csv = false;
     app.add_option("target", targets,
                    "an IPv4 address, a range of the last part (192.168.0.10-40) or of whole addresses\n"
@@ -62,14 +97,18 @@ int run(int argc, char** argv) {
                    "each answer of --info's reads (instead of 4000); `auto`: --info waits as long as the\n"
                    "answers measured on the link take. Without it a probe waits 500 ms.");
     app.add_flag("--info", info,
-                 "read each module found, one after another, as vrnstat does: the ICR and NetCfg\n"
-                 "records and the flash chip");
+                 "read each module found as vrnstat does: the ICR and NetCfg records and the flash\n"
+                 "chip; several modules at once (--jobs)");
+    app.add_option("--jobs", jobs_text,
+                   "N (1.." + std::to_string(MAX_JOBS) + ") modules read at once by --info, each on a connection of its own\n"
+                   "(default " + std::to_string(DEFAULT_JOBS) + "; 1: one after another)");
     auto* json_flag = app.add_flag("--json", json, "one JSON array of objects (fields in the README)");
     app.add_flag("--csv", csv, "comma-separated values under a header line of the field names")->excludes(json_flag);
     app.footer("Progress goes to standard error when that is a terminal.\n\n"
                "Exit status: 0 the scan ran, whether or not anything answered; 255 (-1) bad command\n"
                "line; 254 (-2) no socket to probe from, or no probe could be sent.\n\n"
-               "Examples:\n  vrnscan 192.168.0.0/24\n  vrnscan --info --json 192.168.0.10-40 192.168.1.7");
+               "Examples:\n  vrnscan 192.168.0.0/24\n  vrnscan --info --json 192.168.0.10-40 192.168.1.7\n"
+               "  vrnscan --info --jobs 4 192.168.0.0/24");
     int status = 0;
     if (!vrn_cli_parse(app, argc, argv, &status)) return status;
 
@@ -77,6 +116,11 @@ int run(int argc, char** argv) {
     if (port < 0 || port > MAX_BASE_PORT) {
         std::printf("### ERROR: Bad port %s (1..%d expected: a module takes PORT..PORT+3)\n", port_text.c_str(),
                     MAX_BASE_PORT);
+        return EXIT_USAGE;
+    }
+    const int jobs = jobs_value(jobs_text);
+    if (jobs < 0) {
+        std::printf("### ERROR: Bad jobs %s (1..%d modules at once expected)\n", jobs_text.c_str(), MAX_JOBS);
         return EXIT_USAGE;
     }
     const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
@@ -111,7 +155,7 @@ int run(int argc, char** argv) {
     std::vector<VrnScanRow> rows;
     rows.reserve(result.answers.size());
     for (const VrnScanAnswer& a : result.answers) rows.push_back({a, false, "", {}});
-    if (info) read_modules(rows, static_cast<std::uint16_t>(port), wait, progress);
+    if (info) read_modules(rows, static_cast<std::uint16_t>(port), wait, jobs, progress);
 
     std::vector<nlohmann::ordered_json> objects;
     objects.reserve(rows.size());

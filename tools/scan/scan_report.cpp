@@ -90,7 +90,7 @@ const Column kColumns[] = {
 // The JSON pointers of every field a row can have, in the order of the
 // objects: the same names as the JSON, one place.
 std::vector<std::string> csv_fields(bool info) {
-    static VrnScanRow full{};
+    VrnScanRow full{};
     full.answer.module = true;
     full.read = info;
     full.info.identified = 0;
