@@ -1,5 +1,6 @@
-// The addresses vrnscan probes: single IPv4 addresses, ranges and CIDR
-// blocks of at most a /16, gathered into one sorted list without repeats.
+// The addresses vrnscan probes and vrnprog writes: single IPv4 addresses,
+// ranges and CIDR blocks of at most a /16, gathered into one sorted list
+// without repeats.
 #pragma once
 
 #include <cstddef>

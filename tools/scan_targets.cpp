@@ -1,4 +1,4 @@
-// Parsing vrnscan's targets into the list of addresses to probe.
+// Parsing the targets of vrnscan and vrnprog into a list of addresses.
 #include "scan_targets.h"
 
 #include <algorithm>
