@@ -2,12 +2,13 @@
 // order of opens, failed opens and closes, and whatever descriptors the
 // system hands out meanwhile, a connection reaches only its own module,
 // and one that may not exchange datagrams fails rather than reaching
-// another module's ports.
+// another module's ports; one with state of its own always reaches its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection.h"
@@ -23,20 +24,23 @@ namespace {
 constexpr int kSector = 2;
 const std::uint8_t kData[4] = {0xDE, 0xAD, 0xBE, 0xEF};
 
-std::unique_ptr<vrnsim::ModuleServer> start_module() {
+std::unique_ptr<vrnsim::ModuleServer> start_module(vrnsim::ChipConfig chip = {}) {
     vrnsim::ModuleConfig config;
     config.base_port = pick_free_base(4);
+    config.chip = chip;
     auto server = std::make_unique<vrnsim::ModuleServer>(config);
     std::string error;
     if (!server->start(&error)) ADD_FAILURE() << error;
     return server;
 }
 
-// The first cells of the sector on the module, as it holds them.
-std::vector<std::uint8_t> head_of_sector(const vrnsim::ModuleServer& m) {
-    const std::size_t first = std::size_t(kSector) * 0x10000;  // the default chip's sectors
+// The first cells of the sector on the module, as it holds them (the
+// default chip's sectors unless given).
+std::vector<std::uint8_t> head_of_sector(const vrnsim::ModuleServer& m, std::size_t count = 4,
+                                         std::size_t sector_cells = 0x10000) {
+    const std::size_t first = std::size_t(kSector) * sector_cells;
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < 4; ++i) out.push_back(std::uint8_t(m.cell(first + i) & 0xFF));
+    for (std::size_t i = 0; i < count; ++i) out.push_back(std::uint8_t(m.cell(first + i) & 0xFF));
     return out;
 }
 
@@ -47,6 +51,7 @@ struct CrossTalkCase {
     const char* name;
     SecondEnds second;
     bool file_between;
+    bool own;  // both opened with state of their own
 };
 
 class CrossTalk : public ::testing::TestWithParam<CrossTalkCase> {
@@ -68,19 +73,24 @@ TEST_P(CrossTalk, AWriteReachesOnlyItsOwnModuleOrFails) {
     FakeModule refuses([](const Datagram&, int) { return std::vector<Action>{{Bytes(16, 0)}}; });
 
     g_flash_info = vrnFlashInfo{};
-    a_ = vrn_open(module_a->address().c_str(), 0);
+    auto open = [&](const std::string& address, bool probe) {
+        if (c.own) return vrn_open_own(address.c_str(), probe ? VRN_OPEN_ECHO_PROBE : 0);
+        udp_set_echo_probe(probe ? 1 : 0);
+        const int h = vrn_open(address.c_str(), 0);
+        udp_set_echo_probe(0);
+        return h;
+    };
+    a_ = open(module_a->address(), false);
     ASSERT_GE(a_, 0);
     vrnFlashInfo info{};
     ASSERT_EQ(vrn_recover_identify(a_, &info), 0);
     const std::uint64_t b_seen = module_b->requests_seen();
     if (c.second == SecondEnds::Closed) {
-        const int b = vrn_open(module_b->address().c_str(), 0);
+        const int b = open(module_b->address(), false);
         ASSERT_GE(b, 0);
         ASSERT_EQ(vrn_close(b), 0);
     } else {
-        udp_set_echo_probe(1);
-        const int b = vrn_open(refuses.address().c_str(), 0);
-        udp_set_echo_probe(0);
+        const int b = open(refuses.address(), true);
         ASSERT_EQ(b, -1);
         ASSERT_EQ(refuses.count(1), 2u);
     }
@@ -98,9 +108,10 @@ TEST_P(CrossTalk, AWriteReachesOnlyItsOwnModuleOrFails) {
     EXPECT_EQ(module_b->requests_seen(), b_seen);
     EXPECT_EQ(head_of_sector(*module_b), std::vector<std::uint8_t>(4, 0xFF));
     EXPECT_EQ(refuses.count(1), c.second == SecondEnds::FailedProbe ? 2u : 0u);
-    if (c.second == SecondEnds::FailedProbe) {
+    if (c.own || c.second == SecondEnds::FailedProbe) {
         // The failed open left the peer table as it found it: A, the
-        // connection opened last, still writes to its module.
+        // connection opened last, still writes to its module; one with
+        // state of its own always does.
         EXPECT_EQ(r, 0);
         EXPECT_EQ(head_of_sector(*module_a), std::vector<std::uint8_t>(kData, kData + 4));
     } else {
@@ -113,10 +124,13 @@ TEST_P(CrossTalk, AWriteReachesOnlyItsOwnModuleOrFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, CrossTalk,
-                         ::testing::Values(CrossTalkCase{"SecondClosedThenAFile", SecondEnds::Closed, true},
-                                           CrossTalkCase{"SecondClosed", SecondEnds::Closed, false},
+                         ::testing::Values(CrossTalkCase{"SecondClosedThenAFile", SecondEnds::Closed, true, false},
+                                           CrossTalkCase{"SecondClosed", SecondEnds::Closed, false, false},
                                            CrossTalkCase{"SecondFailedItsProbeThenAFile", SecondEnds::FailedProbe,
-                                                         true}),
+                                                         true, false},
+                                           CrossTalkCase{"OwnSecondClosedThenAFile", SecondEnds::Closed, true, true},
+                                           CrossTalkCase{"OwnSecondFailedItsProbeThenAFile",
+                                                         SecondEnds::FailedProbe, true, true}),
                          [](const ::testing::TestParamInfo<CrossTalkCase>& info) { return std::string(info.param.name); });
 
 // A socket closed behind the table's back leaves its entry naming a
@@ -134,6 +148,70 @@ TEST(PeerTable, AReplacedSocketTakesOnlyTheEntryItsPredecessorHeld) {
     EXPECT_EQ(udp_send_all(first.ep->fixed_sock[1], request, 4, 0), -1);
     EXPECT_FALSE(module_b.wait_for(1, 200));
     EXPECT_EQ(module_a.count(1) + module_b.count(1), 0u);
+}
+
+// Modules of both chips written from threads at once, each through a
+// connection of its own, while the process-wide connection serves another:
+// every module ends with its own data and its own chip description.
+TEST(OwnConnections, MixedChipsWrittenFromThreadsAtOnce) {
+    vrnsim::ChipConfig intel;
+    intel.kind = vrnsim::ChipKind::Intel;
+    intel.maker = 0x89;
+    intel.device = 0x18;
+    intel.width = 16;
+    constexpr int kModules = 6;
+    std::vector<std::unique_ptr<vrnsim::ModuleServer>> modules;
+    for (int m = 0; m < kModules; ++m) modules.push_back(start_module(m % 2 ? intel : vrnsim::ChipConfig{}));
+    auto plain = start_module();
+    g_flash_info = vrnFlashInfo{};
+    const int shared = vrn_open(plain->address().c_str(), 0);
+    ASSERT_GE(shared, 0);
+
+    struct Outcome {
+        int written = -1, read = -1;
+        vrnFlashInfo info{};
+        std::vector<std::uint8_t> back = std::vector<std::uint8_t>(16);
+    };
+    std::vector<Outcome> out(kModules + 1);
+    auto data_of = [](int m) {
+        std::vector<std::uint8_t> d(16);
+        for (int i = 0; i < 16; ++i) d[std::size_t(i)] = std::uint8_t(0x10 * m + i);
+        return d;
+    };
+    auto serve = [&](int m, int h) {
+        Outcome& o = out[std::size_t(m)];
+        if (vrn_recover_identify(h, &o.info) != 0) return;
+        VrnWriteReport report{};
+        o.written = vrn_recover_write(h, kSector, data_of(m).data(), 16, 0, &report);
+        o.read = vrn_recover_read(h, kSector, 0, o.back.data(), 16, nullptr);
+    };
+    std::vector<std::thread> threads;
+    for (int m = 0; m < kModules; ++m) {
+        threads.emplace_back([&, m] {
+            const int h = vrn_open_own(modules[std::size_t(m)]->address().c_str(), 0);
+            if (h < 0) return;
+            serve(m, h);
+            vrn_close(h);
+        });
+    }
+    threads.emplace_back([&] { serve(kModules, shared); });
+    for (auto& t : threads) t.join();
+    vrn_close(shared);
+
+    for (int m = 0; m <= kModules; ++m) {
+        SCOPED_TRACE(m);
+        const Outcome& o = out[std::size_t(m)];
+        const bool is_intel = m < kModules && m % 2 == 1;
+        EXPECT_EQ(o.info.vendor_id, is_intel ? 0x89 : 0x01);
+        EXPECT_EQ(o.info.data_width, is_intel ? 16 : 8);
+        EXPECT_EQ(o.written, 0);
+        EXPECT_EQ(o.read, 0);
+        EXPECT_EQ(o.back, data_of(m));
+        const auto& server = m < kModules ? *modules[std::size_t(m)] : *plain;
+        EXPECT_EQ(head_of_sector(server, 17, std::size_t(o.info.sector_size)),
+                  [&] { auto d = data_of(m); d.push_back(0xFF); return d; }());
+    }
+    g_flash_info = vrnFlashInfo{};
 }
 
 }  // namespace

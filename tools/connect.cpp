@@ -7,8 +7,9 @@
 #include "vrn.h"
 
 int vrn_open_module(const char* address, bool echo_probe, int wait) {
-    udp_set_echo_probe(echo_probe ? 1 : 0);
-    int handle = vrn_open(address, 0);
+    // State of its own: a program that serves several modules at once, or a
+    // script that holds several, never has one reach another's sockets or chip.
+    int handle = vrn_open_own(address, echo_probe ? VRN_OPEN_ECHO_PROBE : 0);
     if (handle != -1) vrn_set_wait(handle, wait);
     return handle;
 }

@@ -5,9 +5,10 @@
 
 #include "link/link_health.h"
 
-// Opens address (as made by vrn_join_address_args) with or without the
-// echo probe and sets the connection's wait (vrn_set_wait), printing
-// nothing: the handle, or -1 (vrn_connect_failure_text says why).
+// Opens address (as made by vrn_join_address_args) with state of its own
+// (vrn_open_own), with or without the echo probe, and sets the
+// connection's wait (vrn_set_wait), printing nothing: the handle, or -1
+// (vrn_connect_failure_text says why).
 int vrn_open_module(const char* address, bool echo_probe, int wait = VRN_WAIT_DEFAULT);
 
 // Prints "\nConnecting to server <ip> : <port> \n" (unless announce is

@@ -2,6 +2,8 @@
 // mode, the geometry derived from it, and the printed description.
 #include "flash/flash_info.h"
 
+#include "link/connection_table.h"
+
 #include <cstdio>
 
 #include "flash/flash_ops.h"
@@ -93,42 +95,58 @@ void read_code(int handle, int offset, std::int32_t* field) {
 
 }  // namespace
 
-std::uint32_t vrn_flash_cell_address(int sector, int offset) {
+vrnFlashInfo* flash_info_of(int handle) {
+    const int own = conn_own_index(handle);
+    if (own < 0) return &g_flash_info;
+    // Known by the open it belongs to: a new open of the place starts empty.
+    static vrnFlashInfo records[VRN_MAX_OWN_CONNECTIONS];
+    static std::uint32_t serials[VRN_MAX_OWN_CONNECTIONS];
+    if (serials[own] != conn_serial(handle)) {
+        records[own] = vrnFlashInfo{};
+        serials[own] = conn_serial(handle);
+    }
+    return &records[own];
+}
+
+std::uint32_t vrn_flash_cell_address(int sector, int offset) { return flash_cell_address(&g_flash_info, sector, offset); }
+
+std::uint32_t flash_cell_address(const vrnFlashInfo* info, int sector, int offset) {
     // 32-bit arithmetic that wraps like the chip's address lines would,
     // without signed overflow.
-    std::uint32_t index = static_cast<std::uint32_t>(sector) * static_cast<std::uint32_t>(g_flash_info.sector_size) +
+    std::uint32_t index = static_cast<std::uint32_t>(sector) * static_cast<std::uint32_t>(info->sector_size) +
                           static_cast<std::uint32_t>(offset);
-    if (g_flash_info.data_width == 16) {
+    if (info->data_width == 16) {
         index *= 2;
     }
     return index * 2;
 }
 
 int vrn_flash_identify(int handle) {
+    vrnFlashInfo& info = *flash_info_of(handle);
     // Zeroed so that a failed register read settles on 8 bits.
     std::uint32_t dfa[DFA_WORDS] = {};
     vrn_reg_read(handle, 0, 0, 0, 0, dfa, DFA_BYTES, 1);
-    g_flash_info.data_width = data_width_from_dfa(dfa);
+    info.data_width = data_width_from_dfa(dfa);
 
     // Cell 0 of sector 0 is bus address 0 under any geometry.
     for (int command : IDENTIFY_SEQUENCE) {
         vrn_flash_write_cell(handle, 0, 0, command);
     }
-    read_code(handle, 0, &g_flash_info.vendor_id);
-    read_code(handle, 1, &g_flash_info.device_id);
+    read_code(handle, 0, &info.vendor_id);
+    read_code(handle, 1, &info.device_id);
 
-    const FlashChipRow& chip = chip_row(flash_command_set(g_flash_info.vendor_id), g_flash_info.device_id);
+    const FlashChipRow& chip = chip_row(flash_command_set(info.vendor_id), info.device_id);
     if (chip.sectors != 0) {
-        g_flash_info.sector_count = chip.sectors;
+        info.sector_count = chip.sectors;
     }
-    g_flash_info.sector_size = g_flash_info.data_width == 16 ? chip.cells_x16 : chip.cells_x8;
-    g_flash_info.volume = g_flash_info.sector_size * g_flash_info.sector_count;
+    info.sector_size = info.data_width == 16 ? chip.cells_x16 : chip.cells_x8;
+    info.volume = info.sector_size * info.sector_count;
     vrn_flash_reset(handle);
     return 0;
 }
 
-void vrn_flash_get_info(int /*handle*/, vrnFlashInfo* record) {
-    *record = g_flash_info;
+void vrn_flash_get_info(int handle, vrnFlashInfo* record) {
+    *record = *flash_info_of(handle);
 }
 
 void vrn_print_flash_info(const vrnFlashInfo* record) {
@@ -146,5 +164,5 @@ void vrn_print_flash_info(const vrnFlashInfo* record) {
 }
 
 void vrn_flash_reset(int handle) {
-    vrn_flash_write_cell(handle, 0, 0, flash_reset_command(flash_command_set(g_flash_info.vendor_id)));
+    vrn_flash_write_cell(handle, 0, 0, flash_reset_command(flash_command_set(flash_info_of(handle)->vendor_id)));
 }

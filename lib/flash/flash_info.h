@@ -20,8 +20,12 @@ struct vrnFlashInfo {
 // for a whole sector of any identified chip.
 constexpr std::int32_t VRN_FLASH_MAX_SECTOR_CELLS = 0x20000;
 
-// The driver's one record for the whole process.
+// The driver's one record for the whole process: every connection of
+// vrn_open's uses it.
 extern vrnFlashInfo g_flash_info;
+// The record the connection uses: g_flash_info, or an own connection's own
+// (vrn_open_own), empty from its open on.
+vrnFlashInfo* flash_info_of(int handle);
 
 // Fills the record from the chip behind the handle (the chip table is in
 // flash_info.cpp); always 0.
@@ -31,3 +35,5 @@ void vrn_print_flash_info(const vrnFlashInfo* record);
 void vrn_flash_reset(int handle);
 // Bus address of cell (sector, offset) under the current geometry.
 std::uint32_t vrn_flash_cell_address(int sector, int offset);
+// The same under the geometry of the record given.
+std::uint32_t flash_cell_address(const vrnFlashInfo* info, int sector, int offset);

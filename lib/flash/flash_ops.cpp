@@ -20,8 +20,8 @@ constexpr int ERASED = 0xFF;
 // Compared reads of an AMD byte program; one more read ends it in failure.
 constexpr int AMD_VERIFY_READS = 4095;
 
-bool intel_set() {
-    return flash_command_set(g_flash_info.vendor_id) == FlashCommandSet::Intel;
+bool intel_set(int handle) {
+    return flash_command_set(flash_info_of(handle)->vendor_id) == FlashCommandSet::Intel;
 }
 
 // A poll's bound, taken when the command was written. It counts only the
@@ -114,7 +114,7 @@ int intel_finish(int handle, int sector, int offset, int expected, PollClock& cl
 int vrn_flash_write_cell(int handle, int sector, int offset, int value) {
     unsigned char word[4];
     put_u32(word, static_cast<std::uint32_t>(value));
-    const int r = vrn_bus_write(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), word, 1);
+    const int r = vrn_bus_write(handle, BUS_DIRECT, 0, 0, flash_cell_address(flash_info_of(handle), sector, offset), word, 1);
     if (r != 0) {
         if (LinkHealth* health = link_health(handle)) ++health->failed_writes;
     }
@@ -123,7 +123,7 @@ int vrn_flash_write_cell(int handle, int sector, int offset, int value) {
 
 int vrn_flash_read_cell(int handle, int sector, int offset) {
     unsigned char x = 0;
-    if (vrn_bus_read(handle, BUS_DIRECT, 0, 0, vrn_flash_cell_address(sector, offset), &x, 1) != 0) {
+    if (vrn_bus_read(handle, BUS_DIRECT, 0, 0, flash_cell_address(flash_info_of(handle), sector, offset), &x, 1) != 0) {
         if (LinkHealth* health = link_health(handle)) ++health->failed_reads;
         return VRN_FLASH_READ_FAILED;
     }
@@ -141,7 +141,7 @@ int vrn_flash_erase_sector(int handle, int sector) {
     PollClock clock = clock_from_now(g_flash_bounds.erase_ms);
     // An unanswered command write fails the erase at once: whether it
     // started is unknown, and polling for it could take the whole bound.
-    if (intel_set()) {
+    if (intel_set(handle)) {
         if (!write_sequence(handle, sector, 0, {FLASH_INTEL_BLOCK_ERASE, FLASH_INTEL_ERASE_CONFIRM}) ||
             intel_finish(handle, sector, 0, ERASED, clock) < 0) {
             return -1;
@@ -164,7 +164,7 @@ int vrn_flash_erase_sector(int handle, int sector) {
 
 int vrn_flash_erase_all(int handle) {
     int sector = 0;
-    for (; sector < g_flash_info.sector_count; ++sector) {
+    for (; sector < flash_info_of(handle)->sector_count; ++sector) {
         vrn_flash_erase_sector(handle, sector);
     }
     return sector;
@@ -181,7 +181,7 @@ int program_byte(int handle, int sector, int offset, std::uint8_t value, bool cl
     // was lost and the chip programs the byte, and a chip that missed an
     // unlock cycle takes what follows as no command. The Intel set stops:
     // its data byte, taken for a command, could start one.
-    const bool intel = intel_set();
+    const bool intel = intel_set(handle);
     PollClock clock = clock_from_now(g_flash_bounds.program_ms);
     const bool sent = intel ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
                             : write_sequence(handle, sector, offset,
@@ -220,15 +220,15 @@ int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8
     return program_byte(handle, sector, offset, value, true);
 }
 
-int vrn_flash_all_ones() {
-    return g_flash_info.data_width == 16 ? 0xFFFF : 0xFF;
+int vrn_flash_all_ones(int handle) {
+    return flash_info_of(handle)->data_width == 16 ? 0xFFFF : 0xFF;
 }
 
 int vrn_flash_cancel_program(int handle, int sector, int offset) {
     // Until acknowledged: were it lost as well, the chip would still be
     // waiting.
     for (int tries = 0; tries < FLASH_CANCEL_TRIES; ++tries) {
-        if (vrn_flash_write_cell(handle, sector, offset, vrn_flash_all_ones()) == 0) {
+        if (vrn_flash_write_cell(handle, sector, offset, vrn_flash_all_ones(handle)) == 0) {
             return 0;
         }
     }

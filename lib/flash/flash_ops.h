@@ -44,6 +44,6 @@ int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8
 constexpr int FLASH_CANCEL_TRIES = 4;
 int vrn_flash_cancel_program(int handle, int sector, int offset);
 // All ones in a cell of the identified chip: 0xFF, or 0xFFFF on a 16-bit chip.
-int vrn_flash_all_ones();
+int vrn_flash_all_ones(int handle);
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);

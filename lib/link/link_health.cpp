@@ -7,9 +7,14 @@
 
 LinkHealth g_link_health[VRN_MAX_CONNECTIONS];
 
+namespace {
+LinkHealth s_own_health[VRN_MAX_OWN_CONNECTIONS];
+}
+
 LinkHealth* link_health(int handle) {
-    if (handle < 0 || handle >= VRN_MAX_CONNECTIONS) return nullptr;
-    return &g_link_health[handle];
+    if (handle >= 0 && handle < VRN_MAX_CONNECTIONS) return &g_link_health[handle];
+    const int own = conn_own_index(handle);
+    return own < 0 ? nullptr : &s_own_health[own];
 }
 
 void link_health_reset(int handle) {
@@ -42,8 +47,8 @@ int link_check_gone(LinkHealth* h) {
 int vrn_set_wait(int handle, int wait) {
     if (conn_lookup(handle) < 0) return -1;
     if (wait != VRN_WAIT_DEFAULT && wait != VRN_WAIT_AUTO && (wait < 1 || wait > VRN_WAIT_MAX_MS)) return -1;
-    g_link_health[handle].timer.wait = wait;
-    g_link_health[handle].timer.backoff = 0;
+    link_health(handle)->timer.wait = wait;
+    link_health(handle)->timer.backoff = 0;
     return 0;
 }
 

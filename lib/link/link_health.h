@@ -90,7 +90,7 @@ constexpr std::uint32_t LINK_SILENCE_MS = 24000;
 
 extern LinkHealth g_link_health[VRN_MAX_CONNECTIONS];
 
-// The record of a handle 0..15, or nullptr.
+// The record of a handle 0..15 or of an own handle, or nullptr.
 LinkHealth* link_health(int handle);
 void link_health_reset(int handle);
 

@@ -28,40 +28,49 @@ bool chan_index_ok(const UdpEndpoint* ep, int index) {
     return ep && index >= 0 && index < UDP_CHAN_SOCKETS && ep->chan_sock[index] != VRN_NO_SOCKET;
 }
 
-}  // namespace
-
-int udp_send_timed(vrn_socket s, const void* data, int count, int, int timeout_ms) {
-    int idx = udp_peer_find(s);
+int send_timed(PeerEntry* peers, vrn_socket s, const void* data, int count, int timeout_ms) {
+    int idx = udp_peer_find_in(peers, s);
     if (idx < 0) return -1;
     long budget = timed_budget_ms(timeout_ms);
     // A failing wait is not treated apart: the send decides.
     if (plat_wait_writable(s, budget / 1000, (budget % 1000) * 1000) == 0) return 0;
-    int n = plat_sendto(s, data, count, &g_peer_table[idx].peer);
+    int n = plat_sendto(s, data, count, &peers[idx].peer);
     if (n < 0) return soft_error();
     return n;
 }
 
-int udp_recv_timed(vrn_socket s, void* buf, int size, int, int timeout_ms) {
-    int idx = udp_peer_find(s);
+int recv_timed(PeerEntry* peers, vrn_socket s, void* buf, int size, int timeout_ms) {
+    int idx = udp_peer_find_in(peers, s);
     if (idx < 0) return -1;
     unsigned strangers = 0;
-    UdpModuleWait w = udp_module_wait(s, idx, timed_budget_ms(timeout_ms), &strangers, FOREIGN_DISCARD_LIMIT);
+    UdpModuleWait w =
+        udp_module_wait(s, idx, timed_budget_ms(timeout_ms), &strangers, FOREIGN_DISCARD_LIMIT, peers);
     VrnSockAddr from;
     int err = 0;
     const int n = udp_recv_from_module(&w, buf, size, true, &from, &err);
     if (n < 0) return err == VRN_WSAEWOULDBLOCK ? 0 : -1;
-    g_peer_table[idx].peer = from;
+    peers[idx].peer = from;
     return n;
+}
+
+}  // namespace
+
+int udp_send_timed(vrn_socket s, const void* data, int count, int, int timeout_ms) {
+    return send_timed(g_peer_table, s, data, count, timeout_ms);
+}
+
+int udp_recv_timed(vrn_socket s, void* buf, int size, int, int timeout_ms) {
+    return recv_timed(g_peer_table, s, buf, size, timeout_ms);
 }
 
 int udp_chan_send(UdpEndpoint* ep, int index, const void* data, int count, int timeout_ms) {
     if (!chan_index_ok(ep, index)) return -1;
-    return udp_send_timed(ep->chan_sock[index], data, count, 0, timeout_ms);
+    return send_timed(ep->peers, ep->chan_sock[index], data, count, timeout_ms);
 }
 
 int udp_chan_recv(UdpEndpoint* ep, int index, void* buf, int size, int timeout_ms) {
     if (!chan_index_ok(ep, index)) return -1;
-    return udp_recv_timed(ep->chan_sock[index], buf, size, 0, timeout_ms);
+    return recv_timed(ep->peers, ep->chan_sock[index], buf, size, timeout_ms);
 }
 
 int udp_close_socket(vrn_socket s) {
@@ -110,5 +119,5 @@ int udp_send_test_pattern(UdpEndpoint* ep) {
     if (!ep) return -1;
     unsigned char pattern[sizeof UDP_TEST_PATTERN];
     put_words(pattern, UDP_TEST_PATTERN, 4);
-    return udp_send_all(ep->fixed_sock[1], pattern, sizeof pattern, 0);
+    return udp_ep_send_all(ep, ep->fixed_sock[1], pattern, sizeof pattern);
 }

@@ -16,7 +16,8 @@ namespace {
 
 int s_echo_probe = 0;
 std::FILE* s_counter_output = nullptr;
-char s_open_failure[160] = "";
+// Per thread: modules opened side by side each learn their own reason.
+thread_local char s_open_failure[160] = "";
 
 constexpr int DRAIN_BUFFER = 2048;
 constexpr int DRAIN_LIMIT = 100000;  // bounds a drain against a flooding sender
@@ -26,8 +27,11 @@ void close_made(vrn_socket* socks, int n) {
         if (socks[i] != VRN_NO_SOCKET) plat_close_socket(socks[i]);
 }
 
+int send_in(PeerEntry* peers, vrn_socket s, const void* data, int count);
+int recv_in(PeerEntry* peers, int* counter, vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms);
+
 // 0 when the module echoed the pattern; otherwise -1 with the reason noted.
-int echo_probe(vrn_socket s) {
+int echo_probe(UdpEndpoint* ep, vrn_socket s) {
     unsigned char buf[UDP_PROBE_BYTES];
     udp_probe_datagram(buf);
     bool answered = false;
@@ -35,8 +39,8 @@ int echo_probe(vrn_socket s) {
         unsigned char retbuf[UDP_PROBE_BYTES];
         std::memset(retbuf, 0, sizeof retbuf);
         udp_drain(s);
-        udp_send_all(s, buf, UDP_PROBE_BYTES, 0);
-        int got = udp_recv_all(s, retbuf, UDP_PROBE_BYTES, 0);
+        udp_ep_send_all(ep, s, buf, UDP_PROBE_BYTES);
+        int got = udp_ep_recv_all(ep, s, retbuf, UDP_PROBE_BYTES, nullptr, UDP_WAIT_SECONDS * 1000);
         if (got == UDP_PROBE_BYTES && std::memcmp(retbuf, buf, UDP_PROBE_BYTES) == 0) return 0;
         answered = answered || got > 0;
     }
@@ -101,7 +105,17 @@ vrn_socket udp_make_socket(const char*, std::uint16_t) {
     return s;
 }
 
-UdpEndpoint* udp_ep_open(const char* address, int) {
+namespace {
+
+// Clears every entry of the table that names one of the n sockets: their
+// descriptors may come back as another socket, which must not find them.
+void forget_sockets(PeerEntry* table, const vrn_socket* socks, int n) {
+    for (int k = 0; k < UDP_FIXED_SOCKETS; ++k)
+        for (int i = 0; i < n; ++i)
+            if (table[k].socket == socks[i]) table[k].socket = VRN_NO_SOCKET;
+}
+
+UdpEndpoint* ep_open(const char* address, bool own, bool probe) {
     s_open_failure[0] = '\0';
     if (!address) return nullptr;
     // The working copy holds 63 characters and a terminator; longer text
@@ -126,6 +140,9 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
         return nullptr;
     }
     std::memset(ep, 0, sizeof *ep);
+    ep->peers = own ? ep->own_peers : g_peer_table;
+    ep->error_counter = own ? &ep->own_error_counter : &g_udp_error_counter;
+    for (auto& p : ep->own_peers) p.socket = VRN_NO_SOCKET;
     if (plat_net_start() != 0) {
         udp_note_open_failure("socket library did not start", plat_last_error());
         delete ep;
@@ -162,18 +179,24 @@ UdpEndpoint* udp_ep_open(const char* address, int) {
     // before keeps exchanging, and no entry names a socket closed here, whose
     // descriptor the system may hand to the next socket or file.
     PeerEntry before[UDP_FIXED_SOCKETS];
-    udp_peer_save(before);
-    for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) g_peer_table[i] = fresh[i];
+    std::memcpy(before, ep->peers, sizeof before);
+    std::memcpy(ep->peers, fresh, sizeof fresh);
 
-    if (s_echo_probe && echo_probe(ep->fixed_sock[1]) != 0) {
+    if (probe && echo_probe(ep, ep->fixed_sock[1]) != 0) {
         close_made(ep->fixed_sock, UDP_FIXED_SOCKETS);
-        udp_peer_restore(before);
+        std::memcpy(ep->peers, before, sizeof before);
         plat_net_stop();
         delete ep;
         return nullptr;
     }
     return ep;
 }
+
+}  // namespace
+
+UdpEndpoint* udp_ep_open(const char* address, int) { return ep_open(address, false, s_echo_probe != 0); }
+
+UdpEndpoint* udp_ep_open_own(const char* address, int echo_probe) { return ep_open(address, true, echo_probe != 0); }
 
 void udp_peer_save(PeerEntry* saved) {
     for (int i = 0; i < UDP_FIXED_SOCKETS; ++i) saved[i] = g_peer_table[i];
@@ -199,26 +222,33 @@ int udp_ep_close(UdpEndpoint* ep) {
     for (vrn_socket s : ep->chan_sock) close_once(s);
     for (vrn_socket s : ep->retired) close_once(s);
     for (vrn_socket s : ep->spare) close_once(s);
-    // The entries go with the sockets: a descriptor closed here may come
-    // back as another endpoint's socket, which must not find them.
-    for (PeerEntry& p : g_peer_table)
-        for (int i = 0; i < n; ++i)
-            if (p.socket == closed[i]) p.socket = VRN_NO_SOCKET;
+    // The entries go with the sockets.
+    forget_sockets(ep->peers, closed, n);
     delete ep;
     plat_net_stop();
     return 0;
 }
 
-int udp_peer_find(vrn_socket s) {
+int udp_peer_find_in(const PeerEntry* table, vrn_socket s) {
     if (s == VRN_NO_SOCKET) return -1;
     for (int i = 0; i < UDP_FIXED_SOCKETS; ++i)
-        if (g_peer_table[i].socket == s) return i;
+        if (table[i].socket == s) return i;
     return -1;
 }
 
-int udp_source_accepted(int peer_index, const VrnSockAddr* from) {
+int udp_peer_find(vrn_socket s) { return udp_peer_find_in(g_peer_table, s); }
+
+namespace {
+
+int source_accepted(const PeerEntry* table, int peer_index, const VrnSockAddr* from) {
     if (peer_index < 0 || peer_index >= UDP_FIXED_SOCKETS || !from) return 0;
-    return from->addr == g_peer_table[peer_index].module_ip ? 1 : 0;
+    return from->addr == table[peer_index].module_ip ? 1 : 0;
+}
+
+}  // namespace
+
+int udp_source_accepted(int peer_index, const VrnSockAddr* from) {
+    return source_accepted(g_peer_table, peer_index, from);
 }
 
 int udp_drain(vrn_socket s) {
@@ -245,6 +275,7 @@ void release_held_at(UdpEndpoint* ep, int k) {
     if (ep->retired[k] == VRN_NO_SOCKET) return;
     plat_close_socket(ep->retired[k]);
     ep->retired[k] = VRN_NO_SOCKET;
+    --ep->held;
 }
 
 // A new socket for the place of socket i. Out of descriptors, the held
@@ -266,12 +297,11 @@ vrn_socket make_with_room(UdpEndpoint* ep, int i) {
 // the channel entries too; the socket it replaces.
 vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
     const vrn_socket old = ep->fixed_sock[i];
-    const int peer = udp_peer_find(old);
+    const int peer = udp_peer_find_in(ep->peers, old);
     // An entry that already names the new descriptor is stale (its socket
     // was closed): the new socket takes only the entry the old one held.
-    for (PeerEntry& p : g_peer_table)
-        if (p.socket == s) p.socket = VRN_NO_SOCKET;
-    if (peer >= 0) g_peer_table[peer].socket = s;
+    forget_sockets(ep->peers, &s, 1);
+    if (peer >= 0) ep->peers[peer].socket = s;
     for (auto& c : ep->chan_sock)
         if (c == old) c = s;
     ep->fixed_sock[i] = s;
@@ -281,7 +311,8 @@ vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
 }  // namespace
 
 int udp_release_held(UdpEndpoint* ep) {
-    if (!ep) return 0;
+    // Every exchange asks: a clean link holds none, and costs no scan.
+    if (!ep || ep->held == 0) return 0;
     const std::uint32_t now = plat_tick_ms();
     int held = 0;
     for (int k = 0; k < UDP_RETIRED_SOCKETS; ++k) {
@@ -315,22 +346,31 @@ int udp_replace_socket(UdpEndpoint* ep, int i) {
     const vrn_socket old = put_in_place(ep, i, s);
     ep->retired[ep->retired_next] = old;
     ep->retired_ms[ep->retired_next] = plat_tick_ms();
+    ++ep->held;
     ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
     return 0;
 }
 
-int udp_send_all(vrn_socket s, const void* data, int count, int) {
-    int idx = udp_peer_find(s);
+int udp_send_all(vrn_socket s, const void* data, int count, int) { return send_in(g_peer_table, s, data, count); }
+
+int udp_ep_send_all(UdpEndpoint* ep, vrn_socket s, const void* data, int count) {
+    return ep ? send_in(ep->peers, s, data, count) : -1;
+}
+
+namespace {
+
+int send_in(PeerEntry* peers, vrn_socket s, const void* data, int count) {
+    int idx = udp_peer_find_in(peers, s);
     if (idx < 0) return -1;
     const auto* p = static_cast<const unsigned char*>(data);
     int remaining = count;
     while (remaining > 0) {
         // A datagram socket is nearly always writable: try first, and spend
         // the wait for writability only when the send would block.
-        int n = plat_sendto(s, p, remaining, &g_peer_table[idx].peer);
+        int n = plat_sendto(s, p, remaining, &peers[idx].peer);
         if (n < 0 && plat_last_error() == VRN_WSAEWOULDBLOCK) {
             if (plat_wait_writable(s, UDP_WAIT_SECONDS, 0) == 0) return 0;
-            n = plat_sendto(s, p, remaining, &g_peer_table[idx].peer);
+            n = plat_sendto(s, p, remaining, &peers[idx].peer);
         }
         if (n < 0) return plat_last_error() == VRN_WSAEWOULDBLOCK ? 0 : -1;
         p += n;
@@ -338,6 +378,8 @@ int udp_send_all(vrn_socket s, const void* data, int count, int) {
     }
     return count - remaining;
 }
+
+}  // namespace
 
 UdpDeadline udp_deadline(long budget_ms) { return UdpDeadline{plat_tick_ms(), budget_ms}; }
 
@@ -348,8 +390,9 @@ long udp_ms_left(const UdpDeadline& d) {
 
 int udp_wait_readable_ms(vrn_socket s, long ms) { return plat_wait_readable(s, ms / 1000, (ms % 1000) * 1000); }
 
-UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers, unsigned stranger_limit) {
-    return UdpModuleWait{s, peer, udp_deadline(budget_ms), stranger_limit, strangers, false};
+UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers, unsigned stranger_limit,
+                              const PeerEntry* table) {
+    return UdpModuleWait{s, table, peer, udp_deadline(budget_ms), stranger_limit, strangers, false};
 }
 
 int udp_recv_from_module(UdpModuleWait* w, void* buf, int len, bool wait, VrnSockAddr* from, int* err) {
@@ -369,7 +412,7 @@ int udp_recv_from_module(UdpModuleWait* w, void* buf, int len, bool wait, VrnSoc
         if (n < 0 && *err == VRN_WSAEWOULDBLOCK) return -1;
         // Only the module's address may answer; anyone else's datagram (an
         // oversized one included) is no part of the answer.
-        if ((n >= 0 || *err == VRN_WSAEMSGSIZE) && !udp_source_accepted(w->peer, from)) {
+        if ((n >= 0 || *err == VRN_WSAEMSGSIZE) && !source_accepted(w->table, w->peer, from)) {
             ++*w->strangers;
             if (++dropped > w->stranger_limit) {
                 *err = VRN_WSAEWOULDBLOCK;
@@ -386,7 +429,17 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int) {
 }
 
 int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms) {
-    int idx = udp_peer_find(s);
+    return recv_in(g_peer_table, &g_udp_error_counter, s, buf, count, notes, wait_ms);
+}
+
+int udp_ep_recv_all(UdpEndpoint* ep, vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms) {
+    return ep ? recv_in(ep->peers, ep->error_counter, s, buf, count, notes, wait_ms) : -1;
+}
+
+namespace {
+
+int recv_in(PeerEntry* peers, int* counter, vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms) {
+    int idx = udp_peer_find_in(peers, s);
     if (idx < 0) return -1;
     UdpRecvNotes scratch{};
     if (!notes) notes = &scratch;
@@ -396,7 +449,7 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, 
         // One wait for the next part of the answer. A datagram that cannot
         // be that part (from a stranger, or longer than what is still
         // awaited) is dropped without restarting the wait.
-        UdpModuleWait w = udp_module_wait(s, idx, wait_ms, &notes->strangers);
+        UdpModuleWait w = udp_module_wait(s, idx, wait_ms, &notes->strangers, ~0u, peers);
         for (bool wait = true;;) {
             // Taken whole, so that its length can tell what it is.
             unsigned char datagram[DRAIN_BUFFER];
@@ -405,21 +458,21 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, 
             const int n = udp_recv_from_module(&w, datagram, sizeof datagram, wait, &from, &err);
             if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
             if (n > 0 && n <= remaining) {
-                g_peer_table[idx].peer = from;
+                peers[idx].peer = from;
                 std::memcpy(answer + (count - remaining), datagram, std::size_t(n));
                 remaining -= n;
                 break;
             }
-            std::fprintf(s_counter_output ? s_counter_output : stdout, "\nERROR COUNTER = %d\n", g_udp_error_counter);
-            ++g_udp_error_counter;
-            const bool limit = g_udp_error_counter > UDP_ERROR_COUNTER_LIMIT;
-            if (limit) g_udp_error_counter = 0;
+            std::fprintf(s_counter_output ? s_counter_output : stdout, "\nERROR COUNTER = %d\n", *counter);
+            ++*counter;
+            const bool limit = *counter > UDP_ERROR_COUNTER_LIMIT;
+            if (limit) *counter = 0;
             if (n > remaining || err == VRN_WSAEMSGSIZE) {
                 ++notes->oversized;
                 if (n > remaining && n <= count) {
                     // A whole answer after a part of one: the part was a
                     // stray, late answer to a shorter request. Start over.
-                    g_peer_table[idx].peer = from;
+                    peers[idx].peer = from;
                     std::memcpy(answer, datagram, std::size_t(n));
                     remaining = count - n;
                     break;
@@ -442,6 +495,8 @@ int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, 
     }
     return count - remaining;
 }
+
+}  // namespace
 
 int udp_max_payload(const UdpEndpoint*) { return UDP_MAX_PAYLOAD; }
 

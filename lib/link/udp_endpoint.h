@@ -55,6 +55,15 @@ struct UdpEndpoint {
     // needed; VRN_NO_SOCKET where not yet.
     vrn_socket spare[UDP_SPARE_SOCKETS];
     int spare_next;
+    int held;  // sockets in retired: none, and there is nothing to look at
+    // The peer entries of this endpoint's sockets and its count of failed
+    // receives: the process-wide table and counter for udp_ep_open's
+    // endpoints, the endpoint's own for udp_ep_open_own's, which no other
+    // endpoint's open, close or replaced socket can reach.
+    PeerEntry* peers;
+    int* error_counter;
+    PeerEntry own_peers[UDP_FIXED_SOCKETS];
+    int own_error_counter;
 };
 
 extern PeerEntry g_peer_table[UDP_FIXED_SOCKETS];
@@ -77,9 +86,14 @@ void udp_set_echo_probe(int enabled);
 int udp_echo_probe_enabled();
 
 UdpEndpoint* udp_ep_open(const char* address, int options);  // nullptr on failure
-// Why the last endpoint or connection open failed, one short text for the
-// user ("" until one fails): the address, the socket error, or the echo
-// probe left unanswered. Each open starts it afresh.
+// udp_ep_open with peer entries and an error counter of the endpoint's own;
+// the process-wide table is left alone. With echo_probe the module must
+// echo the probe (whatever udp_set_echo_probe says).
+UdpEndpoint* udp_ep_open_own(const char* address, int echo_probe);
+// Why the last endpoint or connection open of the calling thread failed,
+// one short text for the user ("" until one fails): the address, the
+// socket error, or the echo probe left unanswered. Each open starts it
+// afresh.
 const char* udp_open_failure();
 // Records why an open failed; error is a WinSock number, or 0 for none.
 void udp_note_open_failure(const char* what, int error);
@@ -91,11 +105,17 @@ int udp_recv_all(vrn_socket s, void* buf, int count, int unused);
 // udp_recv_all with each wait wait_ms long instead of the fixed 4 seconds,
 // counting into *notes (when given) what it discarded.
 int udp_recv_all_noted(vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms);
+// Send-all and receive-all over the endpoint's own peer entries and error
+// counter (those of udp_send_all and udp_recv_all_noted are process-wide).
+int udp_ep_send_all(UdpEndpoint* ep, vrn_socket s, const void* data, int count);
+int udp_ep_recv_all(UdpEndpoint* ep, vrn_socket s, void* buf, int count, UdpRecvNotes* notes, long wait_ms);
 int udp_max_payload(const UdpEndpoint* ep);
 // Does nothing and returns 0: the module has no link control on UDP.
 int udp_control(int a, int b, int c);
 vrn_socket udp_make_socket(const char* ip_text, std::uint16_t port);
 int udp_peer_find(vrn_socket s);
+// The index of the entry of table (UDP_FIXED_SOCKETS of them) holding s, or -1.
+int udp_peer_find_in(const PeerEntry* table, vrn_socket s);
 // The peer table copied out (UDP_FIXED_SOCKETS entries) and put back: an
 // open that fails leaves the table as it found it. Close forgets the
 // entries of the sockets it closes; a replaced socket takes only the
@@ -142,14 +162,15 @@ int udp_wait_readable_ms(vrn_socket s, long ms);
 // One wait for the module's next datagram on a socket of the peer table.
 struct UdpModuleWait {
     vrn_socket socket;
-    int peer;                 // the socket's peer table entry
+    const PeerEntry* table;   // the peer table the socket's entry is in
+    int peer;                 // the socket's entry
     UdpDeadline deadline;
     unsigned stranger_limit;  // past this many strangers the wait counts as run out
     unsigned* strangers;      // counts the datagrams dropped from other addresses
     bool waited;              // a wait has run: the next needs time left
 };
 UdpModuleWait udp_module_wait(vrn_socket s, int peer, long budget_ms, unsigned* strangers,
-                              unsigned stranger_limit = ~0u);
+                              unsigned stranger_limit = ~0u, const PeerEntry* table = g_peer_table);
 // Takes the next datagram into buf (at most len bytes) as recvfrom does,
 // waiting for it first when `wait` is set, until the deadline. A datagram
 // from any address but the module's, an oversized one included, is dropped

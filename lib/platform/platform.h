@@ -80,6 +80,11 @@ std::uint32_t plat_htonl(std::uint32_t v);
 vrn_handle plat_mutex_create();       // unnamed, not owned; 0 on failure
 int plat_mutex_wait(vrn_handle m);    // unbounded; 0 or -1
 int plat_mutex_release(vrn_handle m); // 0 or -1
+int plat_mutex_try(vrn_handle m);     // takes it only when free: 0, or -1 when busy or none
+// Raises the process's soft limit of open descriptors to its hard limit
+// (at most max), as servers do; nothing where the system has no such
+// limit. The limit now in force, or -1 when unknown.
+long plat_raise_descriptor_limit(long max);
 int plat_handle_close(vrn_handle h);  // 0 or -1
 int plat_event_reset(vrn_handle e);   // 0 or -1
 // 0 when the event is signalled within ms, else non-zero.

@@ -20,7 +20,7 @@ int slot_transition(int handle, int slot, std::int32_t from, std::int32_t to, st
                     std::uint32_t arg1) {
     if (conn_lookup(handle) < 0) return -1;
     if (slot < 0 || slot >= VRN_MAX_SLOTS) return -1;
-    ChannelSlot& s = g_conn_table[handle].slots[slot];
+    ChannelSlot& s = conn_entry(handle)->slots[slot];
     if (s.state != from) return -1;
     s.state = to;
     unsigned char s_buf[VRN_BUF_BYTES];
@@ -42,7 +42,7 @@ int build_chan_request(unsigned char* s_buf, std::uint32_t command, std::uint32_
 
 int vrn_raw_command(int handle, const std::uint32_t* args, std::uint32_t* results, int mode) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     unsigned char vrn_cmd[VRN_RAW_BYTES];
     unsigned char vrn_cmd_ack[VRN_RAW_BYTES];
     std::memset(vrn_cmd, 0, sizeof vrn_cmd);
@@ -68,7 +68,7 @@ int vrn_raw_command(int handle, const std::uint32_t* args, std::uint32_t* result
 
 int vrn_link_control(int handle, int a, int b) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     plat_mutex_wait(e.mutex);
     int r = udp_control(handle, a, b);
     plat_mutex_release(e.mutex);
@@ -77,7 +77,7 @@ int vrn_link_control(int handle, int a, int b) {
 
 int vrn_channel_open(int handle, std::uint32_t* descriptor) {
     if (conn_lookup(handle) < 0 || !descriptor) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     int index = find_free_slot(e.slots, VRN_MAX_SLOTS);
     if (index < 0) return -1;
     ChannelSlot& slot = e.slots[index];
@@ -125,7 +125,7 @@ int vrn_channel_stop(int handle, int slot) {
 int vrn_channel_close(int handle, int slot) {
     if (conn_lookup(handle) < 0) return -1;
     if (slot < 0 || slot >= VRN_MAX_SLOTS) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     ChannelSlot& s = e.slots[slot];
     unsigned char s_buf[VRN_BUF_BYTES];
     unsigned char r_buf[VRN_BUF_BYTES];

@@ -61,14 +61,14 @@ int send_noted(UdpEndpoint* ep, const void* buffer, int length, LinkHealth* heal
     health->stale += stale;
     if (stale != 0) take_fresh_port(ep, health);
     health->port_unused = 0;
-    return udp_send_all(ep->fixed_sock[1], buffer, length, 0) == -1 ? -1 : 0;
+    return udp_ep_send_all(ep, ep->fixed_sock[1], buffer, length) == -1 ? -1 : 0;
 }
 
 // One exchange under the connection's mutex; with `checked`, a whole answer
 // must also pass check_ack.
 int exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts, bool checked) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     LinkHealth* health = link_health(handle);
     plat_mutex_wait(e.mutex);
     ++health->exchanges;
@@ -98,7 +98,7 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
         const std::uint32_t sent = plat_tick_ms();
         send_noted(e.endpoint, request, request_len, health);
         UdpRecvNotes notes{};
-        r = udp_recv_all_noted(e.endpoint->fixed_sock[1], ack, ack_len, &notes, link_wait_ms(health));
+        r = udp_ep_recv_all(e.endpoint, e.endpoint->fixed_sock[1], ack, ack_len, &notes, link_wait_ms(health));
         health->strangers += notes.strangers;
         health->oversized += notes.oversized;
         // A datagram before the request, after an exchange that was answered
@@ -134,7 +134,7 @@ int link_send(UdpEndpoint* ep, const void* buffer, int length) {
 }
 
 int link_receive(UdpEndpoint* ep, void* buffer, int length) {
-    return udp_recv_all(ep->fixed_sock[1], buffer, length, 0);
+    return udp_ep_recv_all(ep, ep->fixed_sock[1], buffer, length, nullptr, UDP_WAIT_SECONDS * 1000);
 }
 
 int link_release_channel(UdpEndpoint*, int index) { return index >= 16 ? -1 : 0; }

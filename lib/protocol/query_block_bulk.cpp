@@ -53,7 +53,7 @@ int vrn_query(int handle, std::uint32_t code, std::uint32_t* buffer, int length)
     // Bytes of an incomplete acknowledge are not reported: they count as
     // nothing received.
     if (link_exchange(handle, s_buf, QUERY_BYTES, r_buf, ack_len, 1) != ack_len) std::memset(r_buf, 0, sizeof r_buf);
-    g_conn_table[handle].status = r_buf[24];
+    conn_entry(handle)->status = r_buf[24];
     if (buffer)
         for (int i = 0; i < length / 4; ++i) buffer[i] = get_u32(r_buf + QUERY_BYTES + 4 * i);
     return 0;
@@ -74,7 +74,7 @@ int vrn_query_info(int handle, void* buffer, unsigned size) {
     std::uint32_t VRNInfo[VRN_INFO_BYTES / 4];
     std::memset(VRNInfo, 0, sizeof VRNInfo);
     vrn_query(handle, QUERY_INFO_CODE, VRNInfo, VRN_INFO_BYTES);
-    return link_query(g_conn_table[handle].endpoint, buffer, static_cast<int>(size));
+    return link_query(conn_entry(handle)->endpoint, buffer, static_cast<int>(size));
 }
 
 int vrn_transfer_blocks(int handle, int kind, std::uint32_t* reply, const std::uint32_t* request, int length) {
@@ -126,17 +126,17 @@ int vrn_reg_write_list(int handle, int space, int, int, const std::uint32_t* add
 
 int vrn_raw_send(int handle, const void* data, int length) {
     if (conn_lookup(handle) < 0) return -1;
-    return link_send(g_conn_table[handle].endpoint, data, length);
+    return link_send(conn_entry(handle)->endpoint, data, length);
 }
 
 int vrn_raw_receive(int handle, void* buffer, int length) {
     if (conn_lookup(handle) < 0) return -1;
-    return link_receive(g_conn_table[handle].endpoint, buffer, length);
+    return link_receive(conn_entry(handle)->endpoint, buffer, length);
 }
 
 int vrn_bulk_send(int handle, const void* data, int length, int timeout_ms) {
     if (conn_lookup(handle) < 0) return -1;
-    UdpEndpoint* ep = g_conn_table[handle].endpoint;
+    UdpEndpoint* ep = conn_entry(handle)->endpoint;
     const auto* bytes = static_cast<const unsigned char*>(data);
     int done = 0;
     int n = 0;  // nothing to send: nothing sent
@@ -160,7 +160,7 @@ int vrn_bulk_send(int handle, const void* data, int length, int timeout_ms) {
 
 int vrn_bulk_receive(int handle, void* buffer, int length, int timeout_ms) {
     if (conn_lookup(handle) < 0) return -1;
-    UdpEndpoint* ep = g_conn_table[handle].endpoint;
+    UdpEndpoint* ep = conn_entry(handle)->endpoint;
     auto* pos = static_cast<unsigned char*>(buffer);
     if (length == 0) {
         for (int i = 0; i < DRAIN_LIMIT; ++i)

@@ -86,17 +86,23 @@ int vrn_reg_read(int handle, int space, int /*reserved1*/, int /*reserved2*/, st
     if (conn_lookup(handle) < 0 || reg_space_for(space, count, &sp) < 0) {
         return -1;
     }
+    // vrn_open's connections share the process-wide buffers; an own
+    // connection, used beside others from other threads, has them to itself.
+    unsigned char own_request[VRN_BUF_BYTES], own_ack[VRN_BUF_BYTES];
+    const bool own = conn_is_own(handle);
+    unsigned char* const request = own ? own_request : g_reg_read_request;
+    unsigned char* const ack = own ? own_ack : g_reg_read_ack;
     std::uint32_t addresses[REG_BATCH_PAIRS];
     for (int pairs = 0; count > 0; buffer += pairs, count -= 4 * pairs) {
         pairs = reg_batch_pairs(count);
         step_addresses(addresses, pairs, &address, sp.step_factor * static_cast<std::uint32_t>(step));
-        const int len = reg_batch_request(g_reg_read_request, sp, REG_READ_FLAG, pairs, addresses, nullptr);
+        const int len = reg_batch_request(request, sp, REG_READ_FLAG, pairs, addresses, nullptr);
         const int ack_len = VRN_HEAD_BYTES + 4 * pairs;
-        if (link_exchange_acked(handle, g_reg_read_request, len, g_reg_read_ack, ack_len, VRN_RETRY_ATTEMPTS) < 0) {
+        if (link_exchange_acked(handle, request, len, ack, ack_len, VRN_RETRY_ATTEMPTS) < 0) {
             return -1;
         }
         for (int i = 0; i < pairs; ++i) {
-            buffer[i] = get_u32(g_reg_read_ack + VRN_HEAD_BYTES + 4 * i);
+            buffer[i] = get_u32(ack + VRN_HEAD_BYTES + 4 * i);
         }
     }
     return 0;

@@ -11,7 +11,7 @@ namespace {
 ChannelSlot* stream_slot(int handle, int channel, std::uint32_t kind) {
     if (conn_lookup(handle) < 0) return nullptr;
     if (channel < 0 || channel >= VRN_MAX_SLOTS) return nullptr;
-    ChannelSlot* slot = &g_conn_table[handle].slots[channel];
+    ChannelSlot* slot = &conn_entry(handle)->slots[channel];
     if (slot->state != SLOT_STARTED || slot->descriptor[0] != kind) return nullptr;
     // A chunk size of zero or less can move nothing, and a write would spin
     // on empty datagrams.
@@ -23,7 +23,7 @@ ChannelSlot* stream_slot(int handle, int channel, std::uint32_t kind) {
 // `from` for a write.
 int stream_transfer(int handle, ChannelSlot* slot, unsigned char* into, const unsigned char* from, int length,
                     int timeout_ms) {
-    UdpEndpoint* ep = g_conn_table[handle].endpoint;
+    UdpEndpoint* ep = conn_entry(handle)->endpoint;
     const int chunk_max = static_cast<int>(slot->descriptor[1]);
     const bool read = into != nullptr;
     int total = 0;
@@ -65,7 +65,7 @@ int vrn_stream_write(int handle, int channel, const void* data, int length, int 
 
 int vrn_event_wait_next(int handle, std::int32_t* value, int timeout_ms) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     // No event is ever made on this system; without one there is nothing
     // to wait for.
     if (!e.event) return -1;
@@ -77,7 +77,7 @@ int vrn_event_wait_next(int handle, std::int32_t* value, int timeout_ms) {
 
 int vrn_event_wait(int handle, std::int32_t* value, int timeout_ms) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     if (!e.event) return -1;
     if (plat_event_wait(e.event, static_cast<std::uint32_t>(timeout_ms)) != 0) return -1;
     if (value) *value = e.event_value;
@@ -86,7 +86,7 @@ int vrn_event_wait(int handle, std::int32_t* value, int timeout_ms) {
 
 int vrn_event_clear(int handle, std::int32_t* value) {
     if (conn_lookup(handle) < 0) return -1;
-    ConnEntry& e = g_conn_table[handle];
+    ConnEntry& e = *conn_entry(handle);
     if (value) *value = 0;
     e.event_value = 0;
     if (e.event) plat_event_reset(e.event);

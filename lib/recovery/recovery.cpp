@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "flash/flash_commands.h"
 #include "flash/flash_ops.h"
@@ -44,10 +45,16 @@ StepStart step_start(int handle) {
     const LinkHealth* h = link_health(handle);
     return {h->answers, h->failed_receives};
 }
+// Cancelled for every connection, or for this one.
+bool cancelled(int handle) {
+    const ConnEntry* e = conn_entry(handle);
+    return g_vrn_cancel || (e && e->cancel);
+}
+
 bool try_again(int handle, int tries, int bound, const StepStart& start) {
     const LinkHealth* h = link_health(handle);
     return tries < bound || (h->answers == start.answers && h->failed_receives == start.failed_receives &&
-                             !h->gone && !h->given_up && !g_vrn_cancel);
+                             !h->gone && !h->given_up && !cancelled(handle));
 }
 
 // Each repeat of a step after lost answers waits longer than the one before
@@ -70,7 +77,7 @@ private:
     std::uint32_t lost_ = 0;
 };
 
-FlashCommandSet command_set() { return flash_command_set(g_flash_info.vendor_id); }
+FlashCommandSet command_set(int handle) { return flash_command_set(flash_info_of(handle)->vendor_id); }
 
 // A write that must reach the chip before the next one is sent; tried
 // even when the run's budget is spent, while the module answers at all.
@@ -89,8 +96,8 @@ void settle_chip(int handle, int sector, int offset) {
     vrn_flash_cancel_program(handle, sector, offset);
     // On an Intel chip: waits out a program the cancel may have started,
     // and clears the status.
-    if (command_set() == FlashCommandSet::Intel) vrn_flash_read_status(handle, sector, offset);
-    write_acknowledged(handle, sector, offset, flash_reset_command(command_set()));
+    if (command_set(handle) == FlashCommandSet::Intel) vrn_flash_read_status(handle, sector, offset);
+    write_acknowledged(handle, sector, offset, flash_reset_command(command_set(handle)));
 }
 
 // The cell's byte once two reads in a row agree, or -1.
@@ -162,7 +169,7 @@ int read_pass(int handle, int sector, int offset, Cells cells, std::uint8_t* buf
               bool guarded, int* failed) {
     for (int i = 0; i < cells.count; ++i) {
         const int at = offset + cells.at(i);
-        if (guarded) vrn_flash_write_cell(handle, sector, at, vrn_flash_all_ones());
+        if (guarded) vrn_flash_write_cell(handle, sector, at, vrn_flash_all_ones(handle));
         const int cell = vrn_recover_read_cell(handle, sector, at);
         if (cell < 0) {
             vrn_progress_break();
@@ -176,8 +183,24 @@ int read_pass(int handle, int sector, int offset, Cells cells, std::uint8_t* buf
     return 0;
 }
 
-// Earlier passes of a run of cells or a block, for the agreement of two.
-std::uint8_t g_passes[VRN_RECOVERY_DEFAULTS.read_passes][VRN_RECOVER_MAX_CELLS];
+// The work space of the runs of cells: one per thread, made when first
+// needed, so that connections used from different threads at once never
+// share it.
+struct Scratch {
+    // Earlier passes of a run of cells or a block, for the agreement of two.
+    std::uint8_t passes[VRN_RECOVERY_DEFAULTS.read_passes][VRN_RECOVER_MAX_CELLS];
+    std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t matched[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t pass_cells[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t settled[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t current[VRN_RECOVER_MAX_CELLS];
+    int changed_cells[VRN_RECOVER_MAX_CELLS];
+};
+
+Scratch& scratch() {
+    thread_local const std::unique_ptr<Scratch> space(new Scratch);
+    return *space;
+}
 
 int pass_limit() {
     return g_recovery.read_passes < VRN_RECOVERY_DEFAULTS.read_passes ? g_recovery.read_passes
@@ -189,9 +212,9 @@ int pass_limit() {
 bool pass_confirmed(int handle, const void* pass, std::size_t bytes, int* kept) {
     if (!link_troubled(handle)) return true;
     for (int k = 0; k < *kept; ++k) {
-        if (std::memcmp(g_passes[k], pass, bytes) == 0) return true;
+        if (std::memcmp(scratch().passes[k], pass, bytes) == 0) return true;
     }
-    if (*kept < pass_limit()) std::memcpy(g_passes[(*kept)++], pass, bytes);
+    if (*kept < pass_limit()) std::memcpy(scratch().passes[(*kept)++], pass, bytes);
     return false;
 }
 
@@ -238,9 +261,9 @@ enum class Verify { Ok, ReadFailed, Differs, Unconfirmed };
 // and what the pass read).
 Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool shown,
                     VrnWriteReport* report) {
-    static std::uint8_t read_back[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t* const read_back = scratch().read_back;
     // Per cell: passes that read the image's byte; 2 once certain.
-    static std::uint8_t matched[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t* const matched = scratch().matched;
     std::memset(matched, 0, static_cast<std::size_t>(cells.count));
     int confirming = 0;
     bool unconfirmed = false;
@@ -302,7 +325,7 @@ Verify verify_cells(int handle, int sector, const std::uint8_t* data, Cells cell
 // VRN_BYTE_ result; report names the cell it ended at.
 int program_cells(int handle, int sector, const std::uint8_t* data, Cells cells, bool after_erase, bool skip_erased,
                   bool shown, VrnWriteReport* report) {
-    const bool eight_bit = g_flash_info.data_width != 16;
+    const bool eight_bit = flash_info_of(handle)->data_width != 16;
     VrnProgress progress;
     vrn_progress_begin(&progress, shown, "program", cells.count);
     int byte = VRN_BYTE_DONE;
@@ -396,7 +419,7 @@ int vrn_link_gone(int handle) {
     LinkHealth* h = link_health(handle);
     if (!h) return 0;
     h->stop_when_gone = 1;
-    if (g_vrn_cancel) return 1;
+    if (cancelled(handle)) return 1;
     if (h->given_up) return 1;
     const unsigned lost = link_lost(h) - h->lost_before, attempts = h->attempts - h->attempts_before;
     if (h->gone) {
@@ -428,7 +451,7 @@ int vrn_recover_identify(int handle, vrnFlashInfo* info) {
     // From a clean description, as at the start of a program: the driver's
     // one record keeps an unlisted chip's sector count from the chip
     // identified before, perhaps another module's.
-    g_flash_info = vrnFlashInfo{};
+    *flash_info_of(handle) = vrnFlashInfo{};
     vrnFlashInfo last{};
     bool have = false;
     Patience patience(handle);
@@ -472,8 +495,8 @@ int vrn_recover_read(int handle, int sector, int offset, std::uint8_t* buffer, i
     if (length < 0 || length > VRN_RECOVER_MAX_CELLS) return -1;
     // The latest pass, and per cell whether two reads agreed on what
     // buffer holds (or a confirming read gave it).
-    static std::uint8_t pass_cells[VRN_RECOVER_MAX_CELLS];
-    static std::uint8_t settled[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t* const pass_cells = scratch().pass_cells;
+    std::uint8_t* const settled = scratch().settled;
     bool have = false;  // buffer holds a whole pass
     if (failed) *failed = -1;  // unless the last pass fails at a cell: no two passes agreed
     for (int pass = 0; pass < pass_limit() && !vrn_link_gone(handle); ++pass) {
@@ -560,7 +583,7 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
         // have gone astray unseen; where the verify cannot tell (0xFF on a
         // 16-bit chip; on an 8-bit one such bytes are left to the erase),
         // the cell gets all ones before the program's closing reset.
-        const bool closed = value == 0xFF && g_flash_info.data_width == 16 && link_troubled(handle);
+        const bool closed = value == 0xFF && flash_info_of(handle)->data_width == 16 && link_troubled(handle);
         const int programmed = closed ? vrn_flash_program_byte_closed(handle, sector, offset, value)
                                       : vrn_flash_program_byte(handle, sector, offset, value);
         const bool lost = trouble(handle) != before;
@@ -594,8 +617,8 @@ int vrn_recover_write(int handle, int sector, const std::uint8_t* data, int coun
 
     // What the cells hold, and the cells that differ from the image: too big
     // for the stack of every platform.
-    static std::uint8_t current[VRN_RECOVER_MAX_CELLS];
-    static int changed_cells[VRN_RECOVER_MAX_CELLS];
+    std::uint8_t* const current = scratch().current;
+    int* const changed_cells = scratch().changed_cells;
     VrnProgress progress;
     vrn_progress_begin(&progress, shown, "read", count);
     if (vrn_recover_read(handle, sector, 0, current, count, &progress, &report->cell) != 0)

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -205,6 +206,23 @@ int plat_mutex_wait(vrn_handle m) {
     if (!m) return -1;
     reinterpret_cast<std::mutex*>(m)->lock();
     return 0;
+}
+
+int plat_mutex_try(vrn_handle m) {
+    if (!m) return -1;
+    return reinterpret_cast<std::mutex*>(m)->try_lock() ? 0 : -1;
+}
+
+long plat_raise_descriptor_limit(long max) {
+    struct rlimit r;
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return -1;
+    rlim_t want = r.rlim_max;
+    if (want == RLIM_INFINITY || want > static_cast<rlim_t>(max)) want = static_cast<rlim_t>(max);
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
+        r.rlim_cur = want;
+        if (::setrlimit(RLIMIT_NOFILE, &r) != 0) ::getrlimit(RLIMIT_NOFILE, &r);
+    }
+    return r.rlim_cur == RLIM_INFINITY ? max : static_cast<long>(r.rlim_cur);
 }
 
 int plat_mutex_release(vrn_handle m) {

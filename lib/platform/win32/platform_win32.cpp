@@ -124,6 +124,14 @@ vrn_handle plat_mutex_create() {
     return reinterpret_cast<vrn_handle>(h);
 }
 
+int plat_mutex_try(vrn_handle m) {
+    DWORD r = WaitForSingleObject(reinterpret_cast<HANDLE>(m), 0);
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED ? 0 : -1;
+}
+
+// WinSock sockets are not counted against a descriptor limit.
+long plat_raise_descriptor_limit(long) { return -1; }
+
 int plat_mutex_wait(vrn_handle m) {
     // A mutex left behind by a thread that ended holding it is still taken
     // by this wait; the caller owns it and must release it as usual.

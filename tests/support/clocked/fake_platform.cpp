@@ -306,6 +306,8 @@ std::uint32_t plat_inet_addr(const char* text) {
 vrn_handle plat_mutex_create() { return g.next_handle++; }
 int plat_mutex_wait(vrn_handle m) { return m ? 0 : -1; }
 int plat_mutex_release(vrn_handle m) { return m ? 0 : -1; }
+int plat_mutex_try(vrn_handle m) { return m ? 0 : -1; }
+long plat_raise_descriptor_limit(long) { return -1; }
 int plat_handle_close(vrn_handle h) { return h ? 0 : -1; }
 int plat_event_reset(vrn_handle e) { return e ? 0 : -1; }
 int plat_event_wait(vrn_handle, std::uint32_t) { return -1; }
