@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -25,6 +27,7 @@
 
 #include "fake_module.h"
 #include "fault_run.h"
+#include "many_modules.h"
 #include "child_process.h"
 #include "data_file.h"
 #include "program_args.h"
@@ -1028,10 +1031,11 @@ std::vector<std::uint8_t> parse_file(const std::string& path) {
 }
 
 // A flash file of an AMD 8-bit chip, erased but for cells 0.. of sector 2.
-std::string flash_with_sector2(const TempDir& dir, const std::vector<std::uint8_t>& cells) {
+std::string flash_with_sector2(const TempDir& dir, const std::vector<std::uint8_t>& cells,
+                               const std::string& name = "flash.bin") {
     std::string flash(64 * 0x10000, '\xFF');
     for (std::size_t i = 0; i < cells.size(); ++i) flash[2 * 0x10000 + i] = static_cast<char>(cells[i]);
-    return dir.write("flash.bin", flash);
+    return dir.write(name, flash);
 }
 
 }  // namespace
@@ -1167,3 +1171,202 @@ TEST(VrnprogProgress, ShownOnATerminalOnly) {
     EXPECT_NE(seen.find(" left"), std::string::npos) << seen;
 }
 #endif
+
+// ---------------------------------------------------------------------------
+// Many modules at once: one image into the same sector of each.
+
+namespace {
+
+// The simulated modules of these runs, on loopback addresses of their own.
+const std::string kManyNet = "127.0.43.";
+
+// What a run on many modules leaves in one module's flash: the example in
+// the low byte of the sector's first cells, the rest of the sector erased,
+// every other byte of the flash as it was.
+void expect_netcfg_written(const std::string& before, const std::string& after, int cell_bytes) {
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(sector_bytes(after, 2, cell_bytes, 152), netcfg_bytes());
+    const std::size_t first = 2 * 0x10000 * std::size_t(cell_bytes), end = first + 0x10000 * std::size_t(cell_bytes);
+    for (std::size_t i = first + 152 * std::size_t(cell_bytes); i < end; ++i)
+        ASSERT_EQ(static_cast<unsigned char>(after[i]), 0xFF) << "rest of the sector erased, byte " << i;
+    EXPECT_EQ(after.substr(0, first), before.substr(0, first)) << "the sectors before it untouched";
+    EXPECT_EQ(after.substr(end), before.substr(end)) << "the sectors after it untouched";
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(VrnprogMany, EachModulesBackupNameHoldsItsAddress) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"before.dat", "before-10.0.0.5.dat"},
+        {"before", "before-10.0.0.5"},
+        {"/tmp/a.b/before", "/tmp/a.b/before-10.0.0.5"},
+        {"saved/.hidden", "saved/.hidden-10.0.0.5"},
+        {"old.tar.gz", "old.tar-10.0.0.5.gz"},
+    };
+    for (const auto& [file, name] : cases) EXPECT_EQ(vrn_backup_name(file, "10.0.0.5"), name) << file;
+}
+
+// Bad targets, options and files stop the run before any module hears of it.
+TEST(VrnprogMany, TargetsAndOptionsAreCheckedBeforeAnythingIsSent) {
+    FakeModule module;
+    const std::string port = std::to_string(module.base_port()), both = "127.0.0.1-2";
+    TempDir dir;
+    const std::string missing = dir.path("missing.dat");
+    const std::string bad_target = " (an IPv4 address, a range like 192.168.0.10-40 or a block like 192.168.0.0/24 expected)\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"127.0.0.9-3", port, "2", kNetcfg}, "### ERROR: Bad target 127.0.0.9-3" + bad_target, 255},
+        {{"127.0.0.1,", port, "2", kNetcfg}, "### ERROR: Bad target " + bad_target, 255},
+        {{"127.0.0.0/15", port, "2", kNetcfg},
+         "### ERROR: Target 127.0.0.0/15 is larger than a /16 (at most 65536 addresses)\n", 255},
+        {{"--jobs", "0", both, port, "2", kNetcfg}, "### ERROR: Bad jobs 0 (1..64 modules at once expected)\n", 255},
+        {{"--jobs=65", both, port, "2", kNetcfg}, "### ERROR: Bad jobs 65 (1..64 modules at once expected)\n", 255},
+        {{"--jobs"}, "### ERROR: --jobs needs a value (1..64 modules at once)\n", 255},
+        {{both, "0", "2", kNetcfg}, "### ERROR: Bad port 0 (1..65535 expected)\n", 255},
+        {{both, port, "x", kNetcfg}, "### ERROR: Bad sector x (non-negative decimal number expected)\n", 255},
+        {{"--json", "localhost", port, "2", kNetcfg}, "### ERROR: Bad target localhost" + bad_target, 255},
+        {{"--backup=", both, port, "2", kNetcfg}, "### ERROR: Can't write backup file : no file name\n", 245},
+        {{"--backup", dir.path("no-such-dir/b.dat"), both, port, "2", kNetcfg},
+         "### ERROR: Can't write backup file " + dir.path("no-such-dir/b-127.0.0.1.dat") + ": ", 245},
+        {{both, port, "2", missing}, "### ERROR: Can't open data file " + missing + "\n", 254},
+    };
+    for (const Case& c : cases) {
+        RunResult r = vrnprog(c.args);
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(r.status, c.status) << c.out;
+    }
+    EXPECT_TRUE(module.received().empty());
+}
+
+// Four modules, AMD 8-bit and Intel 16-bit, named by a range, a block and
+// an address, written at once: each sector exact, nothing else touched,
+// one row each in address order, exit 0. Run again with --changed-only,
+// each row of the JSON says the sector already held the image.
+TEST(VrnprogMany, WritesEveryModuleAtOnceAndListsThem) {
+    if (!foreign_source_possible()) GTEST_SKIP() << kNoForeignSource;
+    struct Module {
+        std::string host, chip;
+        int cell_bytes;
+    };
+    const Module modules[] = {
+        {"2", "amd:0xA3:8", 1}, {"3", "intel:0x18:16", 2}, {"5", "amd:0xA3:8", 1}, {"6", "intel:0x18:16", 2}};
+    TempDir dir;
+    std::vector<std::vector<std::string>> extras;
+    for (const Module& m : modules)
+        extras.push_back({"--address", kManyNet + m.host, "--chip", m.chip, "--flash", dir.path(m.host + ".bin")});
+    std::uint16_t base = 0;
+    std::vector<std::unique_ptr<SimProcess>> sims = start_sims_on_one_base(extras, &base);
+    ASSERT_EQ(sims.size(), 4u) << "no base port free on every address";
+    std::vector<std::string> before;
+    for (const Module& m : modules) before.push_back(read_file_bytes(dir.path(m.host + ".bin")));
+    const std::string port = std::to_string(base);
+    const std::string targets = kManyNet + "2-3," + kManyNet + "5/32," + kManyNet + "6";
+
+    RunResult r = vrnprog({"--jobs", "4", targets, port, "2", kNetcfg});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    EXPECT_EQ(lines[0], "address          result   bytes      time  error");
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::regex row(std::regex_replace(kManyNet, std::regex("\\."), "\\.") + modules[i].host +
+                             " +exact +152 +[0-9]+\\.[0-9] s");
+        EXPECT_TRUE(std::regex_match(lines[i + 1], row)) << lines[i + 1];
+    }
+    EXPECT_EQ(lines[5], "Sector 2 holds the image exactly on 4 of 4 modules.");
+
+    // Standard error on a terminal, where the one progress line goes.
+    const std::vector<std::string> again = {"--json", "--changed-only", targets, port, "2", kNetcfg};
+#ifndef _WIN32
+    PseudoTerminal pty;
+    if (pty.usable()) {
+        pty.start_reading();
+        r = run_program(VRNPROG_PATH, again, kRunMs, nullptr, &pty.slave());
+        const std::string seen = pty.stop_reading();
+        EXPECT_NE(seen.find("4/4 modules done, 0 failed, 0:"), std::string::npos) << seen;
+        EXPECT_EQ(seen.find("already holds"), std::string::npos) << "no note of one module: " << seen;
+    } else {
+        r = vrnprog(again);
+    }
+#else
+    r = vrnprog(again);
+#endif
+    EXPECT_EQ(r.status, 0) << r.out;
+    const nlohmann::json rows = nlohmann::json::parse(r.out);
+    ASSERT_EQ(rows.size(), 4u) << r.out;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(rows[i]["address"], kManyNet + modules[i].host);
+        EXPECT_EQ(rows[i]["port"], base);
+        EXPECT_EQ(rows[i]["result"], "exact");
+        EXPECT_EQ(rows[i]["status"], 0);
+        EXPECT_EQ(rows[i]["bytes"], 0) << "the sector already held the image";
+        EXPECT_TRUE(rows[i]["ms"].is_number());
+        EXPECT_TRUE(rows[i]["error"].is_null());
+        EXPECT_TRUE(rows[i]["backup"].is_null());
+    }
+
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(modules[i].chip + " at " + kManyNet + modules[i].host);
+        sims[i]->stop();
+        expect_netcfg_written(before[i], read_file_bytes(dir.path(modules[i].host + ".bin")), modules[i].cell_bytes);
+    }
+}
+
+// A module whose cell refuses to program among good ones: its row names
+// the error and its backup, the others are exact with backups of their
+// own, and the run ends with 243 (-13).
+TEST(VrnprogMany, AFailingModuleIsNamedAndTheOthersAreWritten) {
+    SKIP_SECTOR_BACKUP_ON_WINDOWS();
+    if (!foreign_source_possible()) GTEST_SKIP() << kNoForeignSource;
+    TempDir dir;
+    std::vector<std::uint8_t> old(40);
+    for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<std::uint8_t>(0x10 + i);
+    const std::string stuck_flash = flash_with_sector2(dir, old, "3.bin");
+    const std::vector<std::vector<std::string>> extras = {
+        {"--address", kManyNet + "2", "--flash", dir.path("2.bin")},
+        // Cell 6 of sector 2 must become 0x00 and refuses to.
+        {"--address", kManyNet + "3", "--flash", stuck_flash, "--stuck-cell", std::to_string(2 * 0x10000 + 6)},
+        {"--address", kManyNet + "4", "--chip", "intel:0x18:16", "--flash", dir.path("4.bin")},
+    };
+    std::uint16_t base = 0;
+    std::vector<std::unique_ptr<SimProcess>> sims = start_sims_on_one_base(extras, &base);
+    ASSERT_EQ(sims.size(), 3u) << "no base port free on every address";
+    const std::string before_2 = read_file_bytes(dir.path("2.bin")), before_4 = read_file_bytes(dir.path("4.bin"));
+
+    RunResult r = vrnprog({"--json", "--backup", dir.path("before.dat"), kManyNet + "2-4", std::to_string(base), "2",
+                           kNetcfg});
+    EXPECT_EQ(r.status, 243) << r.out;
+    const nlohmann::json rows = nlohmann::json::parse(r.out);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    const std::string backup[] = {dir.path("before-" + kManyNet + "2.dat"), dir.path("before-" + kManyNet + "3.dat"),
+                                  dir.path("before-" + kManyNet + "4.dat")};
+    for (std::size_t i : {0u, 2u}) {
+        EXPECT_EQ(rows[i]["result"], "exact") << rows[i];
+        EXPECT_EQ(rows[i]["bytes"], 152) << rows[i];
+        EXPECT_TRUE(rows[i]["error"].is_null()) << rows[i];
+        EXPECT_EQ(rows[i]["backup"], backup[i]) << rows[i];
+        EXPECT_TRUE(parse_file(backup[i]).empty()) << "an erased sector's backup holds no cells";
+    }
+    EXPECT_EQ(rows[1]["address"], kManyNet + "3");
+    EXPECT_EQ(rows[1]["result"], "failed");
+    EXPECT_EQ(rows[1]["status"], -7);
+    EXPECT_EQ(rows[1]["error"],
+              "Program of sector 2 stopped after 6 of 152 bytes; the old contents are in " + backup[1]);
+    EXPECT_EQ(rows[1]["backup"], backup[1]);
+    EXPECT_EQ(parse_file(backup[1]), old);
+
+    for (auto& sim : sims) sim->stop();
+    expect_netcfg_written(before_2, read_file_bytes(dir.path("2.bin")), 1);
+    expect_netcfg_written(before_4, read_file_bytes(dir.path("4.bin")), 2);
+}

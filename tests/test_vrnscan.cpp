@@ -155,20 +155,12 @@ TEST(VrnscanBlock, FindsTheModulesOfABlockAndReadsWhatEachHolds) {
         {"3", "amd:0xA3:8", "0x2222", 0x01, 0xA3, 64, 8, "192.168.0.150", 3011},
         {"4", "intel:0x18:16", "0x3333", 0x89, 0x18, 128, 16, "255.255.255.255", -1},
     };
-    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::vector<std::string>> extras;
+    for (const Module& m : modules)
+        extras.push_back({"--address", net + m.host, "--chip", m.chip, "--vrbus",
+                          "0xB2,0x101," + m.device_id + ",0x3,0x10,0,0x7,0"});
     std::uint16_t base = 0;
-    for (int attempt = 0; attempt < 5 && sims.size() < 3; ++attempt) {
-        sims.clear();
-        base = pick_free_base(4);
-        for (const Module& m : modules) {
-            sims.push_back(std::make_unique<SimProcess>(
-                std::vector<std::string>{"--address", net + m.host, "--chip", m.chip, "--vrbus",
-                                         "0xB2,0x101," + m.device_id + ",0x3,0x10,0,0x7,0"},
-                base));
-            if (!sims.back()->ready()) break;
-        }
-        if (!sims.back()->ready()) sims.clear();
-    }
+    const std::vector<std::unique_ptr<SimProcess>> sims = start_sims_on_one_base(extras, &base);
     ASSERT_EQ(sims.size(), 3u) << "no base port free on every address";
     const std::string port = std::to_string(base);
     ASSERT_EQ(run_program(VRNPROG_PATH, {net + "3", port, "2", std::string(VRN_EXAMPLES_DIR) + "/netcfg.dat"}, kRunMs)
@@ -285,20 +277,12 @@ TEST(VrnscanInfo, EachModuleHasItsOwnChip) {
     };
     constexpr std::size_t kModules = std::size(chips);
     const auto devid = [](std::size_t i) { return int(0x4100 + i); };
-    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::vector<std::string>> extras;
+    for (std::size_t i = 0; i < kModules; ++i)
+        extras.push_back({"--address", net + std::to_string(i + 2), "--chip", chips[i].chip, "--vrbus",
+                          "0xB2,0x101," + std::to_string(devid(i)) + ",0x3,0x10,0,0x7,0"});
     std::uint16_t base = 0;
-    for (int attempt = 0; attempt < 5 && sims.size() < kModules; ++attempt) {
-        sims.clear();
-        base = pick_free_base(4);
-        for (std::size_t i = 0; i < kModules; ++i) {
-            sims.push_back(std::make_unique<SimProcess>(
-                std::vector<std::string>{"--address", net + std::to_string(i + 2), "--chip", chips[i].chip, "--vrbus",
-                                         "0xB2,0x101," + std::to_string(devid(i)) + ",0x3,0x10,0,0x7,0"},
-                base));
-            if (!sims.back()->ready()) break;
-        }
-        if (!sims.back()->ready()) sims.clear();
-    }
+    const std::vector<std::unique_ptr<SimProcess>> sims = start_sims_on_one_base(extras, &base);
     ASSERT_EQ(sims.size(), kModules) << "no base port free on every address";
     const std::string port = std::to_string(base), targets = net + "2-7";
 

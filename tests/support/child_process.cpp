@@ -332,6 +332,21 @@ bool SimProcess::launch(const std::vector<std::string>& extra, std::uint16_t por
 
 SimProcess::~SimProcess() { stop(); }
 
+std::vector<std::unique_ptr<SimProcess>> start_sims_on_one_base(const std::vector<std::vector<std::string>>& extras,
+                                                                 std::uint16_t* base) {
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    for (int attempt = 0; attempt < 5 && sims.size() < extras.size(); ++attempt) {
+        sims.clear();
+        *base = pick_free_base(4);
+        for (const std::vector<std::string>& extra : extras) {
+            sims.push_back(std::make_unique<SimProcess>(extra, *base));
+            if (!sims.back()->ready()) break;
+        }
+        if (!sims.back()->ready()) sims.clear();
+    }
+    return sims;
+}
+
 std::string SimProcess::log() const { return impl_->child ? impl_->child->err() : std::string(); }
 
 int SimProcess::stop() {

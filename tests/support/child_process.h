@@ -66,6 +66,13 @@ private:
     bool ready_ = false;
 };
 
+// Simulators on several loopback addresses sharing one base port, as
+// modules of one network share their port: one per entry of `extras` (its
+// options, "--address" among them). Tries other bases when one is taken on
+// an address; empty when none served them all. *base: the base used.
+std::vector<std::unique_ptr<SimProcess>> start_sims_on_one_base(const std::vector<std::vector<std::string>>& extras,
+                                                                 std::uint16_t* base);
+
 // A directory of its own under the system temp directory, removed with
 // everything in it when destroyed.
 class TempDir {

@@ -55,13 +55,14 @@ _vrn_read_line() {
 }
 
 _vrnprog() {
-    _vrn_read_line "--wait --backup"
+    _vrn_read_line "--wait --backup --jobs"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
     --backup) _vrn_reply_files "$_vrn_cur"; return ;;
+    --jobs) COMPREPLY=(); return ;;
     esac
     if [[ $_vrn_cur == -* ]]; then
-        _vrn_reply_words "--skip-erased --changed-only --wait --backup --help --version" "$_vrn_cur"
+        _vrn_reply_words "--skip-erased --changed-only --wait --backup --jobs --json --help --version" "$_vrn_cur"
     elif ((_vrn_argc == 3)); then
         _vrn_reply_files "$_vrn_cur"  # ip port sector FILE
     else

@@ -23,7 +23,15 @@ const char* const kFromSector = " cells from cell 0 of flash sector ";
 std::string now_text() {
     std::time_t t = std::time(nullptr);
     char buf[32] = "";
-    if (const std::tm* tm = std::localtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", tm);
+    // Into a record of our own: vrnprog writes the backups of many modules
+    // at once, and localtime's one static record would mix their times.
+    std::tm tm{};
+#ifdef _WIN32
+    const bool ok = localtime_s(&tm, &t) == 0;
+#else
+    const bool ok = localtime_r(&t, &tm) != nullptr;
+#endif
+    if (ok) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
 }
 

@@ -28,7 +28,6 @@ constexpr int MAX_BASE_PORT = 65532;
 
 // --info's workers: each holds a connection of its own (four sockets).
 constexpr int DEFAULT_JOBS = 16;
-constexpr int MAX_JOBS = 64;
 
 // Opens one module on a connection of its own and reads it as vrnstat does.
 void read_module(VrnScanRow& r, const std::string& ip, std::uint16_t port, int wait) {
@@ -71,12 +70,6 @@ void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, int wait, i
     for (std::thread& t : workers) t.join();
 }
 
-// --jobs: 1..MAX_JOBS, else -1.
-int jobs_value(const std::string& text) {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
-    const int n = std::stoi(text);
-    return n >= 1 && n <= MAX_JOBS ? n : -1;
-}
 
 int run(int argc, char** argv) {
     CLI::App app{"Finds the VRN modules among the addresses given: each address's command port (PORT+1)\n"
@@ -100,7 +93,7 @@ int run(int argc, char** argv) {
                  "read each module found as vrnstat does: the ICR and NetCfg records and the flash\n"
                  "chip; several modules at once (--jobs)");
     app.add_option("--jobs", jobs_text,
-                   "N (1.." + std::to_string(MAX_JOBS) + ") modules read at once by --info, each on a connection of its own\n"
+                   "N (1.." + std::to_string(VRN_JOBS_MAX) + ") modules read at once by --info, each on a connection of its own\n"
                    "(default " + std::to_string(DEFAULT_JOBS) + "; 1: one after another)");
     auto* json_flag = app.add_flag("--json", json, "one JSON array of objects (fields in the README)");
     app.add_flag("--csv", csv, "comma-separated values under a header line of the field names")->excludes(json_flag);
@@ -118,11 +111,8 @@ int run(int argc, char** argv) {
                     MAX_BASE_PORT);
         return EXIT_USAGE;
     }
-    const int jobs = jobs_value(jobs_text);
-    if (jobs < 0) {
-        std::printf("### ERROR: Bad jobs %s (1..%d modules at once expected)\n", jobs_text.c_str(), MAX_JOBS);
-        return EXIT_USAGE;
-    }
+    const int jobs = vrn_jobs_value(jobs_text.c_str());
+    if (jobs < 0) return EXIT_USAGE;
     const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
     if (wait == -2) return EXIT_USAGE;
     std::vector<std::uint32_t> addresses;

@@ -1,7 +1,10 @@
-// Parsing vrnscan's targets into the list of addresses to probe.
+// Parsing the targets of vrnscan and vrnprog into a list of addresses.
 #include "scan_targets.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "program_args.h"
 
@@ -73,4 +76,14 @@ std::string vrn_scan_targets(const std::vector<std::string>& texts, std::vector<
             return "The targets hold more than 65536 addresses (a /16); scan them in parts";
     }
     return "";
+}
+
+int vrn_jobs_value(const char* text) {
+    const std::size_t n = std::strlen(text);
+    if (n >= 1 && n <= 2 && std::strspn(text, "0123456789") == n) {
+        const int jobs = std::atoi(text);
+        if (jobs >= 1 && jobs <= VRN_JOBS_MAX) return jobs;
+    }
+    std::printf("### ERROR: Bad jobs %s (1..%d modules at once expected)\n", text, VRN_JOBS_MAX);
+    return -1;
 }
