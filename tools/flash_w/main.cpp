@@ -132,12 +132,12 @@ int load_image(const char* file_name, int* count) {
 }
 
 // Whether <ip> names targets rather than one address: a list or a block,
-// or a range that reads as one. Any other text with a dash stays a bad
-// address, in the words the one-module program has always used.
+// or an address, a dash and more. Any other text stays a bad address, in
+// the words the one-module program has always used.
 bool names_targets(const char* text) {
     if (std::strchr(text, ',') != nullptr || std::strchr(text, '/') != nullptr) return true;
-    std::vector<std::uint32_t> addresses;
-    return std::strchr(text, '-') != nullptr && vrn_scan_targets({text}, &addresses).empty();
+    const char* dash = std::strchr(text, '-');
+    return dash && dash[1] != '\0' && vrn_is_dotted_ipv4(std::string(text, dash).c_str());
 }
 
 struct Options {
