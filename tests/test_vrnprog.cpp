@@ -1193,13 +1193,6 @@ void expect_netcfg_written(const std::string& before, const std::string& after, 
     EXPECT_EQ(after.substr(end), before.substr(end)) << "the sectors after it untouched";
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 TEST(VrnprogMany, EachModulesBackupNameHoldsItsAddress) {

@@ -73,13 +73,6 @@ private:
     std::thread thread_;
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 TEST(ScanTargets, AddressesRangesAndBlocks) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #ifdef _WIN32
@@ -468,6 +469,13 @@ std::string read_file_bytes(const std::string& path) {
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
     std::fclose(f);
     return s;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 }  // namespace vrntest

@@ -124,4 +124,7 @@ private:
 bool spawn_child(pid_t* pid, posix_spawn_file_actions_t* actions, std::vector<std::string> argv);
 #endif
 
+// The lines of a program's output, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);
+
 }  // namespace vrntest

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "child_process.h"  // lines_of
 #include "options.h"
 #include "port_lease.h"
 
@@ -72,13 +73,6 @@ std::string normalise_stat(std::string s, std::uint16_t base) {
     const std::string port = " : " + std::to_string(base) + " ";
     if (std::size_t at = s.find(port); at != std::string::npos) s.replace(at, port.size(), " : BASE ");
     return s;
-}
-
-std::vector<std::string> lines_of(const std::string& s) {
-    std::vector<std::string> v;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);) v.push_back(line);
-    return v;
 }
 
 // The first line of got that the module does not hold: got's lines must
