@@ -112,20 +112,26 @@ int vrn_wait_arg(const char* text) {
     return -2;
 }
 
-int vrn_take_wait_option(int argc, char** argv, int* i, int* wait) {
+int vrn_option_value(int argc, char** argv, int* i, const char* name, const char* expected, const char** value) {
     const char* arg = argv[*i];
-    const char* value = nullptr;
-    if (std::strncmp(arg, "--wait=", 7) == 0) {
-        value = arg + 7;
-    } else if (std::strcmp(arg, "--wait") == 0) {
-        if (*i + 1 >= argc) {
-            std::printf("### ERROR: --wait needs a value (auto, or milliseconds)\n");
-            return -1;
-        }
-        value = argv[++*i];
-    } else {
-        return 0;
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(arg, name, n) == 0 && arg[n] == '=') {
+        *value = arg + n + 1;
+        return 1;
     }
+    if (std::strcmp(arg, name) != 0) return 0;
+    if (*i + 1 >= argc) {
+        std::printf("### ERROR: %s needs a value (%s)\n", name, expected);
+        return -1;
+    }
+    *value = argv[++*i];
+    return 1;
+}
+
+int vrn_take_wait_option(int argc, char** argv, int* i, int* wait) {
+    const char* value = nullptr;
+    const int taken = vrn_option_value(argc, argv, i, "--wait", "auto, or milliseconds", &value);
+    if (taken <= 0) return taken;
     const int w = vrn_wait_arg(value);
     if (w == -2) return -1;
     *wait = w;

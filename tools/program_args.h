@@ -40,6 +40,10 @@ int vrn_wait_arg(const char* text);
 // value, *wait set), 0 when argv[*i] is another option, -1 after the error
 // line.
 int vrn_take_wait_option(int argc, char** argv, int* i, int* wait);
+// The value of option name at argv[*i], given as "NAME V" or "NAME=V": 1
+// with *value (i past it), 0 when argv[*i] is another option, -1 after the
+// line saying the value is missing (expected: what it should be).
+int vrn_option_value(int argc, char** argv, int* i, const char* name, const char* expected, const char** value);
 
 // The words after the positional arguments (argv[first..]) are ignored,
 // as ever, but an option among them is refused: taken for nothing, a late

@@ -93,19 +93,10 @@ int check_backup_file(const char* backup, const char* data_file) {
 // vrn_take_wait_option takes --wait: 1 when taken, 0 when argv[*i] is
 // another option, -1 after the error line.
 int take_jobs_option(int argc, char** argv, int* i, int* jobs) {
-    const char* arg = argv[*i];
     const char* value = nullptr;
-    if (std::strncmp(arg, "--jobs=", 7) == 0) {
-        value = arg + 7;
-    } else if (std::strcmp(arg, "--jobs") == 0) {
-        if (*i + 1 >= argc) {
-            std::printf("### ERROR: --jobs needs a value (1..%d modules at once)\n", VRN_JOBS_MAX);
-            return -1;
-        }
-        value = argv[++*i];
-    } else {
-        return 0;
-    }
+    const std::string expected = "1.." + std::to_string(VRN_JOBS_MAX) + " modules at once";
+    const int taken = vrn_option_value(argc, argv, i, "--jobs", expected.c_str(), &value);
+    if (taken <= 0) return taken;
     const int n = vrn_jobs_value(value);
     if (n < 0) return -1;
     *jobs = n;
