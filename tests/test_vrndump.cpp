@@ -91,13 +91,16 @@ TEST(VrndumpRun, ADumpWritesBackByteForByte) {
     SimProcess a({"--chip", chip, "--flash", flash_a});
     SimProcess b({"--flash", flash_b});
     ASSERT_TRUE(a.ready() && b.ready()) << a.log() << b.log();
-    const Bytes image = make_image(1000, 5);
+    // A few hundred cells: each costs a dozen exchanges to write, milliseconds
+    // each under Wine.
+    constexpr int kCells = 300;
+    const Bytes image = make_image(kCells, 5);
     ASSERT_EQ(run(VRNPROG_PATH, {"127.0.0.1", a.port_text(), "3", dir.write("image.dat", data_file_text(image))}).status,
               0);
 
     std::string dump = dir.path("dump.dat");
-    RunResult r = run(VRNDUMP_PATH, {"127.0.0.1", a.port_text(), "3", "1000", dump});
-    EXPECT_EQ(r.out, connecting(a.port_text()) + flash_info(0x89, 0x18, 128, 16) + "Dumped 1000 cells of sector 3 into " +
+    RunResult r = run(VRNDUMP_PATH, {"127.0.0.1", a.port_text(), "3", std::to_string(kCells), dump});
+    EXPECT_EQ(r.out, connecting(a.port_text()) + flash_info(0x89, 0x18, 128, 16) + "Dumped " + std::to_string(kCells) + " cells of sector 3 into " +
                          dump + "\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
@@ -107,7 +110,7 @@ TEST(VrndumpRun, ADumpWritesBackByteForByte) {
     for (char ch : read_file_bytes(dump))
         if (ch != '\r') text += ch;
     EXPECT_EQ(text.substr(0, text.find("; read ")),
-              "; vrndump of the module at 127.0.0.1:" + a.port_text() + ": 1000 cells from cell 0 of flash sector 3\n");
+              "; vrndump of the module at 127.0.0.1:" + a.port_text() + ": " + std::to_string(kCells) + " cells from cell 0 of flash sector 3\n");
     EXPECT_NE(text.find("\n; chip: vendor 0x89, device 0x18, 128 sectors of 0x00010000 cells, 16 bits wide\n"
                         "; Write it back with\n;     vrnprog 127.0.0.1 " + a.port_text() + " 3 " + dump + "\n0x"),
               std::string::npos)
@@ -116,7 +119,7 @@ TEST(VrndumpRun, ADumpWritesBackByteForByte) {
     // Written into another module (another chip), the dump gives the same cells.
     ASSERT_EQ(run(VRNPROG_PATH, {"127.0.0.1", b.port_text(), "5", dump}).status, 0);
     b.stop();
-    EXPECT_EQ(flash_cells(read_file_bytes(flash_b), "amd:0xA3:8", 5, 1001),
+    EXPECT_EQ(flash_cells(read_file_bytes(flash_b), "amd:0xA3:8", 5, kCells + 1),
               [&] { Bytes w = image; w.push_back(0xFF); return w; }());
 
     // The whole sector, the erased rest included. Not under Wine, where each
@@ -323,11 +326,11 @@ TEST(VrndumpFaults, ATroubledLinkNeverGivesAWrongFile) {
         SimProcess sim({"--flash", flash, "--seed", std::to_string(seed), "--dup-ack", "0.03", "--split-ack", "0.03",
                         "--other-port", "0.03"});
         ASSERT_TRUE(sim.ready()) << sim.log();
-        RunResult r = run(VRNDUMP_PATH, {"127.0.0.1", sim.port_text(), "1", "600", target});
+        RunResult r = run(VRNDUMP_PATH, {"127.0.0.1", sim.port_text(), "1", "300", target});
         sim.stop();
         if (r.status == 0) {
             ++written;
-            EXPECT_EQ(parse_file(target), flash_cells(read_file_bytes(flash), chip, 1, 600)) << "seed " << seed;
+            EXPECT_EQ(parse_file(target), flash_cells(read_file_bytes(flash), chip, 1, 300)) << "seed " << seed;
         } else {
             EXPECT_TRUE(has_line_starting(r.out, "### ERROR: ")) << r.out;
             EXPECT_FALSE(std::filesystem::exists(target)) << "seed " << seed;
