@@ -122,6 +122,27 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WaitAuto" : "");
     });
 
+// Answers that are only late, as on a busy machine, cost the adaptive wait
+// nothing: both programs send what they send on a clean link, and say
+// nothing of lost answers.
+TEST(FaultInjection, LateAnswersCostTheAdaptiveWaitNoDatagram) {
+    SKIP_ON_WINDOWS();
+    auto run = [](std::vector<std::string> prog_sim, std::vector<std::string> stat_sim) {
+        Scenario s = with_faults(std::move(prog_sim), std::move(stat_sim));
+        s.options = {"--wait", "auto"};
+        return vrntest::run_scenario(s);
+    };
+    const Outcome clean = run({}, {});
+    const Outcome late = run({"--seed", "11", "--delay-ack", "0.05:30"}, {"--seed", "12", "--delay-ack", "0.05:60"});
+    expect_promise_kept(late);
+    EXPECT_EQ(late.prog.status, 0) << late.report();
+    EXPECT_EQ(late.stat.status, 0) << late.report();
+    EXPECT_GE(late.faults.delay_ack, 6u) << late.report();
+    EXPECT_EQ(late.faults.command_datagrams, clean.faults.command_datagrams) << late.report();
+    EXPECT_EQ(late.prog.err, "") << late.report();
+    EXPECT_EQ(late.stat.err, "") << late.report();
+}
+
 // Found by the soak (its seed 101010): an acknowledge of an ICR read comes
 // 4.5 s late, so that read fails; half a second later the late answer
 // lands in the wait of a NetCfg read whose own answer is late too, and is

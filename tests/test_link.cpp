@@ -290,9 +290,11 @@ TEST(Exchange, APortUnreachableReportDoesNotCutTheWaitShort) {
 
 // How long an attempt waits for an answer that never comes, by the wait of
 // the connection: the endpoint's 4 s, a fixed wait, or the adaptive wait
-// after `answered` answers of `rtt` ms each; the fixed and the adaptive
-// wait doubled after each wait in a row that ran out (the adaptive one
-// again for each doubling of patience), never above 4 s.
+// after `answered` answers of `rtt` ms each (and then one of late_rtt ms);
+// the fixed and the adaptive wait doubled after each wait in a row that ran
+// out (the adaptive one again for each doubling of patience), never above
+// 4 s. Before the first lost answer the adaptive wait is at least 250 ms; a
+// late answer keeps it at twice that answer's round trip.
 struct WaitCase {
     const char* name;
     int wait;
@@ -300,6 +302,7 @@ struct WaitCase {
     std::uint32_t rtt;
     std::vector<long> lost;  // the waits of the attempts that follow, none answered
     std::uint32_t patience = 0;
+    std::uint32_t late_rtt = 0;
 };
 
 class Wait : public testing::TestWithParam<WaitCase> {};
@@ -307,14 +310,16 @@ class Wait : public testing::TestWithParam<WaitCase> {};
 TEST_P(Wait, OfEachAttemptForALostAnswer) {
     const WaitCase& w = GetParam();
     FakeModule fm([&](const Datagram&, int seq) {
-        if (seq >= w.answered) return std::vector<Action>{};
+        const std::uint32_t rtt = seq < w.answered ? w.rtt : seq == w.answered ? w.late_rtt : 0;
+        if (rtt == 0) return std::vector<Action>{};
         // The fake module's turnaround adds its 1 ms.
-        return std::vector<Action>{{make_ack(36), static_cast<int>(w.rtt) - 1}};
+        return std::vector<Action>{{make_ack(36), static_cast<int>(rtt) - 1}};
     });
     Conn c(fm.address());
     ASSERT_EQ(vrn_set_wait(c.h, w.wait), 0);
     Bytes ack(36);
-    for (int i = 0; i < w.answered; ++i) ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
+    const int answers = w.answered + (w.late_rtt ? 1 : 0);
+    for (int i = 0; i < answers; ++i) ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
     link_timer_patience(link_health(c.h), w.patience);
     std::vector<long> waited;
     for (std::size_t i = 0; i < w.lost.size(); ++i) {
@@ -333,8 +338,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // 100 + 4 x 50 (the first variation is half the first round trip)
                     WaitCase{"AutoAfterOneAnswer", VRN_WAIT_AUTO, 1, 100, {300, 600, 1200, 2400, 4000}},
                     // Steady answers: the variation dies away, three times the round trip stays.
-                    WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {120, 240, 480, 960}},
-                    WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {5, 10, 20, 40}},
+                    WaitCase{"AutoAfterSteadyAnswers", VRN_WAIT_AUTO, 8, 40, {250, 240, 480, 960}},
+                    WaitCase{"AutoFloorOnAFastLink", VRN_WAIT_AUTO, 8, 1, {250, 10, 20, 40}},
+                    // 60 ms where the wait was 5: at least 120 from then on.
+                    WaitCase{"AutoAfterALateAnswer", VRN_WAIT_AUTO, 8, 1, {250, 240, 480}, 0, 60},
                     WaitCase{"AutoWithPatience", VRN_WAIT_AUTO, 8, 40, {480, 960, 1920, 3840, 4000}, 2},
                     WaitCase{"FixedIgnoresPatience", 250, 3, 40, {250, 500}, 3},
                     WaitCase{"DefaultIgnoresPatience", VRN_WAIT_DEFAULT, 3, 40, {4000}, 3}),

@@ -67,6 +67,7 @@ std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
         if (margin_us < 2 * t.srtt_us) margin_us = 2 * t.srtt_us;
         ms = (t.srtt_us + margin_us + 999) / 1000;
         if (ms < LINK_RTO_FLOOR_MS) ms = LINK_RTO_FLOOR_MS;
+        if (ms < t.late_floor_ms) ms = t.late_floor_ms;
     }
     const std::uint32_t max = static_cast<std::uint32_t>(VRN_WAIT_MAX_MS);
     for (std::uint32_t k = 0; k < t.backoff + t.patience && ms < max; ++k) ms *= 2;
@@ -77,7 +78,10 @@ std::uint32_t adaptive_wait_ms(const LinkTimer& t) {
 
 long link_wait_ms(const LinkHealth* h) {
     if (!h || h->timer.wait == VRN_WAIT_DEFAULT) return VRN_WAIT_MAX_MS;
-    if (h->timer.wait == VRN_WAIT_AUTO) return static_cast<long>(adaptive_wait_ms(h->timer));
+    if (h->timer.wait == VRN_WAIT_AUTO) {
+        const std::uint32_t ms = adaptive_wait_ms(h->timer);
+        return static_cast<long>(h->unanswered == 0 && ms < LINK_RTO_BEFORE_LOSS_MS ? LINK_RTO_BEFORE_LOSS_MS : ms);
+    }
     // A fixed wait too doubles after each wait in a row that ran out: a
     // module away for a while then costs a few requests, not one each few
     // milliseconds until the run's budget is spent.
@@ -91,6 +95,7 @@ void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms) {
     // Every answer taken is to the request just sent: after a lost one the
     // request goes out again from a new port, so the sample is never
     // ambiguous and a retried exchange counts too.
+    if (t.samples > 0 && rtt_ms > adaptive_wait_ms(t)) link_timer_late(h, rtt_ms);
     const std::uint32_t r = rtt_ms * 1000;
     if (t.samples++ == 0) {
         t.srtt_us = r;
@@ -105,6 +110,13 @@ void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms) {
 
 void link_timer_ran_out(LinkHealth* h) {
     if (h->timer.backoff < 16) ++h->timer.backoff;
+}
+
+void link_timer_late(LinkHealth* h, std::uint32_t late_ms) {
+    ++h->late_answers;
+    const std::uint32_t max = static_cast<std::uint32_t>(VRN_WAIT_MAX_MS);
+    const std::uint32_t floor = late_ms < max / 2 ? 2 * late_ms : max;
+    if (h->timer.late_floor_ms < floor) h->timer.late_floor_ms = floor;
 }
 
 std::uint32_t link_timer_patience(LinkHealth* h, std::uint32_t doublings) {

@@ -24,8 +24,18 @@ constexpr int VRN_WAIT_MAX_MS = static_cast<int>(UDP_WAIT_SECONDS * 1000);
 // so that a module slower than a second is not asked twice for the first
 // answer (1 s cost such a module a second identification, and the run
 // more time and datagrams than the default wait).
+//
+// Until the connection's first lost answer it is at least
+// LINK_RTO_BEFORE_LOSS_MS: a shorter wait gains nothing yet, and on a busy
+// machine it runs out on answers that are only late (the module or this
+// process waiting for a core), each costing a repeat or, after a write, a
+// check of the chip. Answers that come after the adaptive wait would have
+// ended set its floor: twice their lateness (link_timer_late). Measured on
+// a clean link beside 12 and 40 busy processes on 2 cores: answers up to
+// 17 and 41 ms late; the first lost answer costs this wait once.
 constexpr std::uint32_t LINK_RTO_INITIAL_MS = static_cast<std::uint32_t>(UDP_WAIT_SECONDS * 1000);
 constexpr std::uint32_t LINK_RTO_FLOOR_MS = 5;
+constexpr std::uint32_t LINK_RTO_BEFORE_LOSS_MS = 250;
 constexpr std::uint32_t LINK_RTO_GRANULARITY_MS = 1;  // of the tick clock the round trips are measured on
 
 struct LinkTimer {
@@ -35,7 +45,21 @@ struct LinkTimer {
     std::uint32_t rttvar_us; // its variation
     std::uint32_t backoff;   // waits in a row that ran out, each doubling the next
     std::uint32_t patience;  // further doublings while a step is repeated (link_timer_patience)
+    // Learnt from late answers (link_timer_late): the adaptive wait is
+    // never below it.
+    std::uint32_t late_floor_ms;
 };
+
+// Attempts whose wait ran out, while their answers may still come to the
+// ports they were sent from, held a while after their replacement. A few
+// at once: a burst of late answers can outlast several waits.
+struct LateWatch {
+    int watching;
+    int held_slot;             // the port's place among the endpoint's held sockets
+    std::uint32_t held_ms;     // when it was put there: the place is still its own
+    std::uint32_t sent_ms;     // when the attempt was sent
+};
+constexpr int LINK_LATE_WATCHES = 8;
 
 struct LinkHealth {
     // Trouble: each of these may mean an answer that is still on its way
@@ -80,6 +104,11 @@ struct LinkHealth {
     // wait of a later request. (With 20% of the answers duplicated, NetCfg
     // runs failed 7 and 8 times in 12 without it, never with it.)
     int port_per_exchange;
+    // Answers that came after the adaptive wait had ended, or would have:
+    // no trouble, the answers were only slow.
+    unsigned late_answers;
+    LateWatch late[LINK_LATE_WATCHES];
+    int late_next;  // the place of the next watch
     LinkTimer timer;
 };
 
@@ -126,6 +155,11 @@ long link_wait_ms(const LinkHealth* h);
 void link_timer_answered(LinkHealth* h, std::uint32_t rtt_ms);
 // An attempt's wait ran out.
 void link_timer_ran_out(LinkHealth* h);
+// An answer came late_ms after its request, later than the adaptive wait
+// allowed (or, before the first lost answer, would have). Late answers
+// come in bursts on a busy machine: the adaptive wait keeps at least twice
+// the lateness seen, so that later bursts find it long enough.
+void link_timer_late(LinkHealth* h, std::uint32_t late_ms);
 // Doubles the adaptive wait this many more times, until set back to 0: for
 // a step repeated because its answers were lost. An answer that takes
 // longer every time than the others (the module acknowledges an erase

@@ -323,6 +323,16 @@ int udp_release_held(UdpEndpoint* ep) {
     return held;
 }
 
+int udp_newest_held(const UdpEndpoint* ep) {
+    return (ep->retired_next + UDP_RETIRED_SOCKETS - 1) % UDP_RETIRED_SOCKETS;
+}
+
+int udp_drain_held(UdpEndpoint* ep, int slot, std::uint32_t held_ms) {
+    if (!ep || slot < 0 || slot >= UDP_RETIRED_SOCKETS) return -1;
+    if (ep->retired[slot] == VRN_NO_SOCKET || ep->retired_ms[slot] != held_ms) return -1;
+    return udp_drain(ep->retired[slot]);
+}
+
 int udp_rotate_socket(UdpEndpoint* ep, int i) {
     if (!ep || i < 0 || i >= UDP_FIXED_SOCKETS) return -1;
     vrn_socket& spare = ep->spare[ep->spare_next];

@@ -138,6 +138,12 @@ int udp_replace_socket(UdpEndpoint* ep, int i);
 // keeps none longer; an idle one lets them go at its next exchange or its
 // close.
 int udp_release_held(UdpEndpoint* ep);
+// The place among the held sockets of the one udp_replace_socket held last.
+int udp_newest_held(const UdpEndpoint* ep);
+// Reads and drops what waits at the held socket in place `slot`, held
+// since held_ms: the number of datagrams, or -1 when that socket is no
+// longer held (let go, and the place perhaps another's).
+int udp_drain_held(UdpEndpoint* ep, int slot, std::uint32_t held_ms);
 // Swaps socket i (0..3) of the endpoint with the next of its spare sockets
 // (made when first needed), the peer table entry following: consecutive
 // calls give UDP_SPARE_SOCKETS + 1 ports in turn, so that whatever comes

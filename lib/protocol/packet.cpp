@@ -64,6 +64,28 @@ int send_noted(UdpEndpoint* ep, const void* buffer, int length, LinkHealth* heal
     return udp_ep_send_all(ep, ep->fixed_sock[1], buffer, length) == -1 ? -1 : 0;
 }
 
+// The adaptive wait learns from the attempts whose wait ran out: their
+// ports are watched while held, and an answer found there came too late,
+// not never.
+void watch_late(UdpEndpoint* ep, LinkHealth* health, std::uint32_t sent) {
+    if (health->timer.wait != VRN_WAIT_AUTO) return;
+    const int slot = udp_newest_held(ep);
+    health->late[health->late_next] = LateWatch{1, slot, ep->retired_ms[slot], sent};
+    health->late_next = (health->late_next + 1) % LINK_LATE_WATCHES;
+}
+
+void look_for_late_answers(UdpEndpoint* ep, LinkHealth* health) {
+    for (LateWatch& w : health->late) {
+        if (!w.watching) continue;
+        const int found = udp_drain_held(ep, w.held_slot, w.held_ms);
+        if (found == 0) continue;
+        // It came at most now: the time since the request bounds it from
+        // above, and too long a wait costs less than one that runs out again.
+        if (found > 0) link_timer_late(health, plat_tick_ms() - w.sent_ms);
+        w.watching = 0;
+    }
+}
+
 // One exchange under the connection's mutex; with `checked`, a whole answer
 // must also pass check_ack.
 int exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts, bool checked) {
@@ -72,6 +94,7 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
     LinkHealth* health = link_health(handle);
     plat_mutex_wait(e.mutex);
     ++health->exchanges;
+    look_for_late_answers(e.endpoint, health);
     udp_release_held(e.endpoint);
     // Once a copy has shown, consecutive exchanges take turns over several
     // ports: a copy of one's answer waits at its own port, instead of
@@ -119,7 +142,11 @@ int exchange(int handle, const void* request, int request_len, void* ack, int ac
             else ++health->unanswered;
             link_check_gone(health);
         }
-        if (!whole || bad || notes.strangers != 0 || notes.oversized != 0) take_fresh_port(e.endpoint, health);
+        if (!whole || bad || notes.strangers != 0 || notes.oversized != 0) {
+            const unsigned replaced = health->ports_replaced;
+            take_fresh_port(e.endpoint, health);
+            if (r == 0 && health->ports_replaced != replaced) watch_late(e.endpoint, health, sent);
+        }
         if (whole || r != 0) break;
     }
     plat_mutex_release(e.mutex);
