@@ -56,6 +56,7 @@ public:
     Spawned& operator=(const Spawned&) = delete;
 
     bool started() const { return started_; }
+    long start_error() const { return start_error_; }
 
     // True once the child has ended (status_ then set); false after ms.
     bool wait(int ms) {
@@ -164,7 +165,13 @@ private:
         si.hStdOutput = out_w;
         si.hStdError = err_w;
         PROCESS_INFORMATION pi{};
-        started_ = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+        // Wine on a busy machine now and then refuses a start that succeeds
+        // a moment later (a fresh-machine run lost a --version case to it).
+        for (int tries = 0; tries < 5 && !started_; ++tries) {
+            if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            started_ = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+            if (!started_) start_error_ = static_cast<long>(GetLastError());
+        }
         CloseHandle(out_w);
         CloseHandle(err_w);
         CloseHandle(in_r);
@@ -246,6 +253,7 @@ private:
 #endif
 
     bool started_ = false;
+    long start_error_ = 0;  // the system's error of the last start refused
     bool exited_ = false;
     int status_ = -1;
     mutable std::mutex mu_;
@@ -262,6 +270,7 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
     Spawned child(path, args, input, true, stderr_path);
     if (!child.started()) {
         r.err = "cannot start " + path;
+        if (child.start_error() != 0) r.err += " (error " + std::to_string(child.start_error()) + ")";
         return r;
     }
     if (!child.wait(timeout_ms)) {
