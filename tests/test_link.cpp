@@ -347,6 +347,35 @@ INSTANTIATE_TEST_SUITE_P(
                     WaitCase{"DefaultIgnoresPatience", VRN_WAIT_DEFAULT, 3, 40, {4000}, 3}),
     [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
 
+// An answer that comes to the held port of an attempt whose wait ran out
+// sets the adaptive wait's floor to twice its lateness, but only while the
+// port is watched: up to the longest wait, not for the whole time it is
+// held. Exchanges every 500 ms in between look at the held port: the
+// lateness counted is the time to the first look after the answer came.
+TEST(Wait, ALateAnswerAtAHeldPortTeachesOnlyWithinTheLongestWait) {
+    struct Case {
+        int late_ms;
+        std::uint32_t floor_lo, floor_hi;
+    };
+    for (const Case& k : {Case{1000, 2000, 3000}, Case{3200, 4000, 4000}, Case{4600, 0, 0}}) {
+        FakeModule fm([&](const Datagram&, int seq) {
+            return std::vector<Action>{{make_ack(36), seq == 8 ? k.late_ms - 1 : 0}};
+        });
+        Conn c(fm.address());
+        ASSERT_EQ(vrn_set_wait(c.h, VRN_WAIT_AUTO), 0);
+        Bytes ack(36);
+        for (int i = 0; i < 8; ++i) ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36);
+        const std::uint32_t t0 = plat_tick_ms();
+        ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 0) << k.late_ms;
+        while (ms_since(t0) < 6000) {
+            fakenet::advance(500);
+            ASSERT_EQ(link_exchange(c.h, kChannelRequest.data(), 32, ack.data(), 36, 1), 36) << k.late_ms;
+        }
+        EXPECT_GE(link_health(c.h)->timer.late_floor_ms, k.floor_lo) << k.late_ms;
+        EXPECT_LE(link_health(c.h)->timer.late_floor_ms, k.floor_hi) << k.late_ms;
+    }
+}
+
 TEST(Wait, RefusesWaitsOutOfRangeAndClosedHandles) {
     FakeModule fm;
     Conn c(fm.address());

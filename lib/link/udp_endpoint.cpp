@@ -323,8 +323,12 @@ int udp_release_held(UdpEndpoint* ep) {
     return held;
 }
 
-int udp_newest_held(const UdpEndpoint* ep) {
-    return (ep->retired_next + UDP_RETIRED_SOCKETS - 1) % UDP_RETIRED_SOCKETS;
+int udp_newest_held(const UdpEndpoint* ep, std::uint32_t* held_ms) {
+    if (!ep) return -1;
+    const int slot = (ep->retired_next + UDP_RETIRED_SOCKETS - 1) % UDP_RETIRED_SOCKETS;
+    if (ep->retired[slot] == VRN_NO_SOCKET) return -1;
+    if (held_ms) *held_ms = ep->retired_ms[slot];
+    return slot;
 }
 
 int udp_drain_held(UdpEndpoint* ep, int slot, std::uint32_t held_ms) {

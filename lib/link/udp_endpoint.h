@@ -138,8 +138,10 @@ int udp_replace_socket(UdpEndpoint* ep, int i);
 // keeps none longer; an idle one lets them go at its next exchange or its
 // close.
 int udp_release_held(UdpEndpoint* ep);
-// The place among the held sockets of the one udp_replace_socket held last.
-int udp_newest_held(const UdpEndpoint* ep);
+// The place among the held sockets of the one udp_replace_socket held last,
+// and when it was put there (held_ms, when not null); -1 when it is no
+// longer held.
+int udp_newest_held(const UdpEndpoint* ep, std::uint32_t* held_ms);
 // Reads and drops what waits at the held socket in place `slot`, held
 // since held_ms: the number of datagrams, or -1 when that socket is no
 // longer held (let go, and the place perhaps another's).

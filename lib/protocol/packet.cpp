@@ -69,8 +69,10 @@ int send_noted(UdpEndpoint* ep, const void* buffer, int length, LinkHealth* heal
 // not never.
 void watch_late(UdpEndpoint* ep, LinkHealth* health, std::uint32_t sent) {
     if (health->timer.wait != VRN_WAIT_AUTO) return;
-    const int slot = udp_newest_held(ep);
-    health->late[health->late_next] = LateWatch{1, slot, ep->retired_ms[slot], sent};
+    std::uint32_t held_ms = 0;
+    const int slot = udp_newest_held(ep, &held_ms);
+    if (slot < 0) return;
+    health->late[health->late_next] = LateWatch{1, slot, held_ms, sent};
     health->late_next = (health->late_next + 1) % LINK_LATE_WATCHES;
 }
 
@@ -78,7 +80,13 @@ void look_for_late_answers(UdpEndpoint* ep, LinkHealth* health) {
     for (LateWatch& w : health->late) {
         if (!w.watching) continue;
         const int found = udp_drain_held(ep, w.held_slot, w.held_ms);
-        if (found == 0) continue;
+        if (found == 0) {
+            // An answer later than the longest wait would meet no wait at
+            // all: past it, watching costs a receive per exchange and
+            // teaches nothing the doubling of the wait does not.
+            if (plat_tick_ms() - w.sent_ms > static_cast<std::uint32_t>(VRN_WAIT_MAX_MS)) w.watching = 0;
+            continue;
+        }
         // It came at most now: the time since the request bounds it from
         // above, and too long a wait costs less than one that runs out again.
         if (found > 0) link_timer_late(health, plat_tick_ms() - w.sent_ms);
