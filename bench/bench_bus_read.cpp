@@ -57,7 +57,7 @@ void run_peer(vrn_socket s) {
 }
 
 // Binds the peer on the first free loopback port from 21000 on, away from
-// the ephemeral ports client sockets get and the tests' ports (30000 on);
+// the ephemeral ports client sockets get and the tests' ports (30000-32699, 10000-19999);
 // in steps of 10, as the scripts' simulators take theirs (scripts/sim.sh).
 vrn_socket bind_peer(std::uint16_t* port) {
     for (std::uint16_t p = 21000; p < 29999; p += 10) {

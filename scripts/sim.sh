@@ -3,7 +3,7 @@
 #
 # The scripts' simulators take base ports in 20000-29990, multiples of 10,
 # and the four ports from there, so that base+5 is nobody's (a port where
-# nobody listens). The test programs take theirs from 30000 on
+# nobody listens). The test programs take theirs in 30000-32699 and 10000-19999
 # (tests/support/port_lease.cpp), so a simulator that a test kills cannot
 # leave its ports to one started here, nor the other way round.
 

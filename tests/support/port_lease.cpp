@@ -16,10 +16,18 @@ namespace vrntest {
 namespace {
 
 constexpr std::uint32_t kLoopback = 0x0100007fu;  // 127.0.0.1, network order
-constexpr int kFirstPort = 30000;
+// 30000-32699 (the ephemeral ports start at 32768 on Linux, 49152 on
+// Windows), then 10000-19999: with the scripts in the 20000s between, a
+// few suites run at once still find blocks.
 constexpr int kBlockPorts = 100;
-constexpr int kBlocks = 27;  // 30000-32699: the ephemeral ports start at 32768 (Linux), 49152 (Windows)
+constexpr int kHighFirst = 30000, kHighBlocks = 27;
+constexpr int kLowFirst = 10000, kLowBlocks = 100;
+constexpr int kBlocks = kHighBlocks + kLowBlocks;
 constexpr int kBaseStep = 10;
+
+int block_first_port(int block) {
+    return block < kHighBlocks ? kHighFirst + kBlockPorts * block : kLowFirst + kBlockPorts * (block - kHighBlocks);
+}
 
 struct Pool {
     std::mutex mu;
@@ -42,7 +50,7 @@ Pool& pool() {
 bool claim_block(Pool& p) {
     if (p.next_block < 0) p.next_block = static_cast<int>(std::random_device{}() % kBlocks);
     for (; p.blocks_tried < kBlocks; ++p.blocks_tried) {
-        const int first = kFirstPort + kBlockPorts * ((p.next_block + p.blocks_tried) % kBlocks);
+        const int first = block_first_port((p.next_block + p.blocks_tried) % kBlocks);
         if (bound_socket(kLoopback, static_cast<std::uint16_t>(first)) == VRN_NO_SOCKET) continue;
         for (int b = first + kBaseStep; b < first + kBlockPorts; b += kBaseStep) p.free.push_back(static_cast<std::uint16_t>(b));
         ++p.blocks_tried;
@@ -81,8 +89,7 @@ PortLease::PortLease() {
     std::lock_guard<std::mutex> lock(p.mu);
     while (base_ == 0) {
         if (p.free.empty() && !claim_block(p))
-            throw std::runtime_error("no free block of test ports in " + std::to_string(kFirstPort) + "-" +
-                                     std::to_string(kFirstPort + kBlocks * kBlockPorts - 1));
+            throw std::runtime_error("no free block of test ports in 10000-19999 and 30000-32699");
         const std::uint16_t b = p.free.front();
         p.free.pop_front();
         if (ports_free(b)) base_ = b;  // else left out for good

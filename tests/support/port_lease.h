@@ -2,9 +2,9 @@
 // by side (ctest -j) are ever handed at once, for as long as each runs, a
 // killed simulator's ports included.
 //
-// The ports come in blocks of 100 from 30000 on (below the systems'
-// ephemeral ports, and away from the 20000s where the scripts start their
-// simulators). A process that takes a block binds the block's first port
+// The ports come in blocks of 100 in 30000-32699 and 10000-19999 (below
+// the systems' ephemeral ports, and away from the 20000s where the scripts
+// start their simulators). A process that takes a block binds the block's first port
 // and holds it to its end, so that no other process can take the block;
 // inside it, bases at +10, +20 ... +90 (four ports each, so base+5 is
 // nobody's) are leased to one user of the process at a time.
