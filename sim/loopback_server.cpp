@@ -141,12 +141,12 @@ void LoopbackServer::stop() {
 }
 
 void LoopbackServer::send(const Outgoing& o) {
-    if (o.delay_ms <= 0) {
+    if (o.delay_us <= 0) {
         send_now(o);
         return;
     }
     std::lock_guard<std::mutex> lock(pending_mu_);
-    pending_.push_back(Pending{Clock::now() + std::chrono::milliseconds(o.delay_ms), o});
+    pending_.push_back(Pending{Clock::now() + std::chrono::microseconds(o.delay_us), o});
 }
 
 void LoopbackServer::send_now(const Outgoing& o) {
@@ -163,9 +163,9 @@ void LoopbackServer::run() {
     std::vector<std::uint8_t> buf(65536);
     auto dispatch = [this](std::vector<Outgoing>& outs, Clock::time_point now) {
         for (Outgoing& o : outs) {
-            if (o.delay_ms > 0) {
+            if (o.delay_us > 0) {
                 std::lock_guard<std::mutex> lock(pending_mu_);
-                pending_.push_back(Pending{now + std::chrono::milliseconds(o.delay_ms), std::move(o)});
+                pending_.push_back(Pending{now + std::chrono::microseconds(o.delay_us), std::move(o)});
             } else {
                 send_now(o);
             }
@@ -180,13 +180,12 @@ void LoopbackServer::run() {
         }
         if (handler_.next_due)
             if (auto due = handler_.next_due()) wake = std::min(wake, *due);
-        // Rounded up: a datagram due in less than a millisecond would make
-        // a wait of 0, and the turn would spin on the sockets until it is
-        // due, a whole core for every answer that leaves late.
-        long wait_ms = long(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
-        if (wait_ms < 0) wait_ms = 0;
+        // In microseconds: a network's delay of a fraction of a millisecond
+        // is kept as it is, not rounded to the next tick.
+        long wait_us = long(std::chrono::ceil<std::chrono::microseconds>(wake - now).count());
+        if (wait_us < 0) wait_us = 0;
         int ready[kServerSockets] = {0};
-        plat_poll_readable(socks_, kServerSockets, ready, wait_ms);
+        plat_poll_readable_us(socks_, kServerSockets, ready, wait_us);
         for (int i = 0; i < kServerSockets; ++i) {
             if (!ready[i]) continue;
             for (int n = 0; n < kTurnReads; ++n) {

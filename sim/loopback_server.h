@@ -61,7 +61,7 @@ public:
     std::uint16_t local_port(int socket) const;  // host order; 0 for a socket not bound
     // The sixth socket's address as text; empty when it could not be bound.
     std::string foreign_address() const;
-    // Sends now from socket o.from, or queues it for o.delay_ms; from any thread.
+    // Sends now from socket o.from, or queues it for o.delay_us; from any thread.
     void send(const Outgoing& o);
 
 private:

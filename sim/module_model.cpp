@@ -192,10 +192,10 @@ void Module::emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSo
     Outgoing o;
     o.from = p.from >= 0 ? p.from : socket;
     o.to = to;
-    o.delay_ms = p.delay_ms + cfg_.answer_delay_ms;
+    o.delay_us = 1000L * (p.delay_ms + cfg_.answer_delay_ms) + cfg_.latency_us;
     int copies = p.duplicate ? 2 : 1;
     for (int c = 0; c < copies; ++c) {
-        if (c == 1) o.delay_ms += p.copy_delay_ms;
+        if (c == 1) o.delay_us += 1000L * p.copy_delay_ms;
         if (p.split && ack.size() >= 8) {
             std::size_t half = (ack.size() / 2) & ~std::size_t(3);
             if (half == 0) half = 4;

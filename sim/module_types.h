@@ -56,6 +56,7 @@ struct ModuleConfig {
     int bridge_done_after = 1;           // status reads before BRIDGE_DONE shows
     bool bridge_never_grants = false;
     int answer_delay_ms = 0;             // every answer leaves this late: a slow module
+    long latency_us = 0;                 // and this much later still: a network's delay
     WireFaults faults;
     bool trace = false;                  // one decoded line per datagram to stderr
     // Where trace lines go instead of stderr (tests); used when set, with or without `trace`.
@@ -83,12 +84,12 @@ struct RegEvent {
 };
 
 // One datagram to send: from socket `from` (0..3 the module ports,
-// kOtherPort, kForeignAddress) to `to`, `delay_ms` from now.
+// kOtherPort, kForeignAddress) to `to`, `delay_us` microseconds from now.
 struct Outgoing {
     Bytes bytes;
     int from = 1;
     VrnSockAddr to{};
-    int delay_ms = 0;
+    long delay_us = 0;
 };
 
 }  // namespace vrnsim

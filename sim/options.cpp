@@ -28,6 +28,8 @@ const char* usage_text() {
            "  --pcap FILE            write every datagram, both directions, to FILE as a pcap\n"
            "                         capture (Ethernet/IPv4/UDP) for Wireshark or tshark\n"
            "  --answer-delay MS      answer every request MS ms late, as a slow module does\n"
+           "  --latency US           answer every request US microseconds late, as a network\n"
+           "                         does: the next request is served meanwhile\n"
            "  --jitter MS            answer every request a further 0..MS ms late, drawn per answer\n"
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
@@ -190,6 +192,7 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             {"--bridge-grant-after", [&](long v) { o.config.bridge_grant_after = int(v); }},
             {"--bridge-done-after", [&](long v) { o.config.bridge_done_after = int(v); }},
             {"--answer-delay", [&](long v) { o.config.answer_delay_ms = int(v); }},
+            {"--latency", [&](long v) { o.config.latency_us = v; }},
             {"--jitter", [&](long v) { f.jitter_ms = int(v); }},
         };
         if (flag("--help") || flag("-h")) {

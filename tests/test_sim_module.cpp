@@ -258,7 +258,7 @@ TEST(ModuleBus, EchoAndTestPatternComeBackUnchanged) {
         ASSERT_EQ(out.size(), 1u);
         EXPECT_EQ(H(out[0].bytes), H(B(p)));
         EXPECT_EQ(out[0].from, 1);
-        EXPECT_EQ(out[0].delay_ms, 0);
+        EXPECT_EQ(out[0].delay_us, 0);
     }
 }
 
@@ -519,18 +519,18 @@ TEST(ModuleFaults, DuplicateDelaySplitAndSource) {
     for (int i = 0; i < 40; ++i) {
         out = trailing.send(kBusWrite90);
         ASSERT_EQ(out.size(), 2u);
-        EXPECT_EQ(out[0].delay_ms, 0);
-        EXPECT_GE(out[1].delay_ms, 5);
-        EXPECT_LE(out[1].delay_ms, 20);
+        EXPECT_EQ(out[0].delay_us, 0);
+        EXPECT_GE(out[1].delay_us, 5000);
+        EXPECT_LE(out[1].delay_us, 20000);
         EXPECT_EQ(H(out[1].bytes), H(kBusWriteAck));
-        lags.insert(out[1].delay_ms);
+        lags.insert(out[1].delay_us / 1000);
     }
     EXPECT_GE(lags.size(), 8u) << "drawn per copy";
 
     Rig late(with_faults([](vrnsim::WireFaults& f) { f.delay_ack = 1; f.delay_ms = 4500; }));
     out = late.send(kBusWrite90);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].delay_ms, 4500);
+    EXPECT_EQ(out[0].delay_us, 4500000);
     EXPECT_EQ(H(out[0].bytes), H(kBusWriteAck));
 
     Rig split(with_faults([](vrnsim::WireFaults& f) { f.split_ack = 1; }));
@@ -784,6 +784,29 @@ TEST(ModuleServer, LateAnswersAreWaitedForWithoutSpinning) {
     // Spinning costs the whole wait; a sleeping turn, a small part of it.
     EXPECT_LT(used, wall / 2) << used << " s of processor time in " << wall << " s";
 #endif
+}
+
+// A network's delay holds up no request: ten sent at once are all answered
+// one latency after they came, not one after another; each no sooner.
+TEST(ModuleServer, ANetworksLatencyDelaysEachAnswerButHoldsUpNoRequest) {
+    ModuleConfig cfg = on_free_ports();
+    cfg.latency_us = 50000;
+    cfg.keep_logs = false;
+    vrnsim::ModuleServer srv(cfg);
+    std::string err;
+    ASSERT_TRUE(srv.start(&err)) << err;
+    Client c;
+    constexpr int kRequests = 10;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRequests; ++i) c.send(kEcho, std::uint16_t(srv.base_port() + 1));
+    for (int i = 0; i < kRequests; ++i) {
+        ASSERT_EQ(H(c.recv(2000)), H(kEcho)) << i;
+        if (i == 0) {
+            EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(kRequests * 50 / 2))
+        << "answered one after another";
 }
 
 TEST(ModuleServer, CaptureHoldsWhatPassedTheWireNoDroppedAcknowledgeAndGoesOnAfterARestart) {

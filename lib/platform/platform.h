@@ -56,6 +56,8 @@ int plat_wait_writable(vrn_socket s, long sec, long usec);
 // select() on several sockets for reading: sets ready[i] for each readable
 // one and returns how many; 0 when the wait ran out, -1 when it failed.
 int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_ms);
+// The same with the wait in microseconds, for waits shorter than a tick.
+int plat_poll_readable_us(const vrn_socket* socks, int n, int* ready, long timeout_us);
 int plat_bind(vrn_socket s, const VrnSockAddr* addr);       // 0 or -1
 int plat_set_rcvbuf(vrn_socket s, int bytes);               // 0 or -1
 // One datagram. A datagram longer than len is an error (10040), never a

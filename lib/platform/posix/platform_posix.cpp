@@ -110,6 +110,10 @@ int plat_wait_readable(vrn_socket s, long sec, long usec) { return wait_one(s, f
 int plat_wait_writable(vrn_socket s, long sec, long usec) { return wait_one(s, true, sec, usec); }
 
 int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_ms) {
+    return plat_poll_readable_us(socks, n, ready, timeout_ms * 1000);
+}
+
+int plat_poll_readable_us(const vrn_socket* socks, int n, int* ready, long timeout_us) {
     pollfd fds[64];
     if (n > 64) n = 64;
     for (int i = 0; i < n; ++i) {
@@ -118,7 +122,8 @@ int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_
         fds[i].events = POLLIN;
         fds[i].revents = 0;
     }
-    int r = ::poll(fds, static_cast<nfds_t>(n), static_cast<int>(timeout_ms));
+    const timespec wait{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
+    int r = ::ppoll(fds, static_cast<nfds_t>(n), &wait, nullptr);
     if (r < 0) return fail();
     for (int i = 0; i < n; ++i)
         if (fds[i].revents & (POLLIN | POLLERR)) ready[i] = 1;

@@ -48,6 +48,10 @@ int plat_wait_readable(vrn_socket s, long sec, long usec) { return wait_one(s, f
 int plat_wait_writable(vrn_socket s, long sec, long usec) { return wait_one(s, true, sec, usec); }
 
 int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_ms) {
+    return plat_poll_readable_us(socks, n, ready, timeout_ms * 1000);
+}
+
+int plat_poll_readable_us(const vrn_socket* socks, int n, int* ready, long timeout_us) {
     fd_set set;
     FD_ZERO(&set);
     int any = 0;
@@ -58,10 +62,10 @@ int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_
         any = 1;
     }
     if (!any) {
-        Sleep(static_cast<DWORD>(timeout_ms));
+        Sleep(static_cast<DWORD>((timeout_us + 999) / 1000));
         return 0;
     }
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    timeval tv{timeout_us / 1000000, timeout_us % 1000000};
     int r = ::select(0, &set, nullptr, nullptr, &tv);
     if (r == SOCKET_ERROR) return -1;
     for (int i = 0; i < n; ++i)

@@ -200,6 +200,10 @@ int plat_poll_readable(const vrn_socket* socks, int n, int* ready, long timeout_
     return mark();
 }
 
+int plat_poll_readable_us(const vrn_socket* socks, int n, int* ready, long timeout_us) {
+    return plat_poll_readable(socks, n, ready, (timeout_us + 999) / 1000);
+}
+
 int plat_bind(vrn_socket s, const VrnSockAddr* a) {
     fakenet::Socket* sock = fakenet::find(s);
     if (!sock) return fakenet::fail(VRN_WSAENOTSOCK);
