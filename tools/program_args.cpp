@@ -138,6 +138,24 @@ int vrn_take_wait_option(int argc, char** argv, int* i, int* wait) {
     return 1;
 }
 
+int vrn_in_flight_arg(const char* text) {
+    const long v = decimal_value(text, VRN_MAX_IN_FLIGHT);
+    if (v >= 1) return static_cast<int>(v);
+    std::printf("### ERROR: Bad in-flight count %s (1..%d reads at once expected)\n", text ? text : "",
+                VRN_MAX_IN_FLIGHT);
+    return -1;
+}
+
+int vrn_take_in_flight_option(int argc, char** argv, int* i, int* in_flight) {
+    const char* value = nullptr;
+    const int taken = vrn_option_value(argc, argv, i, "--in-flight", "reads at once", &value);
+    if (taken <= 0) return taken;
+    const int n = vrn_in_flight_arg(value);
+    if (n < 0) return -1;
+    *in_flight = n;
+    return 1;
+}
+
 int vrn_refuse_late_options(int argc, char** argv, int first, const char* program) {
     for (int i = first; i < argc; ++i) {
         if (std::strncmp(argv[i], "--", 2) != 0) continue;

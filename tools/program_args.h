@@ -40,6 +40,12 @@ int vrn_wait_arg(const char* text);
 // value, *wait set), 0 when argv[*i] is another option, -1 after the error
 // line.
 int vrn_take_wait_option(int argc, char** argv, int* i, int* wait);
+// The value of an --in-flight option: 1..VRN_MAX_IN_FLIGHT reads kept in
+// flight at once; -1 after the error line.
+int vrn_in_flight_arg(const char* text);
+// Takes an --in-flight option at argv[*i], as vrn_take_wait_option takes
+// --wait.
+int vrn_take_in_flight_option(int argc, char** argv, int* i, int* in_flight);
 // The value of option name at argv[*i], given as "NAME V" or "NAME=V": 1
 // with *value (i past it), 0 when argv[*i] is another option, -1 after the
 // line saying the value is missing (expected: what it should be).

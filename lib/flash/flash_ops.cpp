@@ -244,6 +244,19 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
     return i;
 }
 
+int vrn_flash_read_cells(int handle, int sector, const int* offsets, int count, std::uint8_t* buffer,
+                         std::uint8_t* got) {
+    if (count < 0 || count > FLASH_READ_EACH_CELLS) return -1;
+    std::uint32_t addresses[FLASH_READ_EACH_CELLS];
+    const vrnFlashInfo* info = flash_info_of(handle);
+    for (int i = 0; i < count; ++i) addresses[i] = flash_cell_address(info, sector, offsets[i]);
+    const int read = vrn_bus_read_each(handle, addresses, buffer, got, count);
+    if (read >= 0 && read < count) {
+        if (LinkHealth* health = link_health(handle)) health->failed_reads += static_cast<unsigned>(count - read);
+    }
+    return read;
+}
+
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length) {
     int i = 0;
     PollClock link = clock_from_now(0);

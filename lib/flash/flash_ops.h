@@ -47,3 +47,11 @@ int vrn_flash_cancel_program(int handle, int sector, int offset);
 int vrn_flash_all_ones(int handle);
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);
+// Reads the cells at offsets[0..count) of a sector with up to the
+// connection's in-flight count of reads at a time (vrn_bus_read_each), no
+// reset after them: got[i] = 1 and buffer[i] for each cell read, got[i] = 0
+// for each whose reads went unanswered (counted as failed reads). The
+// number read, or -1. At most FLASH_READ_EACH_CELLS at a time.
+constexpr int FLASH_READ_EACH_CELLS = 256;
+int vrn_flash_read_cells(int handle, int sector, const int* offsets, int count, std::uint8_t* buffer,
+                         std::uint8_t* got);

@@ -52,6 +52,20 @@ int vrn_set_wait(int handle, int wait) {
     return 0;
 }
 
+int vrn_set_in_flight(int handle, int count) {
+    if (conn_lookup(handle) < 0 || count < 1 || count > VRN_MAX_IN_FLIGHT) return -1;
+    LinkHealth* h = link_health(handle);
+    h->in_flight = count;
+    h->flight_window = count;
+    h->flight_answered = 0;
+    return 0;
+}
+
+int vrn_in_flight(int handle) {
+    const LinkHealth* h = conn_lookup(handle) < 0 ? nullptr : link_health(handle);
+    return h && h->in_flight > 1 ? h->in_flight : 1;
+}
+
 namespace {
 
 std::uint32_t adaptive_wait_ms(const LinkTimer& t) {

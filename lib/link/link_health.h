@@ -110,6 +110,12 @@ struct LinkHealth {
     LateWatch late[LINK_LATE_WATCHES];
     int late_next;  // the place of the next watch
     LinkTimer timer;
+    // Requests a run of reads keeps in flight at most (vrn_set_in_flight;
+    // 0 or 1: one at a time), and how many it may now: halved after a lost
+    // answer, grown by one after a window's worth of answers.
+    int in_flight;
+    int flight_window;
+    int flight_answered;
 };
 
 // Silence after which the module counts as gone: this long from the first
@@ -148,6 +154,14 @@ int link_check_gone(LinkHealth* h);
 // above VRN_WAIT_MAX_MS). The round trips measured so far are kept. 0, or
 // -1 for a handle that is not open or a wait out of range.
 int vrn_set_wait(int handle, int wait);
+
+// Sets how many requests a run of reads keeps in flight at most: 1 (one
+// exchange at a time, the default) to VRN_MAX_IN_FLIGHT. 0, or -1 for a
+// handle that is not open or a count out of range.
+constexpr int VRN_MAX_IN_FLIGHT = UDP_FLIGHT_SOCKETS;
+int vrn_set_in_flight(int handle, int count);
+// The count set, 1 when none was.
+int vrn_in_flight(int handle);
 
 // The wait of the next attempt, in milliseconds.
 long link_wait_ms(const LinkHealth* h);

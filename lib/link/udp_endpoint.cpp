@@ -150,6 +150,7 @@ UdpEndpoint* ep_open(const char* address, bool own, bool probe) {
     }
     for (auto& r : ep->retired) r = VRN_NO_SOCKET;
     for (auto& r : ep->spare) r = VRN_NO_SOCKET;
+    for (auto& r : ep->flight) r = VRN_NO_SOCKET;
     std::memcpy(ep->ip_text, ip, std::strlen(ip));
     ep->base_port = port;
     ep->next_port = port;
@@ -208,7 +209,8 @@ void udp_peer_restore(const PeerEntry* saved) {
 
 int udp_ep_close(UdpEndpoint* ep) {
     if (!ep) return -1;
-    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS + UDP_RETIRED_SOCKETS + UDP_SPARE_SOCKETS];
+    vrn_socket closed[UDP_FIXED_SOCKETS + 1 + UDP_CHAN_SOCKETS + UDP_RETIRED_SOCKETS + UDP_SPARE_SOCKETS +
+                      UDP_FLIGHT_SOCKETS];
     int n = 0;
     auto close_once = [&](vrn_socket s) {
         if (s == VRN_NO_SOCKET) return;
@@ -222,6 +224,7 @@ int udp_ep_close(UdpEndpoint* ep) {
     for (vrn_socket s : ep->chan_sock) close_once(s);
     for (vrn_socket s : ep->retired) close_once(s);
     for (vrn_socket s : ep->spare) close_once(s);
+    for (vrn_socket s : ep->flight) close_once(s);
     // The entries go with the sockets.
     forget_sockets(ep->peers, closed, n);
     delete ep;
@@ -293,6 +296,15 @@ vrn_socket make_with_room(UdpEndpoint* ep, int i) {
     }
 }
 
+// Holds a socket taken out of use (see udp_replace_socket) in the place of
+// the oldest held; that place must be free.
+void hold(UdpEndpoint* ep, vrn_socket old) {
+    ep->retired[ep->retired_next] = old;
+    ep->retired_ms[ep->retired_next] = plat_tick_ms();
+    ++ep->held;
+    ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
+}
+
 // Puts s in the place of socket i of the endpoint, for the peer table and
 // the channel entries too; the socket it replaces.
 vrn_socket put_in_place(UdpEndpoint* ep, int i, vrn_socket s) {
@@ -357,12 +369,60 @@ int udp_replace_socket(UdpEndpoint* ep, int i) {
     release_held_at(ep, ep->retired_next);
     const vrn_socket s = make_with_room(ep, i);
     if (s == VRN_NO_SOCKET) return -1;
-    const vrn_socket old = put_in_place(ep, i, s);
-    ep->retired[ep->retired_next] = old;
-    ep->retired_ms[ep->retired_next] = plat_tick_ms();
-    ++ep->held;
-    ep->retired_next = (ep->retired_next + 1) % UDP_RETIRED_SOCKETS;
+    hold(ep, put_in_place(ep, i, s));
     return 0;
+}
+
+vrn_socket udp_flight_socket(UdpEndpoint* ep, int k) {
+    if (!ep || k < 0 || k >= UDP_FLIGHT_SOCKETS) return VRN_NO_SOCKET;
+    if (ep->flight[k] == VRN_NO_SOCKET) ep->flight[k] = make_with_room(ep, 1);
+    return ep->flight[k];
+}
+
+int udp_flight_send(UdpEndpoint* ep, int k, const void* data, int count) {
+    const vrn_socket s = udp_flight_socket(ep, k);
+    const int peer = ep ? udp_peer_find_in(ep->peers, ep->fixed_sock[1]) : -1;
+    if (s == VRN_NO_SOCKET || peer < 0) return -1;
+    int n = plat_sendto(s, data, count, &ep->peers[peer].peer);
+    if (n < 0 && plat_last_error() == VRN_WSAEWOULDBLOCK && plat_wait_writable(s, UDP_WAIT_SECONDS, 0) > 0)
+        n = plat_sendto(s, data, count, &ep->peers[peer].peer);
+    return n == count ? 0 : -1;
+}
+
+int udp_flight_take(UdpEndpoint* ep, int k, void* buf, int size, UdpRecvNotes* notes) {
+    if (!ep || k < 0 || k >= UDP_FLIGHT_SOCKETS || ep->flight[k] == VRN_NO_SOCKET) return -1;
+    const int peer = udp_peer_find_in(ep->peers, ep->fixed_sock[1]);
+    if (peer < 0) return -1;
+    for (int dropped = 0; dropped < DRAIN_LIMIT; ++dropped) {
+        unsigned char datagram[DRAIN_BUFFER];
+        VrnSockAddr from{};
+        const int n = plat_recvfrom(ep->flight[k], datagram, sizeof datagram, &from);
+        const int err = n < 0 ? plat_last_error() : 0;
+        if (n < 0 && err == VRN_WSAEWOULDBLOCK) return 0;
+        if (n < 0 && err != VRN_WSAEMSGSIZE) {
+            // A report that an earlier datagram found nobody is no answer.
+            if (err == VRN_WSAECONNRESET) continue;
+            return -1;
+        }
+        if (!source_accepted(ep->peers, peer, &from)) {
+            if (notes) ++notes->strangers;
+            continue;
+        }
+        if (n < 0 || n > size) return size + 1;
+        std::memcpy(buf, datagram, static_cast<std::size_t>(n));
+        return n;
+    }
+    return 0;
+}
+
+int udp_flight_replace(UdpEndpoint* ep, int k) {
+    if (!ep || k < 0 || k >= UDP_FLIGHT_SOCKETS) return -1;
+    udp_release_held(ep);
+    release_held_at(ep, ep->retired_next);
+    const vrn_socket s = make_with_room(ep, 1);
+    if (ep->flight[k] != VRN_NO_SOCKET) hold(ep, ep->flight[k]);
+    ep->flight[k] = s;
+    return s == VRN_NO_SOCKET ? -1 : 0;
 }
 
 int udp_send_all(vrn_socket s, const void* data, int count, int) { return send_in(g_peer_table, s, data, count); }

@@ -38,6 +38,8 @@ constexpr int UDP_RETIRED_SOCKETS = 256;
 constexpr std::uint32_t UDP_RETIRED_HOLD_MS = 10000;
 // Sockets a command socket takes turns with (udp_rotate_socket).
 constexpr int UDP_SPARE_SOCKETS = 8;
+// Sockets of the requests kept in flight at once (link_exchange_window).
+constexpr int UDP_FLIGHT_SOCKETS = 32;
 
 struct UdpEndpoint {
     char ip_text[UDP_ADDRESS_BUFFER];
@@ -56,6 +58,9 @@ struct UdpEndpoint {
     vrn_socket spare[UDP_SPARE_SOCKETS];
     int spare_next;
     int held;  // sockets in retired: none, and there is nothing to look at
+    // Each sends to the command port from a port of its own, made when
+    // first needed; VRN_NO_SOCKET where not yet.
+    vrn_socket flight[UDP_FLIGHT_SOCKETS];
     // The peer entries of this endpoint's sockets and its count of failed
     // receives: the process-wide table and counter for udp_ep_open's
     // endpoints, the endpoint's own for udp_ep_open_own's, which no other
@@ -152,6 +157,26 @@ int udp_drain_held(UdpEndpoint* ep, int slot, std::uint32_t held_ms);
 // late to one port waits there, drained before that port sends again.
 // 0, or -1 when no spare could be made (nothing changes).
 int udp_rotate_socket(UdpEndpoint* ep, int i);
+// Requests in flight at once, each from flight socket k (0..31) of the
+// endpoint: the module answers each request at its source, so an answer is
+// matched to its request by the port it comes to, without a sequence
+// number. They send where the command socket (socket 1) sends, and take
+// only the module's datagrams.
+//
+// Flight socket k, made when first needed; VRN_NO_SOCKET when none can be.
+vrn_socket udp_flight_socket(UdpEndpoint* ep, int k);
+// Sends the request from flight socket k: 0, or -1.
+int udp_flight_send(UdpEndpoint* ep, int k, const void* data, int count);
+// The next datagram waiting at flight socket k, without waiting: its
+// length (at most size bytes are kept; a longer one gives size + 1), 0 when
+// none waits, -1 when the receive failed. Datagrams from another address
+// are dropped, counted in notes->strangers.
+int udp_flight_take(UdpEndpoint* ep, int k, void* buf, int size, UdpRecvNotes* notes);
+// Puts a new socket in place k; the old one is held as a replaced command
+// socket is, so that what is still on its way to it is never taken. 0, or
+// -1 when no new socket could be made (the place is left empty).
+int udp_flight_replace(UdpEndpoint* ep, int k);
+
 // True when a datagram from this source may be taken as the module's.
 int udp_source_accepted(int peer_index, const VrnSockAddr* from);
 

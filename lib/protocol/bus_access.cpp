@@ -202,6 +202,35 @@ int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std:
     }
 }
 
+namespace {
+
+struct ReadEach {
+    const std::uint32_t* addresses;
+    unsigned char* out;
+    unsigned char* got;
+};
+
+void make_read(void* context, int i, unsigned char* request) {
+    start_direct(request, BUS_READ_REQUEST_BYTES, BUS_READ_COMMAND);
+    put_u32(request + 32, static_cast<ReadEach*>(context)->addresses[i]);
+}
+
+void take_read(void* context, int i, const unsigned char* ack) {
+    auto* r = static_cast<ReadEach*>(context);
+    r->out[i] = ack[32];
+    r->got[i] = 1;
+}
+
+}  // namespace
+
+int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count) {
+    if (conn_lookup(handle) < 0 || count < 0) return -1;
+    for (int i = 0; i < count; ++i) got[i] = 0;
+    ReadEach each{addresses, out, got};
+    const LinkWindowJob job{count, BUS_READ_REQUEST_BYTES, BUS_READ_ACK_BYTES, 2, make_read, take_read, &each};
+    return link_exchange_window(handle, &job);
+}
+
 int vrn_bus_write(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std::uint32_t address,
                   const void* data, int count) {
     int cycle = 0;

@@ -14,6 +14,12 @@ constexpr std::uint32_t BUS_READ_COMMAND = 0x14190100u;
 constexpr std::uint32_t BUS_WRITE_COMMAND = 0x141A0300u;
 
 int vrn_bus_read(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, void* buffer, int count);
+// Direct bus reads of one item at each of `count` addresses (the requests
+// vrn_bus_read sends, in that order), up to the connection's in-flight
+// count at a time (link_exchange_window): out[i] and got[i] = 1 for each
+// read whose answer came, got[i] = 0 for the others. The number read, or
+// -1 for a handle that is not open.
+int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count);
 int vrn_bus_write(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, const void* data,
                   int count);
 int vrn_bridge_read(int handle, int cycle, std::uint32_t address);

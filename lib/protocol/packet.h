@@ -49,6 +49,29 @@ int link_query(UdpEndpoint* ep, void* destination, int length);
 // wrong is counted in the connection's link health.
 // Returns the last receive's result: ack_len, 0 (nothing complete) or -1.
 int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);
+// A run of `count` requests of request_len bytes, each answered by an
+// acknowledge of ack_len bytes: make writes request i, take is given its
+// whole answer once it passed check_ack.
+struct LinkWindowJob {
+    int count;
+    int request_len;
+    int ack_len;
+    int attempts;  // sends of one request before the run stops
+    void (*make)(void* context, int i, unsigned char* request);
+    void (*take)(void* context, int i, const unsigned char* ack);
+    void* context;
+};
+// The run under the connection's mutex, up to its in-flight count of
+// requests at a time (vrn_set_in_flight), each sent from a flight socket
+// of its own (udp_flight_send) and answered at it. Requests go out in
+// order; answers are taken as they come. An attempt without its answer
+// within the connection's wait, or met by a datagram that is not its
+// answer, is sent again from a new port; once a request has used its
+// attempts (or the module is gone) the run stops, and what is still in
+// flight is given up. Everything that went wrong is counted in the link
+// health. Returns how many requests were taken (count when all), or -1
+// for a handle that is not open.
+int link_exchange_window(int handle, const LinkWindowJob* job);
 // link_exchange, then check_ack: 0 when a whole acknowledge came and passed
 // it, else -1 (a bad acknowledge counts as trouble and replaces the port).
 int link_exchange_acked(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);

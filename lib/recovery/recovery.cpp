@@ -156,6 +156,39 @@ struct Cells {
     int at(int i) const { return list ? list[i] : i; }
 };
 
+// read_pass with several reads in flight: the cells in groups, each read
+// whose answers were lost in the group read again alone as a pass reads
+// every cell. The same requests in the same order as one at a time; only
+// the repeats after a lost answer differ.
+int read_pass_in_flight(int handle, int sector, int offset, Cells cells, std::uint8_t* buffer, VrnProgress* progress,
+                        int* failed) {
+    int offsets[FLASH_READ_EACH_CELLS];
+    std::uint8_t got[FLASH_READ_EACH_CELLS];
+    for (int first = 0; first < cells.count; first += FLASH_READ_EACH_CELLS) {
+        const int n = cells.count - first < FLASH_READ_EACH_CELLS ? cells.count - first : FLASH_READ_EACH_CELLS;
+        for (int i = 0; i < n; ++i) offsets[i] = offset + cells.at(first + i);
+        if (vrn_link_gone(handle) || vrn_flash_read_cells(handle, sector, offsets, n, buffer + first, got) < 0) {
+            vrn_progress_break();
+            if (failed) *failed = offsets[0] - offset;
+            return -1;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (got[i]) continue;
+            note("reading cell %d of sector %d again after a lost answer", offsets[i], sector);
+            const int cell = vrn_recover_read_cell(handle, sector, offsets[i]);
+            if (cell < 0) {
+                vrn_progress_break();
+                if (failed) *failed = offsets[i] - offset;
+                return -1;
+            }
+            buffer[first + i] = static_cast<std::uint8_t>(cell);
+        }
+        if (progress) vrn_progress_update(progress, first + n);
+    }
+    vrn_flash_reset(handle);
+    return 0;
+}
+
 // One run of cells through vrn_recover_read_cell, then the reset that ends
 // a read run. 0, or -1 when a cell could not be read (*failed names it).
 //
@@ -167,6 +200,7 @@ struct Cells {
 // a sign. In read mode all ones is a reset in either command set.
 int read_pass(int handle, int sector, int offset, Cells cells, std::uint8_t* buffer, VrnProgress* progress,
               bool guarded, int* failed) {
+    if (!guarded && vrn_in_flight(handle) > 1) return read_pass_in_flight(handle, sector, offset, cells, buffer, progress, failed);
     for (int i = 0; i < cells.count; ++i) {
         const int at = offset + cells.at(i);
         if (guarded) vrn_flash_write_cell(handle, sector, at, vrn_flash_all_ones(handle));

@@ -532,14 +532,19 @@ struct WriteReport {
 
 class Module {
 public:
-    Module(const std::string& ip, int port, bool probe, const py::object& wait) {
+    Module(const std::string& ip, int port, bool probe, const py::object& wait, int in_flight) {
         if (!vrn_is_dotted_ipv4(ip.c_str())) throw py::value_error("Bad IP address " + ip + " (dotted IPv4 address expected)");
         if (port < 1 || port > 65535) throw py::value_error("Bad port " + std::to_string(port) + " (1..65535 expected)");
-        const int w = wait_arg(wait);
+        VrnLinkSettings link;
+        link.wait = wait_arg(wait);
+        if (in_flight < 1 || in_flight > VRN_MAX_IN_FLIGHT)
+            throw py::value_error("Bad in_flight " + std::to_string(in_flight) + " (1.." +
+                                  std::to_string(VRN_MAX_IN_FLIGHT) + " reads at once expected)");
+        link.in_flight = in_flight;
         address_ = ip + ":" + std::to_string(port);
         {
             py::gil_scoped_release release;  // the echo probe waits for its answer
-            handle_ = vrn_open_module(address_.c_str(), probe, w);
+            handle_ = vrn_open_module(address_.c_str(), probe, link);
         }
         if (handle_ == -1) throw VrnFailure(vrn_connect_failure_text(address_.c_str()));
         start_held_socket_release();
@@ -808,8 +813,8 @@ PYBIND11_MODULE(_vrn, m) {
         });
 
     py::class_<Module>(m, "Module", "A connection to a module at ip and its base port")
-        .def(py::init<const std::string&, int, bool, const py::object&>(), py::arg("ip"), py::arg("port"),
-             py::kw_only(), py::arg("probe") = false, py::arg("wait") = py::none())
+        .def(py::init<const std::string&, int, bool, const py::object&, int>(), py::arg("ip"), py::arg("port"),
+             py::kw_only(), py::arg("probe") = false, py::arg("wait") = py::none(), py::arg("in_flight") = 1)
         .def("close", &Module::close)
         .def_property_readonly("closed", &Module::closed)
         .def_property_readonly("address", &Module::address)

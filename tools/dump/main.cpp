@@ -76,6 +76,10 @@ int run(int argc, char** argv) {
     app.add_option("--wait", wait_text,
                    "wait for each answer: MS milliseconds (1..4000) instead of 4000, or `auto`: as long as the\n"
                    "answers measured on the link take, so that a lost datagram costs milliseconds");
+    std::string in_flight_text;
+    app.add_option("--in-flight", in_flight_text,
+                   "keep up to N reads (1..32) in flight at once, each from a port of its own: a module across a\n"
+                   "network is read N times as fast (default 1: one exchange at a time)");
     app.footer("The file is written under a temporary name beside it and renamed into place only\n"
                "after a complete read, so a failed dump leaves no file (and an older one as it was).\n"
                "Progress goes to standard error when that is a terminal.\n\n"
@@ -98,15 +102,18 @@ int run(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (vrn_file_name_arg(file.c_str(), file_name) != 0) return EXIT_USAGE;
-    const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
-    if (wait == -2) return EXIT_USAGE;
+    VrnLinkSettings link;
+    link.wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
+    if (link.wait == -2) return EXIT_USAGE;
+    link.in_flight = in_flight_text.empty() ? 1 : vrn_in_flight_arg(in_flight_text.c_str());
+    if (link.in_flight < 0) return EXIT_USAGE;
     std::string error;
     if (vrn_write_back_name(file, &error) != 0 || vrn_check_writable(file, &error) != 0) {
         std::printf("### ERROR: Can't write dump file %s: %s\n", file.c_str(), error.c_str());
         return EXIT_NOT_WRITTEN;
     }
 
-    int handle = vrn_connect(ip.c_str(), port.c_str(), address, true, wait);
+    int handle = vrn_connect(ip.c_str(), port.c_str(), address, true, link);
     if (handle == -1) return EXIT_USAGE;
     int result = dump(handle, ip, port, sector, static_cast<int>(count), file);
     vrn_close(handle);

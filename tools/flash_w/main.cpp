@@ -48,6 +48,9 @@ void print_help() {
         "--wait MS\t- wait MS milliseconds (1..4000) for each answer instead of 4000\n"
         "--wait auto\t- wait as long as the answers measured on the link take: a lost\n"
         "\t\t  datagram then costs milliseconds instead of seconds\n"
+        "--in-flight N\t- keep up to N reads (1..32) in flight at once, each from a port\n"
+        "\t\t  of its own: a module across a network is read N times as\n"
+        "\t\t  fast (default 1: one exchange at a time)\n"
         "--backup FILE\t- before the sector is changed, read it and save its cells up to\n"
         "\t\t  the last one not erased in FILE, as vrndump does; a backup that\n"
         "\t\t  cannot be completed stops the run before anything is changed.\n"
@@ -133,7 +136,7 @@ bool names_targets(const char* text) {
 
 struct Options {
     int flags = 0;
-    int wait = VRN_WAIT_DEFAULT;
+    VrnLinkSettings link;
     int jobs = VRN_JOBS_DEFAULT;
     bool json = false;
     const char* backup = nullptr;
@@ -171,7 +174,7 @@ int run_many(char** argv, const Options& o) {
 
     many.port = argv[2];
     many.jobs = o.jobs;
-    many.wait = o.wait;
+    many.link = o.link;
     many.write = VrnModuleWrite{nullptr, argv[2], static_cast<int>(sector), g_image, count, o.flags, o.backup, false};
     many.json = o.json;
     // Standard output holds the rows alone; the recovery's notes could not
@@ -186,8 +189,10 @@ int run(int argc, char** argv) {
     int first = 1;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         const char* option = argv[first];
-        if (int taken = vrn_take_wait_option(argc, argv, &first, &o.wait)) {
+        if (int taken = vrn_take_wait_option(argc, argv, &first, &o.link.wait)) {
             if (taken < 0) return -1;
+        } else if (int in_flight_taken = vrn_take_in_flight_option(argc, argv, &first, &o.link.in_flight)) {
+            if (in_flight_taken < 0) return -1;
         } else if (int jobs_taken = take_jobs_option(argc, argv, &first, &o.jobs)) {
             if (jobs_taken < 0) return -1;
         } else if (std::strncmp(option, "--backup=", 9) == 0) {
@@ -234,7 +239,7 @@ int run(int argc, char** argv) {
     if (vrn_file_name_arg(argv[4], file_name) != 0) return -1;
     if (o.backup && check_backup_file(o.backup, file_name) != 0) return VRN_EXIT_BACKUP_FAILED;
 
-    int handle = vrn_connect(argv[1], argv[2], address, false, o.wait);
+    int handle = vrn_connect(argv[1], argv[2], address, false, o.link);
     if (handle == -1) return -1;
     int count = 0;
     if (int status = load_image(file_name, &count)) return status;

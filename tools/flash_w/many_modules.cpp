@@ -39,7 +39,7 @@ void write_one(const VrnManyWrite& many, VrnModuleRow* row) {
         row->backup = vrn_backup_name(w.backup, ip);
         w.backup = row->backup.c_str();
     }
-    const int handle = vrn_open_module(address.c_str(), false, many.wait);
+    const int handle = vrn_open_module(address.c_str(), false, many.link);
     if (handle == -1) {
         row->result = VrnModuleResult{-1, vrn_connect_failure_text(address.c_str()), 0, false};
     } else {

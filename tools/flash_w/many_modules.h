@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "connect.h"
 #include "module_write.h"
 
 // Modules written at once unless --jobs says otherwise (VRN_JOBS_MAX the most).
@@ -16,7 +17,7 @@ struct VrnManyWrite {
     std::vector<std::uint32_t> addresses;  // sorted, each once (vrn_scan_targets)
     const char* port;
     int jobs;  // at most the number of addresses is used
-    int wait;  // vrn_set_wait of each connection
+    VrnLinkSettings link;  // of each connection
     // What every module gets: the image (shared, only read), sector, flags
     // and the backup FILE as given (each module's is vrn_backup_name of it);
     // ip and alone are set per module.

@@ -92,6 +92,9 @@ void print_help() {
         "--wait MS\t- wait MS milliseconds (1..4000) for each answer instead of 4000\n"
         "--wait auto\t- wait as long as the answers measured on the link take: a lost\n"
         "\t\t  datagram then costs milliseconds instead of seconds\n"
+        "--in-flight N\t- keep up to N reads (1..32) in flight at once, each from a port\n"
+        "\t\t  of its own: a module across a network is read N times as\n"
+        "\t\t  fast (default 1: one exchange at a time)\n"
         "--json\t\t- print the flash chip and the ICR and NetCfg records as one JSON\n"
         "\t\t  object (the fields as vrnscan --json lists them), nothing else\n"
         "--help\t\t- this text\n"
@@ -99,12 +102,14 @@ void print_help() {
 }
 
 int run(int argc, char** argv) {
-    int wait = VRN_WAIT_DEFAULT;
+    VrnLinkSettings link;
     bool json = false;
     int first = 1;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
-        if (int taken = vrn_take_wait_option(argc, argv, &first, &wait)) {
+        if (int taken = vrn_take_wait_option(argc, argv, &first, &link.wait)) {
             if (taken < 0) return -1;
+        } else if (int in_flight_taken = vrn_take_in_flight_option(argc, argv, &first, &link.in_flight)) {
+            if (in_flight_taken < 0) return -1;
         } else if (std::strcmp(argv[first], "--json") == 0) {
             json = true;
         } else if (std::strcmp(argv[first], "--help") == 0) {
@@ -131,7 +136,7 @@ int run(int argc, char** argv) {
     if (vrn_join_address_args(argv[1], argv[2], address, json ? stderr : stdout) != 0) return -1;
 
     if (json) udp_set_error_counter_output(stderr);
-    int handle = vrn_connect(argv[1], argv[2], address, true, wait, !json);
+    int handle = vrn_connect(argv[1], argv[2], address, true, link, !json);
     if (handle == -1) {
         // The object still comes, with its error, as vrnscan --info --json has it.
         if (json) show_open_failure_json(argv[1], argv[2], address);

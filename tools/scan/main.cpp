@@ -30,9 +30,9 @@ constexpr int MAX_BASE_PORT = 65532;
 constexpr int DEFAULT_JOBS = 16;
 
 // Opens one module on a connection of its own and reads it as vrnstat does.
-void read_module(VrnScanRow& r, const std::string& ip, std::uint16_t port, int wait) {
+void read_module(VrnScanRow& r, const std::string& ip, std::uint16_t port, VrnLinkSettings link) {
     const std::string address = ip + ":" + std::to_string(port);
-    const int handle = vrn_open_module(address.c_str(), true, wait);
+    const int handle = vrn_open_module(address.c_str(), true, link);
     if (handle == -1) {
         r.open_failure = std::string("Can't connect: ") + udp_open_failure();
         return;
@@ -47,7 +47,7 @@ void read_module(VrnScanRow& r, const std::string& ip, std::uint16_t port, int w
 // output is in address order whatever finishes first. This thread is one of
 // the workers: with one module or one job it reads them one after another,
 // exactly as a single reader would.
-void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, int wait, int jobs, bool progress) {
+void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, VrnLinkSettings link, int jobs, bool progress) {
     std::vector<VrnScanRow*> modules;
     for (VrnScanRow& r : rows)
         if (r.answer.module) modules.push_back(&r);
@@ -56,7 +56,7 @@ void read_modules(std::vector<VrnScanRow>& rows, std::uint16_t port, int wait, i
         for (std::size_t i = next++; i < modules.size(); i = next++) {
             const std::string ip = vrn_ip_text(modules[i]->answer.ip);
             if (progress) std::fprintf(stderr, "reading %s (%zu of %zu)\n", ip.c_str(), i + 1, modules.size());
-            read_module(*modules[i], ip, port, wait);
+            read_module(*modules[i], ip, port, link);
         }
     };
     const std::size_t helpers = std::min(modules.size(), static_cast<std::size_t>(jobs)) - (modules.empty() ? 0 : 1);
@@ -78,7 +78,7 @@ int run(int argc, char** argv) {
                  "vrnscan"};
     vrn_cli_setup(app);
     std::vector<std::string> targets;
-    std::string port_text = "3011", wait_text, jobs_text = std::to_string(DEFAULT_JOBS);
+    std::string port_text = "3011", wait_text, in_flight_text, jobs_text = std::to_string(DEFAULT_JOBS);
     bool info = false, json = false, csv = false;
     app.add_option("target", targets,
                    "an IPv4 address, a range of the last part (192.168.0.10-40) or of whole addresses\n"
@@ -89,6 +89,9 @@ int run(int argc, char** argv) {
                    "MS milliseconds (1..4000) for an address to answer a probe before its resend, and for\n"
                    "each answer of --info's reads (instead of 4000); `auto`: --info waits as long as the\n"
                    "answers measured on the link take. Without it a probe waits 500 ms.");
+    app.add_option("--in-flight", in_flight_text,
+                   "N (1..32) reads of --info kept in flight at once, each from a port of its own: a module\n"
+                   "across a network is read N times as fast (default 1: one exchange at a time)");
     app.add_flag("--info", info,
                  "read each module found as vrnstat does: the ICR and NetCfg records and the flash\n"
                  "chip; several modules at once (--jobs)");
@@ -115,6 +118,10 @@ int run(int argc, char** argv) {
     if (jobs < 0) return EXIT_USAGE;
     const int wait = wait_text.empty() ? VRN_WAIT_DEFAULT : vrn_wait_arg(wait_text.c_str());
     if (wait == -2) return EXIT_USAGE;
+    VrnLinkSettings link;
+    link.wait = wait;
+    link.in_flight = in_flight_text.empty() ? 1 : vrn_in_flight_arg(in_flight_text.c_str());
+    if (link.in_flight < 0) return EXIT_USAGE;
     std::vector<std::uint32_t> addresses;
     const std::string refused = vrn_scan_targets(targets, &addresses);
     if (!refused.empty()) {
@@ -145,7 +152,7 @@ int run(int argc, char** argv) {
     std::vector<VrnScanRow> rows;
     rows.reserve(result.answers.size());
     for (const VrnScanAnswer& a : result.answers) rows.push_back({a, false, "", {}});
-    if (info) read_modules(rows, static_cast<std::uint16_t>(port), wait, jobs, progress);
+    if (info) read_modules(rows, static_cast<std::uint16_t>(port), link, jobs, progress);
 
     std::vector<nlohmann::ordered_json> objects;
     objects.reserve(rows.size());
