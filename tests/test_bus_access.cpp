@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,7 @@ protected:
         }
         ++answered_;
         const std::uint32_t command = word_at(d.bytes, 20);
+        if (answered_ == drop_at_) return {};
         if (answered_ == fail_at_) {
             Bytes bad = make_ack(command == 0x14190100u ? 36 : 32);
             bad[12] = 0x31;  // a request's packet_type: check_ack refuses it
@@ -101,6 +103,7 @@ protected:
             Bytes ack = make_ack(36);
             // Only the low byte is the item; the rest must be ignored.
             put_u32(&ack[32], 0xA1B2C300u | (address & 0xFFu));
+            if (answered_ == copy_at_) return {Action{ack}, Action{ack}};
             return {Action{ack}};
         }
         if (command == 0x141A0300u) {
@@ -139,6 +142,8 @@ protected:
     Bridge bridge_;
     int answered_ = 0;
     int fail_at_ = 0;  // which answer (1-based) goes wrong; 0: none
+    int drop_at_ = 0;  // which is never sent
+    int copy_at_ = 0;  // which is sent twice
 };
 
 // Expected bridge traffic, built from the cycle's steps.
@@ -350,6 +355,51 @@ TEST_F(BusAccess, WriteCycleWithoutDoneLeavesTheControlRegisterAsWritten) {
 
 TEST_F(BusAccess, BridgeReadReturnsAllThirtyTwoBitsOfTheData) {
     EXPECT_EQ(static_cast<std::uint32_t>(vrn_bridge_read(handle_, 0, 0x40)), 0xFFFF1100u);
+}
+
+// Reads in flight: the requests vrn_bus_read sends, in the same order, up
+// to four out at once, each from a port of its own. A lost answer is asked
+// again, its port never used again (the window then halves); the copy of a duplicated
+// one, found before its port sends again, is dropped and that port
+// replaced. Every byte lands where its address says.
+TEST_F(BusAccess, ReadsInFlightAreMatchedToTheirAnswersByPort) {
+    ASSERT_EQ(vrn_set_in_flight(handle_, 4), 0);
+    drop_at_ = 3;
+    copy_at_ = 6;
+    std::uint32_t addresses[12];
+    for (int i = 0; i < 12; ++i) addresses[i] = 0x1000u + 8u * static_cast<std::uint32_t>(i) + (i % 3);
+    unsigned char out[12] = {}, got[12] = {};
+    EXPECT_EQ(vrn_bus_read_each(handle_, addresses, out, got, 12), 12);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(got[i], 1) << i;
+        EXPECT_EQ(out[i], addresses[i] & 0xFFu) << i;
+    }
+    const auto sent = requests();
+    ASSERT_EQ(sent.size(), 13u) << "one repeat";
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+        // The lost third comes again once its wait ran out, after the rest.
+        const std::uint32_t address = addresses[k < 12 ? k : 2];
+        char expected[160];
+        std::snprintf(expected, sizeof expected,
+                      "6b 24 5a 13 08 00 00 00 df 2b a1 ec 31 00 00 00 aa 94 45 cd 00 01 19 14 03 00 00 00 00 00 00 "
+                      "00 %02x %02x 00 00 01 00 00 00",
+                      address & 0xFFu, (address >> 8) & 0xFFu);
+        EXPECT_EQ(hex(sent[k].bytes), expected) << k;
+    }
+    std::set<std::uint16_t> first_ports;
+    for (std::size_t k = 0; k < 4; ++k) first_ports.insert(sent[k].src_port);
+    EXPECT_EQ(first_ports.size(), 4u) << "each in flight from a port of its own";
+    // Its late answer could only come to the lost request's port: no
+    // request is sent from there again.
+    for (std::size_t k = 3; k < sent.size(); ++k) EXPECT_NE(sent[k].src_port, sent[2].src_port) << k;
+    const LinkHealth* h = link_health(handle_);
+    EXPECT_EQ(h->unanswered, 1u);
+    EXPECT_EQ(h->stale, 1u) << "the copy";
+    EXPECT_EQ(h->ports_replaced, 2u);
+    EXPECT_EQ(vrn_in_flight(handle_), 4);
+    EXPECT_LT(h->flight_window, 4) << "halved after the loss, not yet grown back";
+    EXPECT_EQ(vrn_set_in_flight(handle_, 0), -1);
+    EXPECT_EQ(vrn_set_in_flight(handle_, VRN_MAX_IN_FLIGHT + 1), -1);
 }
 
 TEST_F(BusAccess, DirectExchangeIsNotRepeated) {

@@ -71,14 +71,19 @@ struct WireFaultCase {
     bool recovered = true;   // both programs succeed
 };
 
-// Each case with the default wait and with --wait auto.
-class FaultInjectionOneKind : public ::testing::TestWithParam<std::tuple<WireFaultCase, bool>> {};
+// Each case with the default wait, with --wait auto, and with --wait auto
+// and eight reads in flight.
+enum class Link { Default, WaitAuto, WaitAutoInFlight };
+
+class FaultInjectionOneKind : public ::testing::TestWithParam<std::tuple<WireFaultCase, Link>> {};
 
 TEST_P(FaultInjectionOneKind, IsRecoveredFrom) {
     SKIP_ON_WINDOWS();
     const WireFaultCase& c = std::get<0>(GetParam());
     Scenario s = with_faults(c.prog, c.stat);
-    if (std::get<1>(GetParam())) s.options = {"--wait", "auto"};
+    const Link link = std::get<1>(GetParam());
+    if (link != Link::Default) s.options = {"--wait", "auto"};
+    if (link == Link::WaitAutoInFlight) s.options.insert(s.options.end(), {"--in-flight", "8"});
     Outcome o = vrntest::run_scenario(s);
     expect_promise_kept(o);
     if (c.recovered) {
@@ -116,10 +121,15 @@ INSTANTIATE_TEST_SUITE_P(
         WireFaultCase{"DatagramsFromAForeignAddress",
                       {"--seed", "19", "--foreign-address", "0.02", "--fault-limit", "2"},
                       {"--seed", "20", "--foreign-address", "0.01", "--fault-limit", "1"}, &FaultTally::foreign_address,
-                      3}),
-                       ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<WireFaultCase, bool>>& info) {
-        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WaitAuto" : "");
+                      3},
+        // A network's delay: every answer 1 ms late, requests served meanwhile.
+        WireFaultCase{"AnswersOneMillisecondAway", {"--latency", "1000", "--drop-ack", "0.005", "--seed", "21"},
+                      {"--latency", "1000", "--drop-ack", "0.005", "--seed", "22"}, &FaultTally::drop_ack, 1}),
+                       ::testing::Values(Link::Default, Link::WaitAuto, Link::WaitAutoInFlight)),
+    [](const ::testing::TestParamInfo<std::tuple<WireFaultCase, Link>>& info) {
+        const Link link = std::get<1>(info.param);
+        return std::string(std::get<0>(info.param).name) +
+               (link == Link::WaitAuto ? "WaitAuto" : link == Link::WaitAutoInFlight ? "WaitAutoInFlight" : "");
     });
 
 // Answers that are only late, as on a busy machine, cost the adaptive wait

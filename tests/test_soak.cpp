@@ -13,7 +13,9 @@
 // Environment: VRN_SOAK_RUNS (runs per profile; default per profile),
 // VRN_SOAK_WORKERS (runs at once, default 16: they mostly wait out
 // receive timeouts), VRN_SOAK_STAT_EVERY (vrnstat on every n-th run,
-// default 2), VRN_SOAK_SEED (first seed, default 1000).
+// default 2), VRN_SOAK_SEED (first seed, default 1000), VRN_SOAK_IN_FLIGHT
+// (reads in flight of every profile's runs, --in-flight; default each
+// profile's own).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,6 +66,7 @@ struct Profile {
     bool both_chips = false;  // every other run on a 16-bit Intel chip
     bool late_acks = false;   // acknowledges late within the wait on two runs of three, past it on the third
     bool counted = true;      // the simulator counts its faults (a slow module has none)
+    int in_flight = 1;        // --in-flight of both programs
 };
 
 // Half of the loss on requests, half on acknowledges.
@@ -71,6 +74,13 @@ std::vector<std::string> loss(const char* half) { return {"--drop-request", half
 std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// The profile with eight reads in flight.
+Profile in_flight(Profile p, const char* name) {
+    p.name = name;
+    p.in_flight = 8;
+    return p;
 }
 
 const Profile kClean = {.name = "clean link", .faults = {}, .share = 1.0, .runs = 8, .short_runs = 4,
@@ -96,10 +106,17 @@ const Profile kJitter = {.name = "jitter", .faults = plus(loss("0.0005"), {"--ji
 // A slow module: every answer 30 ms late (a NetCfg write takes about a minute).
 const Profile kSlow = {.name = "slow module", .faults = {"--answer-delay", "30"}, .share = 0.999, .runs = 32,
                        .short_runs = 2, .auto_runs = 32, .auto_short_runs = 2, .both_chips = true, .counted = false};
+const Profile kEveryFaultInFlight = in_flight(kEveryFault, "every wire fault, 8 reads in flight");
 const Profile kDuplicates = {.name = "20% duplicated", .faults = {"--dup-ack", "0.2"}, .share = 0.99, .runs = 200,
                              .short_runs = 8, .auto_runs = 1000, .auto_short_runs = 20, .both_chips = true};
 // The copy of a duplicated answer up to 20 ms behind the original: past
 // the turn of the ports a copy waits at, into a later request's wait.
+// A module across a network: every answer 1 ms late, the requests in
+// between served meanwhile, and 0.1% loss; one exchange at a time, and
+// eight reads in flight.
+const Profile kNetwork = {.name = "1 ms away", .faults = plus(loss("0.0005"), {"--latency", "1000"}), .share = 0.999,
+                          .runs = 100, .short_runs = 2, .auto_runs = 200, .auto_short_runs = 4, .both_chips = true};
+const Profile kNetworkInFlight = in_flight(kNetwork, "1 ms away, 8 reads in flight");
 const Profile kTrailingDuplicates = {.name = "20% duplicated, copies up to 20 ms late",
                                      .faults = {"--dup-ack", "0.2:0-20"}, .share = 0.99, .runs = 200,
                                      .short_runs = 8, .auto_runs = 200, .auto_short_runs = 8, .both_chips = true};
@@ -129,6 +146,8 @@ vrntest::Scenario scenario(const Profile& p, bool adaptive, std::uint32_t seed, 
     s.seed_neighbours = true;
     s.timeout_ms = 1800000;  // a 5% loss run costs some 70 four-second waits
     if (adaptive) s.options = {"--wait", "auto"};
+    const long reads = env_number("VRN_SOAK_IN_FLIGHT", p.in_flight);
+    if (reads > 1) s.options.insert(s.options.end(), {"--in-flight", std::to_string(reads)});
     s.prog_sim = {"--seed", std::to_string(seed)};
     s.prog_sim.insert(s.prog_sim.end(), p.faults.begin(), p.faults.end());
     auto late = [&](std::vector<std::string>* sw) {
@@ -182,12 +201,14 @@ double share(long ok, long of) { return of ? double(ok) / double(of) : 1.0; }
 
 void print_figures(const Profile& p, bool adaptive, const Figures& f, long seconds) {
     std::printf(
-        "\n%s, %s: %ld runs in %ld s\n"
+        "\n%s, %s%s: %ld runs in %ld s\n"
         "  vrnprog succeeded %ld of %ld (%.1f%%), median %.1f s, longest %.1f s\n"
         "  vrnstat succeeded %ld of %ld (%.1f%%), median %.1f s, longest %.1f s\n"
         "  silent corruptions %ld, hangs %ld, false \"differs\" %ld, other violations %ld\n"
         "  faults injected %llu: %s\n",
-        p.name, adaptive ? "--wait auto" : "default wait", f.runs, seconds, f.prog_ok, f.runs, 100 * share(f.prog_ok, f.runs), median(f.prog_ms) / 1000.0,
+        p.name, adaptive ? "--wait auto" : "default wait",
+        env_number("VRN_SOAK_IN_FLIGHT", 1) > 1 ? (", --in-flight " + std::to_string(env_number("VRN_SOAK_IN_FLIGHT", 1))).c_str() : "",
+        f.runs, seconds, f.prog_ok, f.runs, 100 * share(f.prog_ok, f.runs), median(f.prog_ms) / 1000.0,
         longest(f.prog_ms) / 1000.0, f.stat_ok, f.stat_runs, 100 * share(f.stat_ok, f.stat_runs),
         median(f.stat_ms) / 1000.0, longest(f.stat_ms) / 1000.0, f.silent, f.hangs, f.false_alarms, f.other_violations,
         static_cast<unsigned long long>(f.faults.total()), f.faults.text().c_str());
@@ -229,7 +250,9 @@ struct Case {
 const Case kCases[] = {{"CleanLink", &kClean},         {"OneInAThousandLost", &kLoss01}, {"OneInAHundredLost", &kLoss1},
                        {"FiveInAHundredLost", &kLoss5}, {"EveryWireFault", &kEveryFault}, {"Jitter", &kJitter},
                        {"SlowModule", &kSlow},          {"TwentyInAHundredDuplicated", &kDuplicates},
-                       {"TwentyInAHundredDuplicatedCopiesLate", &kTrailingDuplicates}};
+                       {"TwentyInAHundredDuplicatedCopiesLate", &kTrailingDuplicates},
+                       {"OneMillisecondAway", &kNetwork},    {"OneMillisecondAwayInFlight", &kNetworkInFlight},
+                       {"EveryWireFaultInFlight", &kEveryFaultInFlight}};
 
 // Each profile with the default wait and with --wait auto.
 class SoakTest : public testing::TestWithParam<std::tuple<Case, bool>> {
