@@ -46,6 +46,25 @@ void window_answered(LinkHealth* h) {
 
 }  // namespace
 
+int link_flight_settle(int handle) {
+    if (conn_lookup(handle) < 0) return -1;
+    ConnEntry& e = *conn_entry(handle);
+    LinkHealth* h = link_health(handle);
+    plat_mutex_wait(e.mutex);
+    int found = 0;
+    for (int k = 0; k < UDP_FLIGHT_SOCKETS; ++k) {
+        if (e.endpoint->flight[k] == VRN_NO_SOCKET) continue;
+        const int n = udp_drain(e.endpoint->flight[k]);
+        if (n == 0) continue;
+        found += n;
+        h->stale += static_cast<unsigned>(n);
+        if (udp_flight_replace(e.endpoint, k) == 0) ++h->ports_replaced;
+        else ++h->ports_kept;
+    }
+    plat_mutex_release(e.mutex);
+    return found;
+}
+
 int link_exchange_window(int handle, const LinkWindowJob* job) {
     if (conn_lookup(handle) < 0 || !job || job->count < 0 || job->request_len > VRN_BUF_BYTES ||
         job->ack_len > VRN_BUF_BYTES)

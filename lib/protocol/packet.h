@@ -72,6 +72,13 @@ struct LinkWindowJob {
 // health. Returns how many requests were taken (count when all), or -1
 // for a handle that is not open.
 int link_exchange_window(int handle, const LinkWindowJob* job);
+// Drains the connection's flight sockets: whatever waits there came after
+// its place's answer was taken (a copy, or the real answer that a copy
+// stood in for), counted as stale datagrams, each such port replaced.
+// Called after the exchange that ends a run, as the next request on one
+// port would find them: the datagrams that reached the window's ports by
+// then. The number found, or -1 for a handle that is not open.
+int link_flight_settle(int handle);
 // link_exchange, then check_ack: 0 when a whole acknowledge came and passed
 // it, else -1 (a bad acknowledge counts as trouble and replaces the port).
 int link_exchange_acked(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);

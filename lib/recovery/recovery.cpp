@@ -11,6 +11,7 @@
 #include "flash/flash_ops.h"
 #include "link/link_health.h"
 #include "platform/platform.h"
+#include "protocol/packet.h"
 #include "protocol/register_space.h"
 
 VrnRecoveryBounds g_recovery = VRN_RECOVERY_DEFAULTS;
@@ -185,7 +186,12 @@ int read_pass_in_flight(int handle, int sector, int offset, Cells cells, std::ui
         }
         if (progress) vrn_progress_update(progress, first + n);
     }
+    // A copy taken in place of a later read's answer on one port leaves
+    // that answer to come after it, which no request of the pass may see:
+    // it is looked for once the closing reset's answer came, as one port
+    // would have found it there.
     vrn_flash_reset(handle);
+    link_flight_settle(handle);
     return 0;
 }
 
