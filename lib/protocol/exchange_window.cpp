@@ -124,13 +124,15 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
         else ++h->failed_receives;
         window_lost(h);
         fresh_port(k);
-        if (s.attempts >= job->attempts || (h->gone && h->stop_when_gone)) {
+        // A request that has used its attempts is left to the caller; the
+        // others go on, unless the module is gone.
+        if (h->gone && h->stop_when_gone) {
             failed = true;
-        } else {
+        } else if (s.attempts < job->attempts) {
             again[again_count++] = Again{s.request, s.attempts};
         }
     };
-    while (done < job->count && !failed) {
+    while (!failed) {
         // Fill the free places, up to the window.
         for (int k = 0; k < places && busy < h->flight_window; ++k) {
             if (slots[k].request >= 0) continue;

@@ -66,9 +66,9 @@ struct LinkWindowJob {
 // of its own (udp_flight_send) and answered at it. Requests go out in
 // order; answers are taken as they come. An attempt without its answer
 // within the connection's wait, or met by a datagram that is not its
-// answer, is sent again from a new port; once a request has used its
-// attempts (or the module is gone) the run stops, and what is still in
-// flight is given up. Everything that went wrong is counted in the link
+// answer, is sent again from a new port, up to its attempts; the run goes
+// on past a request that used them, unless the module is gone (then what
+// is still in flight is given up). Everything that went wrong is counted in the link
 // health. Returns how many requests were taken (count when all), or -1
 // for a handle that is not open.
 int link_exchange_window(int handle, const LinkWindowJob* job);
