@@ -117,12 +117,15 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
         ++busy;
         if (udp_flight_send(ep, k, request, job->request_len) != 0) slots[k].wait_ms = 0;  // lost at once
     };
-    const auto lose = [&](int k, bool timed_out) {
+    // Why an attempt ended without its answer: its wait ran out, the
+    // receive failed, or what came was not its answer (counted already).
+    enum class Lost { Waited, Failed, Spoilt };
+    const auto lose = [&](int k, Lost why) {
         const Slot s = slots[k];
         free_slot(k);
-        if (timed_out) count_lost(h, s.sent_ms);
-        else ++h->failed_receives;
-        window_lost(h);
+        if (why == Lost::Waited) count_lost(h, s.sent_ms);
+        if (why == Lost::Failed) ++h->failed_receives;
+        if (why != Lost::Spoilt) window_lost(h);  // a spoilt answer is no sign of a full queue
         fresh_port(k);
         // A request that has used its attempts is left to the caller; the
         // others go on, unless the module is gone.
@@ -165,11 +168,11 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
             int n = udp_flight_take(ep, k, ack, job->ack_len, &notes);
             h->strangers += notes.strangers;
             if (n < 0) {
-                lose(k, false);
+                lose(k, Lost::Failed);
                 continue;
             }
             if (n == 0) {
-                if (plat_tick_ms() - slots[k].sent_ms >= slots[k].wait_ms) lose(k, true);
+                if (plat_tick_ms() - slots[k].sent_ms >= slots[k].wait_ms) lose(k, Lost::Waited);
                 else if (notes.strangers != 0) fresh_port(k);
                 continue;
             }
@@ -180,7 +183,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
             else count_answered(h, plat_tick_ms() - slots[k].sent_ms);
             if (!whole || check_ack(ack) != 0) {
                 if (whole) ++h->bad_acks;
-                lose(k, false);
+                lose(k, Lost::Spoilt);
                 continue;
             }
             job->take(job->context, slots[k].request, ack);
