@@ -110,6 +110,19 @@ def test_a_failed_write_says_what_vrnprog_says(sim_factory, sim_args, sector):
     assert str(raised.value) == expected
 
 
+def test_reads_in_flight_give_the_same_cells_for_the_same_datagrams(sim_factory):
+    # A module 1 ms away, read one exchange at a time and eight at once.
+    taken = []
+    for in_flight in (1, 8):
+        sim = sim_factory("--latency", "1000")
+        with vrn.Module(HOST, sim.port, in_flight=in_flight) as m:
+            cells = m.read(1, 0, 1024)
+        taken.append((cells, sim.datagrams()))
+    (one, one_n), (eight, eight_n) = taken
+    assert one[:4] == b"ICR1" and eight == one
+    assert eight_n == one_n > 1024
+
+
 def test_bad_arguments_are_refused_before_anything_is_sent(sim):
     with vrn.Module(HOST, sim.port) as m:
         for call, error in [
@@ -126,6 +139,9 @@ def test_bad_arguments_are_refused_before_anything_is_sent(sim):
             (lambda: vrn.Module(HOST, 70000), ValueError),
             (lambda: vrn.Module(HOST, sim.port, wait="fast"), ValueError),
             (lambda: vrn.Module(HOST, sim.port, wait=1.5), TypeError),
+            (lambda: vrn.Module(HOST, sim.port, in_flight=0), ValueError),
+            (lambda: vrn.Module(HOST, sim.port, in_flight=33), ValueError),
+            (lambda: vrn.Module(HOST, sim.port, in_flight="8"), TypeError),
         ]:
             with pytest.raises(error):
                 call()

@@ -55,14 +55,14 @@ _vrn_read_line() {
 }
 
 _vrnprog() {
-    _vrn_read_line "--wait --backup --jobs"
+    _vrn_read_line "--wait --in-flight --backup --jobs"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
     --backup) _vrn_reply_files "$_vrn_cur"; return ;;
-    --jobs) COMPREPLY=(); return ;;
+    --jobs | --in-flight) COMPREPLY=(); return ;;
     esac
     if [[ $_vrn_cur == -* ]]; then
-        _vrn_reply_words "--skip-erased --changed-only --wait --backup --jobs --json --help --version" "$_vrn_cur"
+        _vrn_reply_words "--skip-erased --changed-only --wait --in-flight --backup --jobs --json --help --version" "$_vrn_cur"
     elif ((_vrn_argc == 3)); then
         _vrn_reply_files "$_vrn_cur"  # ip port sector FILE
     else
@@ -71,21 +71,23 @@ _vrnprog() {
 }
 
 _vrnstat() {
-    _vrn_read_line "--wait"
+    _vrn_read_line "--wait --in-flight"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
+    --in-flight) COMPREPLY=(); return ;;
     esac
     COMPREPLY=()
-    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--wait --json --help --version" "$_vrn_cur"
+    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--wait --in-flight --json --help --version" "$_vrn_cur"
 }
 
 _vrndump() {
-    _vrn_read_line "--wait"
+    _vrn_read_line "--wait --in-flight"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
+    --in-flight) COMPREPLY=(); return ;;
     esac
     if [[ $_vrn_cur == -* ]]; then
-        _vrn_reply_words "--wait --help --version" "$_vrn_cur"
+        _vrn_reply_words "--wait --in-flight --help --version" "$_vrn_cur"
     elif ((_vrn_argc == 4)); then
         _vrn_reply_files "$_vrn_cur"  # ip port sector count FILE
     else
@@ -127,13 +129,13 @@ _vrnrec() {
 }
 
 _vrnscan() {
-    _vrn_read_line "--port --wait --jobs"
+    _vrn_read_line "--port --wait --in-flight --jobs"
     case $_vrn_option in
     --wait) _vrn_reply_words "auto" "$_vrn_cur"; return ;;
-    --port | --jobs) COMPREPLY=(); return ;;
+    --port | --jobs | --in-flight) COMPREPLY=(); return ;;
     esac
     COMPREPLY=()
-    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--port --wait --info --jobs --json --csv --help --version" "$_vrn_cur"
+    [[ $_vrn_cur == -* ]] && _vrn_reply_words "--port --wait --in-flight --info --jobs --json --csv --help --version" "$_vrn_cur"
 }
 
 _vrnsim() {
