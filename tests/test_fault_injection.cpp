@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -215,6 +216,46 @@ TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
         Outcome o = vrntest::run_scenario(s);
         expect_promise_kept(o);
         EXPECT_EQ(o.faults.drop_request, std::uint64_t(std::atoi(lost))) << o.report();
+    }
+}
+
+// A byte's program writes sent together, with eight reads in flight: each
+// of the first burst's four writes (AA 55 A0 and the data) lost on its way,
+// its answer lost, and its answer duplicated with the copy up to 20 ms
+// late. The sector ends exact and no other sector changes (sector 0 and
+// the neighbours hold data).
+TEST(FaultInjection, EveryWriteOfAProgramBurstLostOrAnsweredTwice) {
+    SKIP_ON_WINDOWS();
+    auto burst_scenario = [](std::vector<std::string> faults) {
+        Scenario s = with_faults(std::move(faults));
+        s.seed_neighbours = true;
+        s.run_stat = false;
+        s.options = {"--wait", "auto", "--in-flight", "8"};
+        return s;
+    };
+    // Where the first burst starts: the requests before its AA, from the
+    // model's trace of a clean run.
+    const Outcome clean = vrntest::run_scenario(burst_scenario({"--trace"}));
+    ASSERT_EQ(clean.prog.status, 0) << clean.report();
+    std::vector<std::string> requests;
+    std::istringstream lines(clean.sim_log);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("vrnsim <- +1", 0) == 0) requests.push_back(line);
+    std::size_t setup = 0;
+    while (setup < requests.size() && requests[setup].find("chip amd-program-setup") == std::string::npos) ++setup;
+    ASSERT_LT(setup, requests.size());
+    ASSERT_GE(setup, 2u);
+    const std::size_t before = setup - 2;
+    ASSERT_NE(requests[before].find(":= 0x000000AA"), std::string::npos) << requests[before];
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (const char* fault : {"--drop-request", "--drop-ack", "--dup-ack"}) {
+            std::vector<std::string> faults = {"--faults-after", std::to_string(before + k), "--fault-limit", "1"};
+            faults.insert(faults.end(), {fault, std::string(fault) == "--dup-ack" ? "1:0-20" : "1"});
+            Outcome o = vrntest::run_scenario(burst_scenario(faults));
+            expect_promise_kept(o);
+            EXPECT_EQ(o.prog.status, 0) << "write " << k << " " << fault << "\n" << o.report();
+            EXPECT_EQ(o.faults.total(), 1u) << "write " << k << " " << fault;
+        }
     }
 }
 

@@ -68,10 +68,15 @@ struct Program {
 
 }  // namespace
 
-// Both command sets, the records of vrnstat and a dump of a sector.
+// Both command sets: the records of vrnstat, a dump of a sector, and a
+// write, whose AMD program writes and verify reads go out together (the
+// model's chip takes the same reads for every byte, so even their number
+// is the same).
 TEST(InFlight, OnACleanLinkTheSameRequestsInTheSameOrderAndTheSameOutput) {
     TempDir dir;
-    const Program programs[] = {{"vrnstat", VRNSTAT_PATH, {}}, {"vrndump", VRNDUMP_PATH, {"1", "400", "FILE"}}};
+    const Program programs[] = {{"vrnstat", VRNSTAT_PATH, {}},
+                                {"vrndump", VRNDUMP_PATH, {"1", "400", "FILE"}},
+                                {"vrnprog", VRNPROG_PATH, {"2", VRN_EXAMPLES_DIR "/netcfg.dat"}}};
     for (const Program& p : programs) {
         for (const std::string chip : {"amd:0xA3:8", "intel:0x18:16"}) {
             const Seen one = run_with(p.path, chip, {}, p.tail, dir);
@@ -80,7 +85,7 @@ TEST(InFlight, OnACleanLinkTheSameRequestsInTheSameOrderAndTheSameOutput) {
             EXPECT_EQ(eight.run.status, 0) << p.name << " " << chip << eight.run.out;
             EXPECT_GT(one.requests.size(), 300u) << p.name << " " << chip;
             EXPECT_EQ(eight.requests, one.requests) << p.name << " " << chip;
-            if (p.tail.empty()) {
+            if (p.path != std::string(VRNDUMP_PATH)) {
                 // All but the connecting line, which names each simulator's port.
                 const auto after_port = [](const std::string& out) { return out.substr(out.find(" \n", 2)); };
                 EXPECT_EQ(after_port(eight.run.out), after_port(one.run.out)) << chip;

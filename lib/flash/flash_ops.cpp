@@ -69,6 +69,56 @@ bool write_sequence(int handle, int sector, int offset, std::initializer_list<in
     return all;
 }
 
+// The AMD program's four writes sent together (vrn_bus_write_each): the
+// same requests in the same order, without a round trip between them.
+// Each write's answer is awaited all the same, so an unanswered one is
+// known as in write_sequence; the chip's state in every case of loss,
+// duplication and reordering is gone through in docs/BURSTS.md.
+bool amd_program_together(int handle, int sector, int offset, std::uint8_t value) {
+    const std::uint32_t address = flash_cell_address(flash_info_of(handle), sector, offset);
+    const std::uint32_t addresses[4] = {address, address, address, address};
+    const std::uint32_t words[4] = {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value};
+    unsigned char acked[4];
+    const int answered = vrn_bus_write_each(handle, addresses, words, acked, 4);
+    if (answered == 4) return true;
+    if (LinkHealth* health = link_health(handle)) health->failed_writes += static_cast<unsigned>(4 - (answered < 0 ? 0 : answered));
+    return false;
+}
+
+// The AMD verify with its reads sent together: as many as the chip took
+// for the byte before (at most FLASH_POLL_BURST), so that a chip that
+// finishes while the reads travel costs one round trip, not one per read.
+// A status read never equals the byte (its bit 7 is the byte's bit 7
+// inverted), so any read equal to the byte ends the program. 0, or -1
+// after AMD_VERIFY_READS + 1 reads without it or a link gone.
+constexpr int FLASH_POLL_BURST = 8;
+
+int amd_verify_together(int handle, int sector, int offset, std::uint8_t value, PollClock& clock) {
+    LinkHealth* h = link_health(handle);
+    const std::uint32_t address = flash_cell_address(flash_info_of(handle), sector, offset);
+    std::uint32_t addresses[FLASH_POLL_BURST];
+    unsigned char cells[FLASH_POLL_BURST], got[FLASH_POLL_BURST];
+    for (std::uint32_t& a : addresses) a = address;
+    for (int reads = 0; reads <= AMD_VERIFY_READS && !clock.link_gone();) {
+        int k = h->poll_burst < 1 ? 1 : h->poll_burst > FLASH_POLL_BURST ? FLASH_POLL_BURST : h->poll_burst;
+        if (k > AMD_VERIFY_READS + 1 - reads) k = AMD_VERIFY_READS + 1 - reads;
+        const std::uint32_t t0 = plat_tick_ms();
+        const int n = vrn_bus_read_each(handle, addresses, cells, got, k);
+        if (n < k) {
+            h->failed_reads += static_cast<unsigned>(k - (n < 0 ? 0 : n));
+            if (n <= 0) clock.lost_ms += plat_tick_ms() - t0;
+        }
+        for (int i = 0; i < k; ++i) {
+            if (got[i] && cells[i] == value) {
+                h->poll_burst = reads + i + 1;
+                return 0;
+            }
+        }
+        reads += k;
+    }
+    return -1;
+}
+
 bool ready(int status) {
     return status != VRN_FLASH_READ_FAILED && (status & FLASH_INTEL_STATUS_READY) != 0;
 }
@@ -172,7 +222,7 @@ int vrn_flash_erase_all(int handle) {
 
 namespace {
 
-int program_byte(int handle, int sector, int offset, std::uint8_t value, bool closed) {
+int program_byte(int handle, int sector, int offset, std::uint8_t value, bool closed, bool together = false) {
     // An unanswered write may leave the chip waiting for its data, which it
     // would take from the next write anywhere (the reset to cell 0 of sector
     // 0): the program is cancelled at its own cell and fails at once, since
@@ -183,15 +233,20 @@ int program_byte(int handle, int sector, int offset, std::uint8_t value, bool cl
     // its data byte, taken for a command, could start one.
     const bool intel = intel_set(handle);
     PollClock clock = clock_from_now(g_flash_bounds.program_ms);
-    const bool sent = intel ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
-                            : write_sequence(handle, sector, offset,
-                                             {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value}, true);
+    const bool sent = intel      ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
+                      : together ? amd_program_together(handle, sector, offset, value)
+                                 : write_sequence(handle, sector, offset,
+                                                  {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value}, true);
     if (!sent) {
         vrn_flash_cancel_program(handle, sector, offset);
         return -1;
     }
     if (intel) {
         if (intel_finish(handle, sector, offset, value, clock) < 0) {
+            return -1;
+        }
+    } else if (together) {
+        if (amd_verify_together(handle, sector, offset, value, clock) < 0) {
             return -1;
         }
     } else {
@@ -218,6 +273,10 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
 
 int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value) {
     return program_byte(handle, sector, offset, value, true);
+}
+
+int vrn_flash_program_byte_together(int handle, int sector, int offset, std::uint8_t value) {
+    return program_byte(handle, sector, offset, value, false, vrn_in_flight(handle) > 1);
 }
 
 int vrn_flash_all_ones(int handle) {

@@ -34,6 +34,12 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
 // low half whether or not it was programmed, and the chip would take the
 // reset at cell 0 of sector 0 as the data.
 int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value);
+// vrn_flash_program_byte with an AMD program's four writes sent together
+// when the connection keeps more than one request in flight: one round
+// trip instead of four, the same requests. The Intel set's program stays
+// one write at a time (its data byte, reaching a chip that missed the
+// program command, would be taken for a command).
+int vrn_flash_program_byte_together(int handle, int sector, int offset, std::uint8_t value);
 // Ends a program command that may still be waiting for its data, which
 // would take the next write anywhere on the chip (the reset to cell 0 of
 // sector 0) as data for that place: all ones written to the cell itself,

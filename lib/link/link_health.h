@@ -116,6 +116,8 @@ struct LinkHealth {
     int in_flight;
     int flight_window;
     int flight_answered;
+    // The verify reads an AMD program took last, sent together next time.
+    int poll_burst;
 };
 
 // Silence after which the module counts as gone: this long from the first

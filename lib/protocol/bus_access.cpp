@@ -221,7 +221,31 @@ void take_read(void* context, int i, const unsigned char* ack) {
     r->got[i] = 1;
 }
 
+struct WriteEach {
+    const std::uint32_t* addresses;
+    const std::uint32_t* words;
+    unsigned char* acked;
+};
+
+void make_write(void* context, int i, unsigned char* request) {
+    const auto* w = static_cast<WriteEach*>(context);
+    start_direct(request, BUS_WRITE_REQUEST_BYTES, BUS_WRITE_COMMAND);
+    put_u32(request + 32, w->addresses[i]);
+    put_u32(request + 40, w->words[i]);
+}
+
+void take_write(void* context, int i, const unsigned char*) { static_cast<WriteEach*>(context)->acked[i] = 1; }
+
 }  // namespace
+
+int vrn_bus_write_each(int handle, const std::uint32_t* addresses, const std::uint32_t* words, unsigned char* acked,
+                       int count) {
+    if (conn_lookup(handle) < 0 || count < 0) return -1;
+    for (int i = 0; i < count; ++i) acked[i] = 0;
+    WriteEach each{addresses, words, acked};
+    const LinkWindowJob job{count, BUS_WRITE_REQUEST_BYTES, BUS_WRITE_ACK_BYTES, 1, make_write, take_write, &each};
+    return link_exchange_window(handle, &job);
+}
 
 int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count) {
     if (conn_lookup(handle) < 0 || count < 0) return -1;

@@ -20,6 +20,13 @@ int vrn_bus_read(int handle, int bus, int reserved1, int reserved2, std::uint32_
 // read whose answer came, got[i] = 0 for the others. The number read, or
 // -1 for a handle that is not open.
 int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count);
+// Direct bus writes of words[i] to addresses[i] (the requests vrn_bus_write
+// sends, in that order), sent together up to the connection's in-flight
+// count, each once: a write is never sent again, since a chip may have
+// taken it. acked[i] = 1 for each write whose answer came. The number
+// answered, or -1 for a handle that is not open.
+int vrn_bus_write_each(int handle, const std::uint32_t* addresses, const std::uint32_t* words, unsigned char* acked,
+                       int count);
 int vrn_bus_write(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, const void* data,
                   int count);
 int vrn_bridge_read(int handle, int cycle, std::uint32_t address);

@@ -626,8 +626,12 @@ int vrn_recover_program_byte(int handle, int sector, int offset, std::uint8_t va
         // 16-bit chip; on an 8-bit one such bytes are left to the erase),
         // the cell gets all ones before the program's closing reset.
         const bool closed = value == 0xFF && flash_info_of(handle)->data_width == 16 && link_troubled(handle);
-        const int programmed = closed ? vrn_flash_program_byte_closed(handle, sector, offset, value)
-                                      : vrn_flash_program_byte(handle, sector, offset, value);
+        // A byte's first try sends its commands together when the
+        // connection keeps several requests in flight; a repeat goes one
+        // write at a time, so a link that reorders costs one poll at most.
+        const int programmed = closed     ? vrn_flash_program_byte_closed(handle, sector, offset, value)
+                               : run == 0 ? vrn_flash_program_byte_together(handle, sector, offset, value)
+                                          : vrn_flash_program_byte(handle, sector, offset, value);
         const bool lost = trouble(handle) != before;
         if (programmed == value && !lost) return VRN_BYTE_DONE;
         if (lost) patience.lost_again();
