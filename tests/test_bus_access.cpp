@@ -367,13 +367,13 @@ TEST_F(BusAccess, ReadsInFlightAreMatchedToTheirAnswersByPort) {
     drop_at_ = 3;
     copy_at_ = 6;
     std::uint32_t addresses[12];
-    for (int i = 0; i < 12; ++i) addresses[i] = 0x1000u + 8u * static_cast<std::uint32_t>(i) + (i % 3);
-    unsigned char out[12] = {}, got[12] = {};
-    EXPECT_EQ(vrn_bus_read_each(handle_, addresses, out, got, 12), 12);
+    VrnBusStep steps[12];
     for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(got[i], 1) << i;
-        EXPECT_EQ(out[i], addresses[i] & 0xFFu) << i;
+        addresses[i] = 0x1000u + 8u * static_cast<std::uint32_t>(i) + (i % 3);
+        steps[i] = VrnBusStep{addresses[i], 0, 0, -1};
     }
+    EXPECT_EQ(vrn_bus_each(handle_, steps, 12), 12);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(steps[i].result, static_cast<int>(addresses[i] & 0xFFu)) << i;
     const auto sent = requests();
     ASSERT_EQ(sent.size(), 13u) << "one repeat";
     for (std::size_t k = 0; k < sent.size(); ++k) {

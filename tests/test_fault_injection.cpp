@@ -219,42 +219,53 @@ TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
     }
 }
 
-// A byte's program writes sent together, with eight reads in flight: each
-// of the first burst's four writes (AA 55 A0 and the data) lost on its way,
-// its answer lost, and its answer duplicated with the copy up to 20 ms
-// late. The sector ends exact and no other sector changes (sector 0 and
-// the neighbours hold data).
-TEST(FaultInjection, EveryWriteOfAProgramBurstLostOrAnsweredTwice) {
+// A byte's program steps sent together, with eight requests in flight:
+// each datagram of the second byte's bursts lost on its way, its answer
+// lost, and its answer duplicated with the copy up to 20 ms late. On the
+// AMD chip the four writes (AA 55 A0 and the data) and the three verify
+// reads; on the Intel chip the status command with its three status reads,
+// then the status read, clear, cell read and reset. The sector ends exact
+// and no other sector changes (sector 0 and the neighbours hold data).
+TEST(FaultInjection, EveryDatagramOfAProgramBurstLostOrAnsweredTwice) {
     SKIP_ON_WINDOWS();
-    auto burst_scenario = [](std::vector<std::string> faults) {
-        Scenario s = with_faults(std::move(faults));
-        s.seed_neighbours = true;
-        s.run_stat = false;
-        s.options = {"--wait", "auto", "--in-flight", "8"};
-        return s;
+    struct Burst {
+        const char* chip;
+        const char* setup;  // the chip's state in the trace once the program command came
+        int first, count;   // the bursts' datagrams, from that command's
     };
-    // Where the first burst starts: the requests before its AA, from the
-    // model's trace of a clean run.
-    const Outcome clean = vrntest::run_scenario(burst_scenario({"--trace"}));
-    ASSERT_EQ(clean.prog.status, 0) << clean.report();
-    std::vector<std::string> requests;
-    std::istringstream lines(clean.sim_log);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("vrnsim <- +1", 0) == 0) requests.push_back(line);
-    std::size_t setup = 0;
-    while (setup < requests.size() && requests[setup].find("chip amd-program-setup") == std::string::npos) ++setup;
-    ASSERT_LT(setup, requests.size());
-    ASSERT_GE(setup, 2u);
-    const std::size_t before = setup - 2;
-    ASSERT_NE(requests[before].find(":= 0x000000AA"), std::string::npos) << requests[before];
-    for (std::size_t k = 0; k < 4; ++k) {
-        for (const char* fault : {"--drop-request", "--drop-ack", "--dup-ack"}) {
-            std::vector<std::string> faults = {"--faults-after", std::to_string(before + k), "--fault-limit", "1"};
-            faults.insert(faults.end(), {fault, std::string(fault) == "--dup-ack" ? "1:0-20" : "1"});
-            Outcome o = vrntest::run_scenario(burst_scenario(faults));
-            expect_promise_kept(o);
-            EXPECT_EQ(o.prog.status, 0) << "write " << k << " " << fault << "\n" << o.report();
-            EXPECT_EQ(o.faults.total(), 1u) << "write " << k << " " << fault;
+    for (const Burst& b : {Burst{"amd:0xA3:8", "chip amd-program-setup", -2, 7},
+                           Burst{"intel:0x18:16", "chip intel-program-setup", 2, 8}}) {
+        auto burst_scenario = [&](std::vector<std::string> faults) {
+            Scenario s = with_faults(std::move(faults));
+            s.chip = b.chip;
+            s.seed_neighbours = true;
+            s.run_stat = false;
+            s.options = {"--wait", "auto", "--in-flight", "8"};
+            return s;
+        };
+        // Where the second byte's program starts (the first byte's verify
+        // learns how many reads to send together), from the model's trace
+        // of a clean run.
+        const Outcome clean = vrntest::run_scenario(burst_scenario({"--trace"}));
+        ASSERT_EQ(clean.prog.status, 0) << clean.report();
+        std::vector<std::string> requests;
+        std::istringstream lines(clean.sim_log);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("vrnsim <- +1", 0) == 0) requests.push_back(line);
+        long setup = 0;
+        for (int seen = 0; setup < long(requests.size()); ++setup)
+            if (requests[std::size_t(setup)].find(b.setup) != std::string::npos && ++seen == 2) break;
+        ASSERT_LT(setup + b.first + b.count, long(requests.size())) << b.chip;
+        for (long k = setup + b.first; k < setup + b.first + b.count; ++k) {
+            for (const char* fault : {"--drop-request", "--drop-ack", "--dup-ack"}) {
+                std::vector<std::string> faults = {"--faults-after", std::to_string(k), "--fault-limit", "1"};
+                faults.insert(faults.end(), {fault, std::string(fault) == "--dup-ack" ? "1:0-20" : "1"});
+                Outcome o = vrntest::run_scenario(burst_scenario(faults));
+                const std::string what = std::string(b.chip) + " " + requests[std::size_t(k)] + " " + fault;
+                expect_promise_kept(o);
+                EXPECT_EQ(o.prog.status, 0) << what << "\n" << o.report();
+                EXPECT_EQ(o.faults.total(), 1u) << what;
+            }
         }
     }
 }

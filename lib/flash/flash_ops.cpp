@@ -69,47 +69,57 @@ bool write_sequence(int handle, int sector, int offset, std::initializer_list<in
     return all;
 }
 
-// The AMD program's four writes sent together (vrn_bus_write_each): the
-// same requests in the same order, without a round trip between them.
-// Each write's answer is awaited all the same, so an unanswered one is
-// known as in write_sequence; the chip's state in every case of loss,
-// duplication and reordering is gone through in docs/BURSTS.md.
-bool amd_program_together(int handle, int sector, int offset, std::uint8_t value) {
-    const std::uint32_t address = flash_cell_address(flash_info_of(handle), sector, offset);
-    const std::uint32_t addresses[4] = {address, address, address, address};
-    const std::uint32_t words[4] = {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value};
-    unsigned char acked[4];
-    const int answered = vrn_bus_write_each(handle, addresses, words, acked, 4);
-    if (answered == 4) return true;
-    if (LinkHealth* health = link_health(handle)) health->failed_writes += static_cast<unsigned>(4 - (answered < 0 ? 0 : answered));
-    return false;
+// Cell accesses sent together (vrn_bus_each), each failed one counted as
+// a failed cell write or read is: the number answered.
+int run_steps(int handle, VrnBusStep* steps, int count) {
+    const int answered = vrn_bus_each(handle, steps, count);
+    if (LinkHealth* health = link_health(handle))
+        for (int i = 0; i < count; ++i)
+            if (steps[i].result < 0) ++(steps[i].write ? health->failed_writes : health->failed_reads);
+    return answered;
 }
 
-// The AMD verify with its reads sent together: as many as the chip took
-// for the byte before (at most FLASH_POLL_BURST), so that a chip that
-// finishes while the reads travel costs one round trip, not one per read.
-// A status read never equals the byte (its bit 7 is the byte's bit 7
-// inverted), so any read equal to the byte ends the program. 0, or -1
-// after AMD_VERIFY_READS + 1 reads without it or a link gone.
+VrnBusStep cell_write(std::uint32_t address, int value) {
+    return VrnBusStep{address, static_cast<std::uint32_t>(value), 1, -1};
+}
+VrnBusStep cell_read(std::uint32_t address) { return VrnBusStep{address, 0, 0, -1}; }
+
+// The AMD program's four writes sent together: the same requests in the
+// same order, without a round trip between them. Each write's answer is
+// awaited all the same, so an unanswered one is known as in
+// write_sequence; the chip's state in every case of loss, duplication and
+// reordering is gone through in docs/BURSTS.md.
+bool amd_program_together(int handle, int sector, int offset, std::uint8_t value) {
+    const std::uint32_t at = flash_cell_address(flash_info_of(handle), sector, offset);
+    VrnBusStep steps[4] = {cell_write(at, FLASH_AMD_UNLOCK1), cell_write(at, FLASH_AMD_UNLOCK2),
+                           cell_write(at, FLASH_AMD_PROGRAM), cell_write(at, value)};
+    return run_steps(handle, steps, 4) == 4;
+}
+
+// Verify reads sent together: as many as the chip took for the byte
+// before (at most FLASH_POLL_BURST), so that a chip that finishes while
+// they travel costs one round trip, not one per read.
 constexpr int FLASH_POLL_BURST = 8;
 
+int poll_burst(const LinkHealth* h, int reads_left) {
+    int k = h->poll_burst < 1 ? 1 : h->poll_burst > FLASH_POLL_BURST ? FLASH_POLL_BURST : h->poll_burst;
+    return k < reads_left ? k : reads_left;
+}
+
+// The AMD verify: a status read never equals the byte (its bit 7 is the
+// byte's bit 7 inverted), so any read equal to the byte ends the program.
+// 0, or -1 after AMD_VERIFY_READS + 1 reads without it or a link gone.
 int amd_verify_together(int handle, int sector, int offset, std::uint8_t value, PollClock& clock) {
     LinkHealth* h = link_health(handle);
-    const std::uint32_t address = flash_cell_address(flash_info_of(handle), sector, offset);
-    std::uint32_t addresses[FLASH_POLL_BURST];
-    unsigned char cells[FLASH_POLL_BURST], got[FLASH_POLL_BURST];
-    for (std::uint32_t& a : addresses) a = address;
+    const std::uint32_t at = flash_cell_address(flash_info_of(handle), sector, offset);
+    VrnBusStep steps[FLASH_POLL_BURST];
     for (int reads = 0; reads <= AMD_VERIFY_READS && !clock.link_gone();) {
-        int k = h->poll_burst < 1 ? 1 : h->poll_burst > FLASH_POLL_BURST ? FLASH_POLL_BURST : h->poll_burst;
-        if (k > AMD_VERIFY_READS + 1 - reads) k = AMD_VERIFY_READS + 1 - reads;
+        const int k = poll_burst(h, AMD_VERIFY_READS + 1 - reads);
+        for (int i = 0; i < k; ++i) steps[i] = cell_read(at);
         const std::uint32_t t0 = plat_tick_ms();
-        const int n = vrn_bus_read_each(handle, addresses, cells, got, k);
-        if (n < k) {
-            h->failed_reads += static_cast<unsigned>(k - (n < 0 ? 0 : n));
-            if (n <= 0) clock.lost_ms += plat_tick_ms() - t0;
-        }
+        if (run_steps(handle, steps, k) <= 0) clock.lost_ms += plat_tick_ms() - t0;
         for (int i = 0; i < k; ++i) {
-            if (got[i] && cells[i] == value) {
+            if (steps[i].result == value) {
                 h->poll_burst = reads + i + 1;
                 return 0;
             }
@@ -157,6 +167,41 @@ int intel_finish(int handle, int sector, int offset, int expected, PollClock& cl
         return -1;
     }
     return 0;
+}
+
+// The end of an Intel program sent together: the status command with as
+// many status reads as the chip took before, until one shows ready; then
+// the status read, its clear, the cell read and the reset at once (none of
+// them can reach a chip that waits for data: the program has ended). The
+// same requests as intel_finish and vrn_flash_reset one at a time. 0, or
+// -1 when the bound passes, an answer is lost, the status shows an error
+// or the cell does not read `expected`.
+int intel_finish_together(int handle, int sector, int offset, int expected, PollClock& clock) {
+    LinkHealth* h = link_health(handle);
+    const vrnFlashInfo* info = flash_info_of(handle);
+    const std::uint32_t at = flash_cell_address(info, sector, offset);
+    VrnBusStep steps[1 + FLASH_POLL_BURST];
+    for (int reads = 0, first = 1;; first = 0) {
+        const int k = poll_burst(h, FLASH_POLL_BURST);
+        if (first) steps[0] = cell_write(at, FLASH_INTEL_READ_STATUS);
+        for (int i = 0; i < k; ++i) steps[first + i] = cell_read(at);
+        const std::uint32_t t0 = plat_tick_ms();
+        if (run_steps(handle, steps, first + k) <= 0) clock.lost_ms += plat_tick_ms() - t0;
+        int shown = -1;
+        for (int i = 0; i < k && shown < 0; ++i)
+            if (ready(steps[first + i].result)) shown = i;
+        if (shown >= 0) {
+            h->poll_burst = reads + shown + 1;
+            break;
+        }
+        if (clock.passed()) return -1;
+        reads += k;
+    }
+    VrnBusStep end[4] = {cell_read(at), cell_write(at, FLASH_INTEL_CLEAR_STATUS), cell_read(at),
+                         cell_write(flash_cell_address(info, 0, 0), FLASH_INTEL_READ_ARRAY)};
+    if (run_steps(handle, end, 4) != 4) return -1;
+    if (!ready(end[0].result) || (end[0].result & FLASH_INTEL_STATUS_ERRORS) != 0) return -1;
+    return end[2].result == expected ? 0 : -1;
 }
 
 }  // namespace
@@ -241,6 +286,10 @@ int program_byte(int handle, int sector, int offset, std::uint8_t value, bool cl
         vrn_flash_cancel_program(handle, sector, offset);
         return -1;
     }
+    if (intel && together) {
+        // Its reset went out with the cell read.
+        return intel_finish_together(handle, sector, offset, value, clock) < 0 ? -1 : value;
+    }
     if (intel) {
         if (intel_finish(handle, sector, offset, value, clock) < 0) {
             return -1;
@@ -306,12 +355,13 @@ int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* da
 int vrn_flash_read_cells(int handle, int sector, const int* offsets, int count, std::uint8_t* buffer,
                          std::uint8_t* got) {
     if (count < 0 || count > FLASH_READ_EACH_CELLS) return -1;
-    std::uint32_t addresses[FLASH_READ_EACH_CELLS];
+    VrnBusStep steps[FLASH_READ_EACH_CELLS];
     const vrnFlashInfo* info = flash_info_of(handle);
-    for (int i = 0; i < count; ++i) addresses[i] = flash_cell_address(info, sector, offsets[i]);
-    const int read = vrn_bus_read_each(handle, addresses, buffer, got, count);
-    if (read >= 0 && read < count) {
-        if (LinkHealth* health = link_health(handle)) health->failed_reads += static_cast<unsigned>(count - read);
+    for (int i = 0; i < count; ++i) steps[i] = cell_read(flash_cell_address(info, sector, offsets[i]));
+    const int read = run_steps(handle, steps, count);
+    for (int i = 0; i < count; ++i) {
+        got[i] = steps[i].result >= 0 ? 1 : 0;
+        if (got[i]) buffer[i] = static_cast<std::uint8_t>(steps[i].result);
     }
     return read;
 }

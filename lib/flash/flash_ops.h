@@ -34,11 +34,13 @@ int vrn_flash_program_byte(int handle, int sector, int offset, std::uint8_t valu
 // low half whether or not it was programmed, and the chip would take the
 // reset at cell 0 of sector 0 as the data.
 int vrn_flash_program_byte_closed(int handle, int sector, int offset, std::uint8_t value);
-// vrn_flash_program_byte with an AMD program's four writes sent together
-// when the connection keeps more than one request in flight: one round
-// trip instead of four, the same requests. The Intel set's program stays
-// one write at a time (its data byte, reaching a chip that missed the
-// program command, would be taken for a command).
+// vrn_flash_program_byte with the steps docs/BURSTS.md keeps sent together
+// when the connection keeps more than one request in flight, the same
+// requests in the same order: an AMD program's four writes, and its verify
+// reads; an Intel program's status command with its status reads, and the
+// status read, clear, cell read and reset that end it. The Intel program
+// and data writes stay one at a time (its data byte, reaching a chip that
+// missed the program command, would be taken for a command).
 int vrn_flash_program_byte_together(int handle, int sector, int offset, std::uint8_t value);
 // Ends a program command that may still be waiting for its data, which
 // would take the next write anywhere on the chip (the reset to cell 0 of
@@ -54,7 +56,7 @@ int vrn_flash_all_ones(int handle);
 int vrn_flash_program(int handle, int sector, int offset, const std::uint8_t* data, int length);
 int vrn_flash_read(int handle, int sector, int offset, std::uint8_t* buffer, int length);
 // Reads the cells at offsets[0..count) of a sector with up to the
-// connection's in-flight count of reads at a time (vrn_bus_read_each), no
+// connection's in-flight count of reads at a time (vrn_bus_each), no
 // reset after them: got[i] = 1 and buffer[i] for each cell read, got[i] = 0
 // for each whose reads went unanswered (counted as failed reads). The
 // number read, or -1. At most FLASH_READ_EACH_CELLS at a time.

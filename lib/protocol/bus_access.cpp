@@ -204,54 +204,30 @@ int vrn_bus_read(int handle, int bus, int /*reserved1*/, int /*reserved2*/, std:
 
 namespace {
 
-struct ReadEach {
-    const std::uint32_t* addresses;
-    unsigned char* out;
-    unsigned char* got;
-};
-
-void make_read(void* context, int i, unsigned char* request) {
-    start_direct(request, BUS_READ_REQUEST_BYTES, BUS_READ_COMMAND);
-    put_u32(request + 32, static_cast<ReadEach*>(context)->addresses[i]);
-}
-
-void take_read(void* context, int i, const unsigned char* ack) {
-    auto* r = static_cast<ReadEach*>(context);
-    r->out[i] = ack[32];
-    r->got[i] = 1;
-}
-
-struct WriteEach {
-    const std::uint32_t* addresses;
-    const std::uint32_t* words;
-    unsigned char* acked;
-};
-
-void make_write(void* context, int i, unsigned char* request) {
-    const auto* w = static_cast<WriteEach*>(context);
+LinkWindowRequest make_step(void* context, int i, unsigned char* request) {
+    const VrnBusStep& step = static_cast<VrnBusStep*>(context)[i];
+    if (!step.write) {
+        start_direct(request, BUS_READ_REQUEST_BYTES, BUS_READ_COMMAND);
+        put_u32(request + 32, step.address);
+        return LinkWindowRequest{BUS_READ_REQUEST_BYTES, BUS_READ_ACK_BYTES, 2};
+    }
     start_direct(request, BUS_WRITE_REQUEST_BYTES, BUS_WRITE_COMMAND);
-    put_u32(request + 32, w->addresses[i]);
-    put_u32(request + 40, w->words[i]);
+    put_u32(request + 32, step.address);
+    put_u32(request + 40, step.word);
+    return LinkWindowRequest{BUS_WRITE_REQUEST_BYTES, BUS_WRITE_ACK_BYTES, 1};
 }
 
-void take_write(void* context, int i, const unsigned char*) { static_cast<WriteEach*>(context)->acked[i] = 1; }
+void take_step(void* context, int i, const unsigned char* ack) {
+    VrnBusStep& step = static_cast<VrnBusStep*>(context)[i];
+    step.result = step.write ? 0 : ack[32];
+}
 
 }  // namespace
 
-int vrn_bus_write_each(int handle, const std::uint32_t* addresses, const std::uint32_t* words, unsigned char* acked,
-                       int count) {
+int vrn_bus_each(int handle, VrnBusStep* steps, int count) {
     if (conn_lookup(handle) < 0 || count < 0) return -1;
-    for (int i = 0; i < count; ++i) acked[i] = 0;
-    WriteEach each{addresses, words, acked};
-    const LinkWindowJob job{count, BUS_WRITE_REQUEST_BYTES, BUS_WRITE_ACK_BYTES, 1, make_write, take_write, &each};
-    return link_exchange_window(handle, &job);
-}
-
-int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count) {
-    if (conn_lookup(handle) < 0 || count < 0) return -1;
-    for (int i = 0; i < count; ++i) got[i] = 0;
-    ReadEach each{addresses, out, got};
-    const LinkWindowJob job{count, BUS_READ_REQUEST_BYTES, BUS_READ_ACK_BYTES, 2, make_read, take_read, &each};
+    for (int i = 0; i < count; ++i) steps[i].result = -1;
+    const LinkWindowJob job{count, make_step, take_step, steps};
     return link_exchange_window(handle, &job);
 }
 

@@ -14,19 +14,23 @@ constexpr std::uint32_t BUS_READ_COMMAND = 0x14190100u;
 constexpr std::uint32_t BUS_WRITE_COMMAND = 0x141A0300u;
 
 int vrn_bus_read(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, void* buffer, int count);
-// Direct bus reads of one item at each of `count` addresses (the requests
-// vrn_bus_read sends, in that order), up to the connection's in-flight
-// count at a time (link_exchange_window): out[i] and got[i] = 1 for each
-// read whose answer came, got[i] = 0 for the others. The number read, or
-// -1 for a handle that is not open.
-int vrn_bus_read_each(int handle, const std::uint32_t* addresses, unsigned char* out, unsigned char* got, int count);
-// Direct bus writes of words[i] to addresses[i] (the requests vrn_bus_write
-// sends, in that order), sent together up to the connection's in-flight
-// count, each once: a write is never sent again, since a chip may have
-// taken it. acked[i] = 1 for each write whose answer came. The number
-// answered, or -1 for a handle that is not open.
-int vrn_bus_write_each(int handle, const std::uint32_t* addresses, const std::uint32_t* words, unsigned char* acked,
-                       int count);
+// One direct bus access of a run sent together (vrn_bus_each): a read of
+// one item at `address` (write 0) or a write of `word` there. After the
+// run, `result` is the item read (0..255), 0 for a write that was
+// acknowledged, or -1 when its answer never came.
+struct VrnBusStep {
+    std::uint32_t address;
+    std::uint32_t word;
+    int write;
+    int result;
+};
+// The requests vrn_bus_read and vrn_bus_write send for the steps, in that
+// order, up to the connection's in-flight count at a time
+// (link_exchange_window), each answer taken by its port. A read whose
+// answer was lost is sent again once; a write never is, since a chip may
+// have taken it. The number of steps answered, or -1 for a handle that is
+// not open.
+int vrn_bus_each(int handle, VrnBusStep* steps, int count);
 int vrn_bus_write(int handle, int bus, int reserved1, int reserved2, std::uint32_t address, const void* data,
                   int count);
 int vrn_bridge_read(int handle, int cycle, std::uint32_t address);

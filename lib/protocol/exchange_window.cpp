@@ -9,6 +9,7 @@ namespace {
 struct Slot {
     int request;           // its index in the run, or -1 when the place is free
     int attempts;          // sends of that request so far
+    LinkWindowRequest shape;
     std::uint32_t sent_ms;
     std::uint32_t wait_ms;
 };
@@ -66,9 +67,7 @@ int link_flight_settle(int handle) {
 }
 
 int link_exchange_window(int handle, const LinkWindowJob* job) {
-    if (conn_lookup(handle) < 0 || !job || job->count < 0 || job->request_len > VRN_BUF_BYTES ||
-        job->ack_len > VRN_BUF_BYTES)
-        return -1;
+    if (conn_lookup(handle) < 0 || !job || job->count < 0) return -1;
     ConnEntry& e = *conn_entry(handle);
     LinkHealth* h = link_health(handle);
     UdpEndpoint* ep = e.endpoint;
@@ -77,7 +76,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
     plat_mutex_wait(e.mutex);
     udp_release_held(ep);
     Slot slots[UDP_FLIGHT_SOCKETS];
-    for (Slot& s : slots) s = Slot{-1, 0, 0, 0};
+    for (Slot& s : slots) s = Slot{-1, 0, {}, 0, 0};
     // Requests asked again after a lost answer go out before new ones, so
     // that the run is never held up by one at its start.
     struct Again {
@@ -111,11 +110,11 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
                 fresh_port(k);
             }
         }
-        job->make(job->context, index, request);
+        const LinkWindowRequest shape = job->make(job->context, index, request);
         ++h->attempts;
-        slots[k] = Slot{index, attempts, plat_tick_ms(), static_cast<std::uint32_t>(link_wait_ms(h))};
+        slots[k] = Slot{index, attempts, shape, plat_tick_ms(), static_cast<std::uint32_t>(link_wait_ms(h))};
         ++busy;
-        if (udp_flight_send(ep, k, request, job->request_len) != 0) slots[k].wait_ms = 0;  // lost at once
+        if (udp_flight_send(ep, k, request, shape.length) != 0) slots[k].wait_ms = 0;  // lost at once
     };
     // Why an attempt ended without its answer: its wait ran out, the
     // receive failed, or what came was not its answer (counted already).
@@ -131,7 +130,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
         // others go on, unless the module is gone.
         if (h->gone && h->stop_when_gone) {
             failed = true;
-        } else if (s.attempts < job->attempts) {
+        } else if (s.attempts < s.shape.attempts) {
             again[again_count++] = Again{s.request, s.attempts};
         }
     };
@@ -165,7 +164,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
         for (int k = 0; k < places; ++k) {
             if (slots[k].request < 0) continue;
             UdpRecvNotes notes{};
-            int n = udp_flight_take(ep, k, ack, job->ack_len, &notes);
+            int n = udp_flight_take(ep, k, ack, slots[k].shape.ack_len, &notes);
             h->strangers += notes.strangers;
             if (n < 0) {
                 lose(k, Lost::Failed);
@@ -178,7 +177,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
             }
             // A datagram of another length, or one that fails the check, is
             // no answer to this request: it is asked again from a new port.
-            const bool whole = n == job->ack_len;
+            const bool whole = n == slots[k].shape.ack_len;
             if (!whole) ++h->oversized;
             else count_answered(h, plat_tick_ms() - slots[k].sent_ms);
             if (!whole || check_ack(ack) != 0) {

@@ -49,15 +49,19 @@ int link_query(UdpEndpoint* ep, void* destination, int length);
 // wrong is counted in the connection's link health.
 // Returns the last receive's result: ack_len, 0 (nothing complete) or -1.
 int link_exchange(int handle, const void* request, int request_len, void* ack, int ack_len, int attempts);
-// A run of `count` requests of request_len bytes, each answered by an
-// acknowledge of ack_len bytes: make writes request i, take is given its
+// How request i of a run is sent: its bytes and length (at most
+// VRN_BUF_BYTES), the length of its acknowledge (at most VRN_BUF_BYTES),
+// and how often it may be sent (1 for a write a chip may have taken).
+struct LinkWindowRequest {
+    int length;
+    int ack_len;
+    int attempts;
+};
+// A run of `count` requests: make writes request i, take is given its
 // whole answer once it passed check_ack.
 struct LinkWindowJob {
     int count;
-    int request_len;
-    int ack_len;
-    int attempts;  // sends of one request before the run stops
-    void (*make)(void* context, int i, unsigned char* request);
+    LinkWindowRequest (*make)(void* context, int i, unsigned char* request);
     void (*take)(void* context, int i, const unsigned char* ack);
     void* context;
 };
