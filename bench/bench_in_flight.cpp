@@ -1,9 +1,9 @@
 // A module across a network: vrnstat, vrndump and vrnprog against the
 // module model answering every request `--latency` microseconds late (the
 // requests in between served meanwhile), one exchange at a time against N
-// reads in flight, on both chips. Beside each run: the module's requests
-// and the round-trip floor, requests over N times the latency for the
-// reads and one latency per request for the rest.
+// requests in flight, on both chips. Beside each run: the module's
+// requests and the round-trip floor, the requests over N times the
+// latency.
 //
 // Jobs: vrnstat (the records); dumps of 152, 2048 and 65536 cells; writes
 // of the NetCfg example and a 2048-byte image (with a 64 KiB image when
@@ -117,14 +117,11 @@ int main(int argc, char** argv) {
             for (const Job& job : jobs) {
                 const Run one = median_run(job, chip, latency_us, 1, cap_s, dir, repeats);
                 const Run many = median_run(job, chip, latency_us, in_flight, cap_s, dir, repeats);
-                // The floor of one at a time: a latency per request. With N in
-                // flight the reads share it; a write's exchanges still wait
-                // one by one, so the floor counts the reads (the requests
-                // beyond those of one at a time's other exchanges) over N.
+                // The round-trip floor: the requests over the count in
+                // flight, one latency each.
                 const double per = double(latency_us) / 1e6;
                 const double floor_one = double(one.requests) * per;
-                const std::uint64_t reads = job.program == std::string(VRNPROG_PATH) ? 0 : many.requests;
-                const double floor_many = (double(many.requests - reads) + double(reads) / in_flight) * per;
+                const double floor_many = double(many.requests) * per / in_flight;
                 std::printf("%-13s %-13s %6ld %9llu %8s %9.2f %8s %8.2f %7.1f %9llu\n", job.name, chip.name, latency_us,
                             static_cast<unsigned long long>(one.requests), seconds_text(one).c_str(), floor_one,
                             seconds_text(many).c_str(), floor_many, many.seconds > 0 ? one.seconds / many.seconds : 0,
