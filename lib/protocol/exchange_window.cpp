@@ -111,6 +111,7 @@ int link_exchange_window(int handle, const LinkWindowJob* job) {
             }
         }
         const LinkWindowRequest shape = job->make(job->context, index, request);
+        if (attempts == 1) ++h->exchanges;
         ++h->attempts;
         slots[k] = Slot{index, attempts, shape, plat_tick_ms(), static_cast<std::uint32_t>(link_wait_ms(h))};
         ++busy;
