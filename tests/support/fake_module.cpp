@@ -51,7 +51,7 @@ FakeModule::FakeModule(Script script) : script_(std::move(script)), transport_(s
         }
         std::vector<vrnsim::Outgoing> out;
         for (Action& a : arrived(std::move(d)))
-            out.push_back(vrnsim::Outgoing{std::move(a.bytes), a.from < 0 ? socket : a.from, from, a.delay_ms});
+            out.push_back(vrnsim::Outgoing{std::move(a.bytes), a.from < 0 ? socket : a.from, from, 1000L * a.delay_ms});
         return out;
     };
     transport_->ports.start(std::move(handler));
@@ -69,7 +69,7 @@ void FakeModule::send_to_client(const Bytes& bytes, int from, int port_index, in
         std::lock_guard<std::mutex> lock(transport_->mu);
         to = transport_->last_src[port_index];
     }
-    transport_->ports.send(vrnsim::Outgoing{bytes, from, to, delay_ms});
+    transport_->ports.send(vrnsim::Outgoing{bytes, from, to, 1000L * delay_ms});
 }
 
 std::uint16_t pick_free_base(int n) {
