@@ -44,6 +44,8 @@ bool FaultInjector::drop_request() {
     return roll(f_.drop_request, &counts_.drop_request);
 }
 
+bool FaultInjector::hold_request() { return roll(f_.hold_request, &counts_.hold_request); }
+
 AckPlan FaultInjector::plan_ack(bool framed) {
     AckPlan p;
     // A property of the link rather than a fault: neither counted nor bounded.
@@ -76,6 +78,7 @@ std::string FaultInjector::summary() const {
         {"dup-ack", counts_.duplicate_ack},     {"delay-ack", counts_.delay_ack},
         {"split-ack", counts_.split_ack},       {"corrupt-magic", counts_.corrupt_magic},
         {"other-port", counts_.other_port},     {"foreign-address", counts_.foreign_address},
+        {"hold-request", counts_.hold_request},
     };
     std::string s = "faults injected:";
     for (const auto& [name, n] : items) s += std::string(s.back() == ':' ? " " : ", ") + name + " " + std::to_string(n);

@@ -32,6 +32,7 @@ public:
 
     // Called once per datagram on a command port, before anything else.
     bool drop_request();
+    bool hold_request();
     AckPlan plan_ack(bool framed);
 
     const FaultCounts& counts() const { return counts_; }

@@ -229,12 +229,25 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         trace_.request(socket, size, "dropped before the module saw it");
         return out;
     }
+    if (faults_.hold_request()) {
+        trace_.request(socket, size, "held: served later, after the requests that come meanwhile");
+        held_.push_back(Held{Bytes(data, data + size), socket, from,
+                             now + std::chrono::milliseconds(cfg_.faults.hold_ms)});
+        return out;
+    }
+    take_request(&out, data, size, socket, from, now);
+    return out;
+}
+
+void Module::take_request(std::vector<Outgoing>* out_list, const std::uint8_t* data, std::size_t size, int socket,
+                          const VrnSockAddr& from, Clock::time_point now) {
+    std::vector<Outgoing>& out = *out_list;
     Request r;
     std::string why;
     if (!decode_request(data, size, &r, &why)) {
         ++refused_;
         trace_.request(socket, size, "refused: " + why);
-        return out;
+        return;
     }
     if (r.cmd == Cmd::Echo || r.cmd == Cmd::Raw) {
         Bytes ack(data, data + size);
@@ -244,7 +257,7 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
             trace_.request(socket, size, r.cmd == Cmd::Echo ? "echo " + hex_bytes(data, size, 16) : describe(r));
         }
         emit(&out, std::move(ack), socket, from, r.cmd == Cmd::Echo ? "echo" : "raw-command answer", false);
-        return out;
+        return;
     }
     std::string note;
     std::optional<Bytes> ack = serve(r, now, &note);
@@ -257,10 +270,9 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         // The cell did not reach the flash file: no acknowledge, so the
         // client sees a failure instead of a write that is later lost.
         trace_.line("-> no answer: flash file failed: " + store_->write_error());
-        return out;
+        return;
     }
     if (ack) emit(&out, std::move(*ack), socket, from, std::string("ack ") + cmd_name(r.cmd) + note, true);
-    return out;
 }
 
 std::vector<Outgoing> Module::poll(Clock::time_point now) {
@@ -276,7 +288,24 @@ std::vector<Outgoing> Module::poll(Clock::time_point now) {
                         std::to_string(channels_.stream_bytes_out()) + " bytes sent since start)");
         out.push_back(std::move(o));
     }
+    // Held requests in the order they came, each once it is due.
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it->due > now) {
+            ++it;
+            continue;
+        }
+        const Held h = std::move(*it);
+        it = held_.erase(it);
+        take_request(&out, h.data.data(), h.data.size(), h.socket, h.from, now);
+    }
     return out;
+}
+
+std::optional<Module::Clock::time_point> Module::next_due() const {
+    std::optional<Clock::time_point> due = channels_.next_due();
+    for (const Held& h : held_)
+        if (!due || h.due < *due) due = h.due;
+    return due;
 }
 
 }  // namespace vrnsim

@@ -37,9 +37,10 @@ public:
     // ports; 0 carries no traffic and is ignored.
     std::vector<Outgoing> receive(const std::uint8_t* data, std::size_t size, int socket, const VrnSockAddr& from,
                                   Clock::time_point now = Clock::now());
-    // Stream datagrams due by `now`, and when the next one is due.
+    // Stream datagrams and held requests' answers due by `now`, and when
+    // the next is due.
     std::vector<Outgoing> poll(Clock::time_point now = Clock::now());
-    std::optional<Clock::time_point> next_due() const { return channels_.next_due(); }
+    std::optional<Clock::time_point> next_due() const;
 
     const std::vector<BusEvent>& bus_log() const { return bus_log_; }
     const std::vector<RegEvent>& reg_log() const { return reg_log_; }
@@ -51,7 +52,10 @@ public:
     std::uint64_t requests_seen() const { return requests_; }
     std::uint64_t refused() const { return refused_; }
     const FaultInjector& faults() const { return faults_; }
-    void set_wire_faults(const WireFaults& f) { faults_.configure(f); }
+    void set_wire_faults(const WireFaults& f) {
+        cfg_.faults = f;
+        faults_.configure(f);
+    }
     void set_foreign_available(bool ok) { faults_.set_foreign_available(ok); }
 
 private:
@@ -65,6 +69,18 @@ private:
     Bytes query_answer(const Request& r);
     void emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSockAddr& to, const std::string& detail,
               bool framed);
+    // A command-port request that came and was not dropped, served.
+    void take_request(std::vector<Outgoing>* out, const std::uint8_t* data, std::size_t size, int socket,
+                      const VrnSockAddr& from, Clock::time_point now);
+
+    // Requests held by the hold-request fault, served when due.
+    struct Held {
+        Bytes data;
+        int socket;
+        VrnSockAddr from;
+        Clock::time_point due;
+    };
+    std::vector<Held> held_;
 
     ModuleConfig cfg_;  // with the identity blocks filled in
     std::unique_ptr<FlashStore> store_;

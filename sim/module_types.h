@@ -26,6 +26,10 @@ struct WireFaults {
     // dup_min_ms..dup_max_ms, drawn per copy (both 0: they leave together).
     int dup_min_ms = 0, dup_max_ms = 0;
     double foreign_address = 0;  // answer from another loopback address (127.0.0.2, or .3)
+    // A request served hold_ms after it came, those that come meanwhile
+    // first: the module takes requests out of the order they were sent.
+    double hold_request = 0;
+    int hold_ms = 5;
     int faults_after = 0;        // command datagrams served cleanly before faults begin
     long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)
     // An outage: every command datagram that arrives from outage_from_ms to
@@ -37,7 +41,7 @@ struct WireFaults {
 // How many faults of each kind were injected.
 struct FaultCounts {
     std::uint64_t drop_request = 0, drop_ack = 0, duplicate_ack = 0, delay_ack = 0, split_ack = 0,
-                  corrupt_magic = 0, other_port = 0, foreign_address = 0;
+                  corrupt_magic = 0, other_port = 0, foreign_address = 0, hold_request = 0;
 };
 
 // Sockets a reply can leave from besides the four module ports.

@@ -38,6 +38,8 @@ const char* usage_text() {
            "  --dup-ack R[:MIN-MAX]  acknowledge twice, the copy MIN..MAX ms after the original\n"
            "                         (default 0-0: both at once)\n"
            "  --delay-ack R[:MS]     acknowledge MS ms late (default 5000)\n"
+           "  --hold-request R[:MS]  serve a request MS ms after it came (default 5), those\n"
+           "                         that come meanwhile first: requests out of order\n"
            "  --split-ack R          acknowledge as two datagrams\n"
            "  --corrupt-magic R      spoil a magic word of the acknowledge\n"
            "  --other-port R         answer from another port\n"
@@ -241,6 +243,14 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
                 f.delay_ms = int(n);
             }
             if (!parse_rate(rate, &f.delay_ack)) return bad("rate must be 0..1");
+        } else if (take("--hold-request")) {
+            std::string rate = value;
+            if (std::size_t c = value.find(':'); c != std::string::npos) {
+                rate = value.substr(0, c);
+                if (!parse_uint(value.substr(c + 1), 600000, &n)) return bad("hold must be 0..600000 ms");
+                f.hold_ms = int(n);
+            }
+            if (!parse_rate(rate, &f.hold_request)) return bad("rate must be 0..1");
         } else if (take("--dup-ack")) {
             std::string rate = value;
             if (std::size_t c = value.find(':'); c != std::string::npos) {

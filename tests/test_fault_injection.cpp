@@ -221,7 +221,8 @@ TEST(FaultInjection, ALostDataWriteNeverProgramsAnotherSector) {
 
 // A byte's program steps sent together, with eight requests in flight:
 // each datagram of the second byte's bursts lost on its way, its answer
-// lost, and its answer duplicated with the copy up to 20 ms late. On the
+// lost, its answer duplicated with the copy up to 20 ms late, and the
+// request served 5 ms late, after the rest of its burst (overtaken). On the
 // AMD chip the four writes (AA 55 A0 and the data) and the three verify
 // reads; on the Intel chip the status command with its three status reads,
 // then the status read, clear, cell read and reset. The sector ends exact
@@ -257,9 +258,12 @@ TEST(FaultInjection, EveryDatagramOfAProgramBurstLostOrAnsweredTwice) {
             if (requests[std::size_t(setup)].find(b.setup) != std::string::npos && ++seen == 2) break;
         ASSERT_LT(setup + b.first + b.count, long(requests.size())) << b.chip;
         for (long k = setup + b.first; k < setup + b.first + b.count; ++k) {
-            for (const char* fault : {"--drop-request", "--drop-ack", "--dup-ack"}) {
+            for (const char* fault : {"--drop-request", "--drop-ack", "--dup-ack", "--hold-request"}) {
                 std::vector<std::string> faults = {"--faults-after", std::to_string(k), "--fault-limit", "1"};
-                faults.insert(faults.end(), {fault, std::string(fault) == "--dup-ack" ? "1:0-20" : "1"});
+                const std::string how = std::string(fault) == "--dup-ack"        ? "1:0-20"
+                                        : std::string(fault) == "--hold-request" ? "1:5"
+                                                                                 : "1";
+                faults.insert(faults.end(), {fault, how});
                 Outcome o = vrntest::run_scenario(burst_scenario(faults));
                 const std::string what = std::string(b.chip) + " " + requests[std::size_t(k)] + " " + fault;
                 expect_promise_kept(o);

@@ -140,7 +140,7 @@ _vrnscan() {
 
 _vrnsim() {
     local values="--address --port --chip --maker --flash --dfa --vrbus --pcap --answer-delay --latency --jitter --seed
-        --drop-request --drop-ack --dup-ack --delay-ack --split-ack --corrupt-magic --other-port --foreign-address
+        --drop-request --drop-ack --dup-ack --delay-ack --hold-request --split-ack --corrupt-magic --other-port --foreign-address
         --outage --faults-after --fault-limit --busy-polls --stuck-cell --bridge-grant-after --bridge-done-after"
     local flags="--trace --erase-never-ends --dead-chip --bridge-never-grants --help --version"
     _vrn_read_line "$values"
