@@ -117,6 +117,13 @@ const Profile kDuplicates = {.name = "20% duplicated", .faults = {"--dup-ack", "
 const Profile kNetwork = {.name = "1 ms away", .faults = plus(loss("0.0005"), {"--latency", "1000"}), .share = 0.999,
                           .runs = 100, .short_runs = 2, .auto_runs = 200, .auto_short_runs = 4, .both_chips = true};
 const Profile kNetworkInFlight = in_flight(kNetwork, "1 ms away, 8 reads in flight");
+// One request in a hundred served 5 ms late, after those sent behind it,
+// with 8 in flight: a byte's program steps sent together arrive out of
+// order (each such byte costs its verify's whole poll).
+const Profile kOutOfOrderInFlight = in_flight(
+    Profile{.name = "", .faults = {"--hold-request", "0.01:5"}, .share = 0.99, .runs = 100, .short_runs = 2,
+            .auto_runs = 100, .auto_short_runs = 4, .both_chips = true},
+    "1% out of order, 8 in flight");
 const Profile kTrailingDuplicates = {.name = "20% duplicated, copies up to 20 ms late",
                                      .faults = {"--dup-ack", "0.2:0-20"}, .share = 0.99, .runs = 200,
                                      .short_runs = 8, .auto_runs = 200, .auto_short_runs = 8, .both_chips = true};
@@ -252,7 +259,8 @@ const Case kCases[] = {{"CleanLink", &kClean},         {"OneInAThousandLost", &k
                        {"SlowModule", &kSlow},          {"TwentyInAHundredDuplicated", &kDuplicates},
                        {"TwentyInAHundredDuplicatedCopiesLate", &kTrailingDuplicates},
                        {"OneMillisecondAway", &kNetwork},    {"OneMillisecondAwayInFlight", &kNetworkInFlight},
-                       {"EveryWireFaultInFlight", &kEveryFaultInFlight}};
+                       {"EveryWireFaultInFlight", &kEveryFaultInFlight},
+                       {"OneInAHundredOutOfOrderInFlight", &kOutOfOrderInFlight}};
 
 // Each profile with the default wait and with --wait auto.
 class SoakTest : public testing::TestWithParam<std::tuple<Case, bool>> {
