@@ -29,6 +29,11 @@ int block_first_port(int block) {
     return block < kHighBlocks ? kHighFirst + kBlockPorts * block : kLowFirst + kBlockPorts * (block - kHighBlocks);
 }
 
+// "first-last" of a range of blocks, for the message of an empty pool.
+std::string block_range(int first, int blocks) {
+    return std::to_string(first) + "-" + std::to_string(first + blocks * kBlockPorts - 1);
+}
+
 struct Pool {
     std::mutex mu;
     std::deque<std::uint16_t> free;
@@ -89,7 +94,8 @@ PortLease::PortLease() {
     std::lock_guard<std::mutex> lock(p.mu);
     while (base_ == 0) {
         if (p.free.empty() && !claim_block(p))
-            throw std::runtime_error("no free block of test ports in 10000-19999 and 30000-32699");
+            throw std::runtime_error("no free block of test ports in " + block_range(kLowFirst, kLowBlocks) + " and " +
+                                     block_range(kHighFirst, kHighBlocks));
         const std::uint16_t b = p.free.front();
         p.free.pop_front();
         if (ports_free(b)) base_ = b;  // else left out for good
