@@ -80,16 +80,17 @@ void look_for_late_answers(UdpEndpoint* ep, LinkHealth* health) {
     for (LateWatch& w : health->late) {
         if (!w.watching) continue;
         const int found = udp_drain_held(ep, w.held_slot, w.held_ms);
+        const std::uint32_t since_sent = plat_tick_ms() - w.sent_ms;
         if (found == 0) {
             // An answer later than the longest wait would meet no wait at
             // all: past it, watching costs a receive per exchange and
             // teaches nothing the doubling of the wait does not.
-            if (plat_tick_ms() - w.sent_ms > static_cast<std::uint32_t>(VRN_WAIT_MAX_MS)) w.watching = 0;
+            if (since_sent > static_cast<std::uint32_t>(VRN_WAIT_MAX_MS)) w.watching = 0;
             continue;
         }
         // It came at most now: the time since the request bounds it from
         // above, and too long a wait costs less than one that runs out again.
-        if (found > 0) link_timer_late(health, plat_tick_ms() - w.sent_ms);
+        if (found > 0) link_timer_late(health, since_sent);
         w.watching = 0;
     }
 }
