@@ -46,6 +46,11 @@ bool FaultInjector::drop_request() {
 
 bool FaultInjector::hold_request() { return roll(f_.hold_request, &counts_.hold_request); }
 
+int FaultInjector::duplicate_request() {
+    if (!roll(f_.duplicate_request, &counts_.duplicate_request)) return -1;
+    return f_.dup_request_min_ms + int(next_unit() * (f_.dup_request_max_ms - f_.dup_request_min_ms + 1));
+}
+
 AckPlan FaultInjector::plan_ack(bool framed) {
     AckPlan p;
     // A property of the link rather than a fault: neither counted nor bounded.
@@ -78,7 +83,7 @@ std::string FaultInjector::summary() const {
         {"dup-ack", counts_.duplicate_ack},     {"delay-ack", counts_.delay_ack},
         {"split-ack", counts_.split_ack},       {"corrupt-magic", counts_.corrupt_magic},
         {"other-port", counts_.other_port},     {"foreign-address", counts_.foreign_address},
-        {"hold-request", counts_.hold_request},
+        {"hold-request", counts_.hold_request}, {"dup-request", counts_.duplicate_request},
     };
     std::string s = "faults injected:";
     for (const auto& [name, n] : items) s += std::string(s.back() == ':' ? " " : ", ") + name + " " + std::to_string(n);

@@ -33,6 +33,8 @@ public:
     // Called once per datagram on a command port, before anything else.
     bool drop_request();
     bool hold_request();
+    // -1, or how many ms after the request its copy arrives.
+    int duplicate_request();
     AckPlan plan_ack(bool framed);
 
     const FaultCounts& counts() const { return counts_; }

@@ -142,7 +142,8 @@ std::string ModuleServer::fault_summary() const {
     std::lock_guard<std::mutex> lk(mu_);
     if (!module_) return "no module";
     return module_->faults().summary() + " (command datagrams " + std::to_string(module_->requests_seen()) +
-           ", refused " + std::to_string(module_->refused()) + ")";
+           ", refused " + std::to_string(module_->refused()) +
+           (config_.queue_depth > 0 ? ", lost to a full queue " + std::to_string(module_->queue_full()) : "") + ")";
 }
 
 void ModuleServer::set_wire_faults(const WireFaults& faults) {

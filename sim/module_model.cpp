@@ -184,7 +184,7 @@ std::optional<Bytes> Module::serve(const Request& r, Clock::time_point now, std:
 }
 
 void Module::emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSockAddr& to, const std::string& detail,
-                  bool framed) {
+                  bool framed, long wait_us) {
     AckPlan p = faults_.plan_ack(framed);
     trace_.answer(socket, ack.size(), detail, p);
     if (p.drop) return;
@@ -192,7 +192,7 @@ void Module::emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSo
     Outgoing o;
     o.from = p.from >= 0 ? p.from : socket;
     o.to = to;
-    o.delay_us = 1000L * (p.delay_ms + cfg_.answer_delay_ms) + cfg_.latency_us;
+    o.delay_us = 1000L * (p.delay_ms + cfg_.answer_delay_ms) + cfg_.latency_us + wait_us;
     int copies = p.duplicate ? 2 : 1;
     for (int c = 0; c < copies; ++c) {
         if (c == 1) o.delay_us += 1000L * p.copy_delay_ms;
@@ -225,6 +225,12 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         return out;
     }
     ++requests_;
+    long wait_us = 0;
+    if (!enqueue(now, &wait_us)) {
+        ++queue_full_;
+        trace_.request(socket, size, "lost: the module's queue of " + std::to_string(cfg_.queue_depth) + " is full");
+        return out;
+    }
     if (faults_.drop_request()) {
         trace_.request(socket, size, "dropped before the module saw it");
         return out;
@@ -235,12 +241,26 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
                              now + std::chrono::milliseconds(cfg_.faults.hold_ms)});
         return out;
     }
-    take_request(&out, data, size, socket, from, now);
+    if (const int copy_ms = faults_.duplicate_request(); copy_ms >= 0) {
+        trace_.request(socket, size, "duplicated: a copy arrives " + std::to_string(copy_ms) + " ms later");
+        held_.push_back(Held{Bytes(data, data + size), socket, from, now + std::chrono::milliseconds(copy_ms)});
+    }
+    take_request(&out, data, size, socket, from, now, wait_us);
     return out;
 }
 
+bool Module::enqueue(Clock::time_point now, long* wait_us) {
+    if (cfg_.queue_depth <= 0) return true;
+    while (!queue_.empty() && queue_.front() <= now) queue_.pop_front();
+    if (long(queue_.size()) >= cfg_.queue_depth) return false;
+    const Clock::time_point start = queue_.empty() ? now : std::max(now, queue_.back());
+    queue_.push_back(start + std::chrono::microseconds(cfg_.service_us));
+    *wait_us = long(std::chrono::duration_cast<std::chrono::microseconds>(queue_.back() - now).count());
+    return true;
+}
+
 void Module::take_request(std::vector<Outgoing>* out_list, const std::uint8_t* data, std::size_t size, int socket,
-                          const VrnSockAddr& from, Clock::time_point now) {
+                          const VrnSockAddr& from, Clock::time_point now, long wait_us) {
     std::vector<Outgoing>& out = *out_list;
     Request r;
     std::string why;
@@ -256,7 +276,7 @@ void Module::take_request(std::vector<Outgoing>* out_list, const std::uint8_t* d
         if (trace_.on()) {
             trace_.request(socket, size, r.cmd == Cmd::Echo ? "echo " + hex_bytes(data, size, 16) : describe(r));
         }
-        emit(&out, std::move(ack), socket, from, r.cmd == Cmd::Echo ? "echo" : "raw-command answer", false);
+        emit(&out, std::move(ack), socket, from, r.cmd == Cmd::Echo ? "echo" : "raw-command answer", false, wait_us);
         return;
     }
     std::string note;
@@ -272,7 +292,7 @@ void Module::take_request(std::vector<Outgoing>* out_list, const std::uint8_t* d
         trace_.line("-> no answer: flash file failed: " + store_->write_error());
         return;
     }
-    if (ack) emit(&out, std::move(*ack), socket, from, std::string("ack ") + cmd_name(r.cmd) + note, true);
+    if (ack) emit(&out, std::move(*ack), socket, from, std::string("ack ") + cmd_name(r.cmd) + note, true, wait_us);
 }
 
 std::vector<Outgoing> Module::poll(Clock::time_point now) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,7 @@ public:
     const ModuleConfig& config() const { return cfg_; }
     std::uint64_t requests_seen() const { return requests_; }
     std::uint64_t refused() const { return refused_; }
+    std::uint64_t queue_full() const { return queue_full_; }
     const FaultInjector& faults() const { return faults_; }
     void set_wire_faults(const WireFaults& f) {
         cfg_.faults = f;
@@ -68,12 +70,15 @@ private:
     void bus_write(std::uint32_t address, std::uint32_t value, bool bridged);
     Bytes query_answer(const Request& r);
     void emit(std::vector<Outgoing>* out, Bytes ack, int socket, const VrnSockAddr& to, const std::string& detail,
-              bool framed);
+              bool framed, long wait_us);
     // A command-port request that came and was not dropped, served.
     void take_request(std::vector<Outgoing>* out, const std::uint8_t* data, std::size_t size, int socket,
-                      const VrnSockAddr& from, Clock::time_point now);
+                      const VrnSockAddr& from, Clock::time_point now, long wait_us = 0);
+    // A request's place in a small stack's queue: false when the queue is
+    // full (the datagram is lost), else how long it waits to be served.
+    bool enqueue(Clock::time_point now, long* wait_us);
 
-    // Requests held by the hold-request fault, served when due.
+    // Requests held, or copies of requests, served when due.
     struct Held {
         Bytes data;
         int socket;
@@ -95,6 +100,9 @@ private:
     std::vector<RegEvent> reg_log_;
     std::uint64_t requests_ = 0;
     std::uint64_t refused_ = 0;
+    // When each request the small stack holds will have been served.
+    std::deque<Clock::time_point> queue_;
+    std::uint64_t queue_full_ = 0;
 };
 
 // The geometry the module gives its flash store: the chip's table entry,

@@ -30,6 +30,10 @@ struct WireFaults {
     // first: the module takes requests out of the order they were sent.
     double hold_request = 0;
     int hold_ms = 5;
+    // A request that arrives twice (a network that duplicates datagrams),
+    // the copy dup_request_min_ms..dup_request_max_ms after the original.
+    double duplicate_request = 0;
+    int dup_request_min_ms = 0, dup_request_max_ms = 0;
     int faults_after = 0;        // command datagrams served cleanly before faults begin
     long fault_limit = -1;       // faults injected in all before they stop (-1 = no limit)
     // An outage: every command datagram that arrives from outage_from_ms to
@@ -41,7 +45,8 @@ struct WireFaults {
 // How many faults of each kind were injected.
 struct FaultCounts {
     std::uint64_t drop_request = 0, drop_ack = 0, duplicate_ack = 0, delay_ack = 0, split_ack = 0,
-                  corrupt_magic = 0, other_port = 0, foreign_address = 0, hold_request = 0;
+                  corrupt_magic = 0, other_port = 0, foreign_address = 0, hold_request = 0,
+                  duplicate_request = 0;
 };
 
 // Sockets a reply can leave from besides the four module ports.
@@ -61,6 +66,10 @@ struct ModuleConfig {
     bool bridge_never_grants = false;
     int answer_delay_ms = 0;             // every answer leaves this late: a slow module
     long latency_us = 0;                 // and this much later still: a network's delay
+    // A small network stack: one request served every service_us, at most
+    // queue_depth held (0: no bound and no service time); one more is lost.
+    int queue_depth = 0;
+    long service_us = 200;
     WireFaults faults;
     bool trace = false;                  // one decoded line per datagram to stderr
     // Where trace lines go instead of stderr (tests); used when set, with or without `trace`.

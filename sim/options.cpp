@@ -31,6 +31,8 @@ const char* usage_text() {
            "  --latency US           answer every request US microseconds late, as a network\n"
            "                         does: the next request is served meanwhile\n"
            "  --jitter MS            answer every request a further 0..MS ms late, drawn per answer\n"
+           "  --queue N[:US]         a small network stack: one request served every US\n"
+           "                         microseconds (default 200), at most N held; more are lost\n"
            "\n"
            "Faults on the command port (R is a rate from 0 to 1 per datagram):\n"
            "  --seed N               seed of the fault generator (default 1)\n"
@@ -40,6 +42,8 @@ const char* usage_text() {
            "  --delay-ack R[:MS]     acknowledge MS ms late (default 5000)\n"
            "  --hold-request R[:MS]  serve a request MS ms after it came (default 5), those\n"
            "                         that come meanwhile first: requests out of order\n"
+           "  --dup-request R[:MIN-MAX]  a request arrives twice, the copy MIN..MAX ms\n"
+           "                         after the original (default 0-0: right after it)\n"
            "  --split-ack R          acknowledge as two datagrams\n"
            "  --corrupt-magic R      spoil a magic word of the acknowledge\n"
            "  --other-port R         answer from another port\n"
@@ -81,6 +85,29 @@ bool parse_rate(const std::string& s, double* out) {
     double v = std::strtod(s.c_str(), &end);
     if (errno || *end || !(v >= 0 && v <= 1)) return false;
     *out = v;
+    return true;
+}
+
+// "R[:MIN-MAX]": a rate and, optionally, the range of a copy's delay in ms.
+bool parse_copy(const std::string& value, double* rate, int* min_ms, int* max_ms, std::string* why) {
+    std::string r = value;
+    if (std::size_t c = value.find(':'); c != std::string::npos) {
+        r = value.substr(0, c);
+        const std::string range = value.substr(c + 1);
+        const std::size_t dash = range.find('-');
+        unsigned long lo = 0, hi = 0;
+        if (dash == std::string::npos || !parse_uint(range.substr(0, dash), 600000, &lo) ||
+            !parse_uint(range.substr(dash + 1), 600000, &hi) || lo > hi) {
+            *why = "the copy's delay must be MIN-MAX ms, 0 <= MIN <= MAX <= 600000";
+            return false;
+        }
+        *min_ms = int(lo);
+        *max_ms = int(hi);
+    }
+    if (!parse_rate(r, rate)) {
+        *why = "rate must be 0..1";
+        return false;
+    }
     return true;
 }
 
@@ -243,6 +270,16 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
                 f.delay_ms = int(n);
             }
             if (!parse_rate(rate, &f.delay_ack)) return bad("rate must be 0..1");
+        } else if (take("--queue")) {
+            std::string depth = value;
+            if (std::size_t c = value.find(':'); c != std::string::npos) {
+                depth = value.substr(0, c);
+                if (!parse_uint(value.substr(c + 1), 1000000, &n) || n == 0)
+                    return bad("service time must be 1..1000000 us");
+                o.config.service_us = long(n);
+            }
+            if (!parse_uint(depth, 4096, &n) || n == 0) return bad("queue must hold 1..4096 requests");
+            o.config.queue_depth = int(n);
         } else if (take("--hold-request")) {
             std::string rate = value;
             if (std::size_t c = value.find(':'); c != std::string::npos) {
@@ -252,19 +289,12 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             }
             if (!parse_rate(rate, &f.hold_request)) return bad("rate must be 0..1");
         } else if (take("--dup-ack")) {
-            std::string rate = value;
-            if (std::size_t c = value.find(':'); c != std::string::npos) {
-                rate = value.substr(0, c);
-                const std::string range = value.substr(c + 1);
-                const std::size_t dash = range.find('-');
-                unsigned long lo = 0, hi = 0;
-                if (dash == std::string::npos || !parse_uint(range.substr(0, dash), 600000, &lo) ||
-                    !parse_uint(range.substr(dash + 1), 600000, &hi) || lo > hi)
-                    return bad("the copy's delay must be MIN-MAX ms, 0 <= MIN <= MAX <= 600000");
-                f.dup_min_ms = int(lo);
-                f.dup_max_ms = int(hi);
-            }
-            if (!parse_rate(rate, &f.duplicate_ack)) return bad("rate must be 0..1");
+            std::string why;
+            if (!parse_copy(value, &f.duplicate_ack, &f.dup_min_ms, &f.dup_max_ms, &why)) return bad(why);
+        } else if (take("--dup-request")) {
+            std::string why;
+            if (!parse_copy(value, &f.duplicate_request, &f.dup_request_min_ms, &f.dup_request_max_ms, &why))
+                return bad(why);
         } else if (take("--outage")) {
             const std::size_t c = value.find(':');
             unsigned long to = 0;

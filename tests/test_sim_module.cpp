@@ -555,6 +555,46 @@ TEST(ModuleFaults, DuplicateDelaySplitAndSource) {
     EXPECT_EQ(foreign.m->faults().counts().foreign_address, 1u);
 }
 
+// A duplicated request is acted on twice: the copy, due later, is served by
+// the poll that comes once it is due, and answered as the original was.
+// A small stack serves one request per service time and loses what finds
+// its queue full; the lost are counted, and a drained queue takes again.
+TEST(ModuleFaults, DuplicatedRequestsAndASmallStacksQueue) {
+    Rig dup(with_faults([](vrnsim::WireFaults& f) {
+        f.duplicate_request = 1;
+        f.dup_request_min_ms = f.dup_request_max_ms = 7;
+    }));
+    const auto t0 = Module::Clock::now();
+    auto out = dup.m->receive(kBusWrite90.data(), kBusWrite90.size(), 1, dup.from, t0);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(H(out[0].bytes), H(kBusWriteAck));
+    EXPECT_TRUE(dup.m->poll(t0 + std::chrono::milliseconds(6)).empty()) << "the copy is not due yet";
+    ASSERT_TRUE(dup.m->next_due());
+    EXPECT_EQ(*dup.m->next_due(), t0 + std::chrono::milliseconds(7));
+    out = dup.m->poll(t0 + std::chrono::milliseconds(7));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(H(out[0].bytes), H(kBusWriteAck));
+    EXPECT_EQ(dup.m->bus_log().size(), 2u) << "the chip saw the write twice";
+    EXPECT_EQ(dup.m->faults().counts().duplicate_request, 1u);
+
+    ModuleConfig small;
+    small.queue_depth = 4;
+    small.service_us = 1000;
+    Rig stack(small);
+    std::vector<long> delays;
+    for (int i = 0; i < 6; ++i) {
+        out = stack.m->receive(kEcho.data(), kEcho.size(), 1, stack.from, t0);
+        delays.push_back(out.empty() ? -1 : out[0].delay_us);
+    }
+    EXPECT_EQ(delays, (std::vector<long>{1000, 2000, 3000, 4000, -1, -1}));
+    EXPECT_EQ(stack.m->queue_full(), 2u);
+    // Two served by 2 ms: two places free, each new one behind the last.
+    for (long want : {3000L, 4000L, -1L}) {
+        out = stack.m->receive(kEcho.data(), kEcho.size(), 1, stack.from, t0 + std::chrono::milliseconds(2));
+        EXPECT_EQ(out.empty() ? -1 : out[0].delay_us, want);
+    }
+}
+
 TEST(ModuleFaults, CorruptMagicSpoilsExactlyOneMagicWord) {
     Rig r(with_faults([](vrnsim::WireFaults& f) { f.corrupt_magic = 1; }));
     int spoilt[3] = {0, 0, 0};

@@ -404,7 +404,7 @@ private:
 
 std::uint64_t FaultTally::total() const {
     return drop_request + drop_ack + dup_ack + delay_ack + split_ack + corrupt_magic + other_port + foreign_address +
-           hold_request;
+           hold_request + dup_request;
 }
 
 FaultTally& FaultTally::operator+=(const FaultTally& o) {
@@ -417,6 +417,7 @@ FaultTally& FaultTally::operator+=(const FaultTally& o) {
     other_port += o.other_port;
     foreign_address += o.foreign_address;
     hold_request += o.hold_request;
+    dup_request += o.dup_request;
     command_datagrams += o.command_datagrams;
     return *this;
 }
@@ -425,7 +426,8 @@ std::string FaultTally::text() const {
     std::ostringstream s;
     s << "drop-request " << drop_request << ", drop-ack " << drop_ack << ", dup-ack " << dup_ack << ", delay-ack "
       << delay_ack << ", split-ack " << split_ack << ", corrupt-magic " << corrupt_magic << ", other-port "
-      << other_port << ", foreign-address " << foreign_address << ", hold-request " << hold_request << " (" << total() << " in "
+      << other_port << ", foreign-address " << foreign_address << ", hold-request " << hold_request
+      << ", dup-request " << dup_request << " (" << total() << " in "
       << command_datagrams << " command datagrams)";
     return s.str();
 }
@@ -437,7 +439,7 @@ FaultTally parse_fault_summary(const std::string& text) {
         {"dup-ack ", &t.dup_ack},           {"delay-ack ", &t.delay_ack},
         {"split-ack ", &t.split_ack},       {"corrupt-magic ", &t.corrupt_magic},
         {"other-port ", &t.other_port},     {"foreign-address ", &t.foreign_address},
-        {"hold-request ", &t.hold_request},
+        {"hold-request ", &t.hold_request}, {"dup-request ", &t.dup_request},
         {"command datagrams ", &t.command_datagrams},
     };
     // Every summary line counts (a restarted simulator writes one per life).

@@ -18,7 +18,7 @@ namespace vrntest {
 // Wire faults a simulator run injected, from its summary line.
 struct FaultTally {
     std::uint64_t drop_request = 0, drop_ack = 0, dup_ack = 0, delay_ack = 0, split_ack = 0, corrupt_magic = 0,
-                  other_port = 0, foreign_address = 0, hold_request = 0;
+                  other_port = 0, foreign_address = 0, hold_request = 0, dup_request = 0;
     std::uint64_t command_datagrams = 0;
     std::uint64_t total() const;
     FaultTally& operator+=(const FaultTally& o);

@@ -139,8 +139,8 @@ _vrnscan() {
 }
 
 _vrnsim() {
-    local values="--address --port --chip --maker --flash --dfa --vrbus --pcap --answer-delay --latency --jitter --seed
-        --drop-request --drop-ack --dup-ack --delay-ack --hold-request --split-ack --corrupt-magic --other-port --foreign-address
+    local values="--address --port --chip --maker --flash --dfa --vrbus --pcap --answer-delay --latency --queue --jitter --seed
+        --drop-request --drop-ack --dup-ack --delay-ack --hold-request --dup-request --split-ack --corrupt-magic --other-port --foreign-address
         --outage --faults-after --fault-limit --busy-polls --stuck-cell --bridge-grant-after --bridge-done-after"
     local flags="--trace --erase-never-ends --dead-chip --bridge-never-grants --help --version"
     _vrn_read_line "$values"
