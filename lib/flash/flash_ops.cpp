@@ -84,18 +84,6 @@ VrnBusStep cell_write(std::uint32_t address, int value) {
 }
 VrnBusStep cell_read(std::uint32_t address) { return VrnBusStep{address, 0, 0, -1}; }
 
-// The AMD program's four writes sent together: the same requests in the
-// same order, without a round trip between them. Each write's answer is
-// awaited all the same, so an unanswered one is known as in
-// write_sequence; the chip's state in every case of loss, duplication and
-// reordering is gone through in docs/BURSTS.md.
-bool amd_program_together(int handle, int sector, int offset, std::uint8_t value) {
-    const std::uint32_t at = flash_cell_address(flash_info_of(handle), sector, offset);
-    VrnBusStep steps[4] = {cell_write(at, FLASH_AMD_UNLOCK1), cell_write(at, FLASH_AMD_UNLOCK2),
-                           cell_write(at, FLASH_AMD_PROGRAM), cell_write(at, value)};
-    return run_steps(handle, steps, 4) == 4;
-}
-
 // Verify reads sent together: as many as the chip took for the byte
 // before (at most FLASH_POLL_BURST), so that a chip that finishes while
 // they travel costs one round trip, not one per read.
@@ -106,14 +94,45 @@ int poll_burst(const LinkHealth* h, int reads_left) {
     return k < reads_left ? k : reads_left;
 }
 
+// The AMD program's four writes sent together, and behind them its first
+// verify reads: the same requests in the same order, without a round trip
+// between them. Each write's answer is awaited all the same, so an
+// unanswered one is known as in write_sequence; the chip's state in every
+// case of loss, duplication and reordering is gone through in
+// docs/BURSTS.md. A read that came before the program reads the old cell,
+// which is never the byte (a byte equal to the erased cell is not sent
+// so), and a status read never is either. False when a write went
+// unanswered; *reads are the verify reads sent, and *done tells that one
+// of them showed the byte.
+bool amd_program_together(int handle, int sector, int offset, std::uint8_t value, int* reads, bool* done) {
+    LinkHealth* h = link_health(handle);
+    const std::uint32_t at = flash_cell_address(flash_info_of(handle), sector, offset);
+    VrnBusStep steps[4 + FLASH_POLL_BURST] = {cell_write(at, FLASH_AMD_UNLOCK1), cell_write(at, FLASH_AMD_UNLOCK2),
+                                              cell_write(at, FLASH_AMD_PROGRAM), cell_write(at, value)};
+    *reads = poll_burst(h, FLASH_POLL_BURST);
+    for (int i = 0; i < *reads; ++i) steps[4 + i] = cell_read(at);
+    run_steps(handle, steps, 4 + *reads);
+    *done = false;
+    for (int i = 0; i < 4; ++i)
+        if (steps[i].result < 0) return false;
+    for (int i = 0; i < *reads && !*done; ++i) {
+        if (steps[4 + i].result == value) {
+            h->poll_burst = i + 1;
+            *done = true;
+        }
+    }
+    return true;
+}
+
 // The AMD verify: a status read never equals the byte (its bit 7 is the
 // byte's bit 7 inverted), so any read equal to the byte ends the program.
-// 0, or -1 after AMD_VERIFY_READS + 1 reads without it or a link gone.
-int amd_verify_together(int handle, int sector, int offset, std::uint8_t value, PollClock& clock) {
+// 0, or -1 after AMD_VERIFY_READS + 1 reads (those sent with the program,
+// `sent`, among them) without it or a link gone.
+int amd_verify_together(int handle, int sector, int offset, std::uint8_t value, int sent, PollClock& clock) {
     LinkHealth* h = link_health(handle);
     const std::uint32_t at = flash_cell_address(flash_info_of(handle), sector, offset);
     VrnBusStep steps[FLASH_POLL_BURST];
-    for (int reads = 0; reads <= AMD_VERIFY_READS && !clock.link_gone();) {
+    for (int reads = sent; reads <= AMD_VERIFY_READS && !clock.link_gone();) {
         const int k = poll_burst(h, AMD_VERIFY_READS + 1 - reads);
         for (int i = 0; i < k; ++i) steps[i] = cell_read(at);
         const std::uint32_t t0 = plat_tick_ms();
@@ -277,9 +296,16 @@ int program_byte(int handle, int sector, int offset, std::uint8_t value, bool cl
     // unlock cycle takes what follows as no command. The Intel set stops:
     // its data byte, taken for a command, could start one.
     const bool intel = intel_set(handle);
+    // A byte equal to the erased cell goes one step at a time on the AMD
+    // chip: were its data overtaking the three commands, the chip would
+    // wait for data while its erased cell read as the byte, and the reset
+    // that follows a verify would be programmed into cell 0 of sector 0.
+    if (!intel && value == ERASED) together = false;
     PollClock clock = clock_from_now(g_flash_bounds.program_ms);
+    int verify_reads = 0;
+    bool verified = false;
     const bool sent = intel      ? write_sequence(handle, sector, offset, {FLASH_INTEL_PROGRAM, value})
-                      : together ? amd_program_together(handle, sector, offset, value)
+                      : together ? amd_program_together(handle, sector, offset, value, &verify_reads, &verified)
                                  : write_sequence(handle, sector, offset,
                                                   {FLASH_AMD_UNLOCK1, FLASH_AMD_UNLOCK2, FLASH_AMD_PROGRAM, value}, true);
     if (!sent) {
@@ -295,7 +321,7 @@ int program_byte(int handle, int sector, int offset, std::uint8_t value, bool cl
             return -1;
         }
     } else if (together) {
-        if (amd_verify_together(handle, sector, offset, value, clock) < 0) {
+        if (!verified && amd_verify_together(handle, sector, offset, value, verify_reads, clock) < 0) {
             return -1;
         }
     } else {
