@@ -107,7 +107,11 @@ TEST(InFlight, ATroubledLinkNeverGivesAWrongDump) {
     const Seen clean = run_with(VRNDUMP_PATH, "amd:0xA3:8", {}, {"1", "400", "FILE"}, dir);
     ASSERT_EQ(clean.run.status, 0) << clean.run.out;
     int exact = 0;
+#ifdef _WIN32
+    constexpr int kSeeds = 4;  // a process start under Wine costs seconds; the window's code is the same
+#else
     constexpr int kSeeds = 10;
+#endif
     for (int seed = 1; seed <= kSeeds; ++seed) {
         const std::string target = dir.path("troubled.dat");
         std::filesystem::remove(target);
