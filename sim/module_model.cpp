@@ -225,14 +225,14 @@ std::vector<Outgoing> Module::receive(const std::uint8_t* data, std::size_t size
         return out;
     }
     ++requests_;
+    if (faults_.drop_request()) {
+        trace_.request(socket, size, "dropped before the module saw it");
+        return out;
+    }
     long wait_us = 0;
     if (!enqueue(now, &wait_us)) {
         ++queue_full_;
         trace_.request(socket, size, "lost: the module's queue of " + std::to_string(cfg_.queue_depth) + " is full");
-        return out;
-    }
-    if (faults_.drop_request()) {
-        trace_.request(socket, size, "dropped before the module saw it");
         return out;
     }
     if (faults_.hold_request()) {
