@@ -111,6 +111,25 @@ bool parse_copy(const std::string& value, double* rate, int* min_ms, int* max_ms
     return true;
 }
 
+// "R[:MS]": a rate and, optionally, a time in ms; `what` names the time.
+bool parse_rate_ms(const std::string& value, double* rate, int* ms, const char* what, std::string* why) {
+    std::string r = value;
+    if (std::size_t c = value.find(':'); c != std::string::npos) {
+        r = value.substr(0, c);
+        unsigned long n = 0;
+        if (!parse_uint(value.substr(c + 1), 600000, &n)) {
+            *why = std::string(what) + " must be 0..600000 ms";
+            return false;
+        }
+        *ms = int(n);
+    }
+    if (!parse_rate(r, rate)) {
+        *why = "rate must be 0..1";
+        return false;
+    }
+    return true;
+}
+
 bool parse_words(const std::string& s, std::vector<std::uint32_t>* out) {
     out->clear();
     std::size_t pos = 0;
@@ -263,13 +282,8 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             if (!parse_uint(value, 0xFFFFFFFFul, &n)) return bad("seed must be a 32-bit number");
             f.seed = std::uint32_t(n);
         } else if (take("--delay-ack")) {
-            std::string rate = value;
-            if (std::size_t c = value.find(':'); c != std::string::npos) {
-                rate = value.substr(0, c);
-                if (!parse_uint(value.substr(c + 1), 600000, &n)) return bad("delay must be 0..600000 ms");
-                f.delay_ms = int(n);
-            }
-            if (!parse_rate(rate, &f.delay_ack)) return bad("rate must be 0..1");
+            std::string why;
+            if (!parse_rate_ms(value, &f.delay_ack, &f.delay_ms, "delay", &why)) return bad(why);
         } else if (take("--queue")) {
             std::string depth = value;
             if (std::size_t c = value.find(':'); c != std::string::npos) {
@@ -281,13 +295,8 @@ bool parse_options(const std::vector<std::string>& args, Options* out, std::stri
             if (!parse_uint(depth, 4096, &n) || n == 0) return bad("queue must hold 1..4096 requests");
             o.config.queue_depth = int(n);
         } else if (take("--hold-request")) {
-            std::string rate = value;
-            if (std::size_t c = value.find(':'); c != std::string::npos) {
-                rate = value.substr(0, c);
-                if (!parse_uint(value.substr(c + 1), 600000, &n)) return bad("hold must be 0..600000 ms");
-                f.hold_ms = int(n);
-            }
-            if (!parse_rate(rate, &f.hold_request)) return bad("rate must be 0..1");
+            std::string why;
+            if (!parse_rate_ms(value, &f.hold_request, &f.hold_ms, "hold", &why)) return bad(why);
         } else if (take("--dup-ack")) {
             std::string why;
             if (!parse_copy(value, &f.duplicate_ack, &f.dup_min_ms, &f.dup_max_ms, &why)) return bad(why);

@@ -94,6 +94,19 @@ int poll_burst(const LinkHealth* h, int reads_left) {
     return k < reads_left ? k : reads_left;
 }
 
+// Whether one of the k reads showed the byte. The chip then took `before`
+// reads and those up to it, as many as the next byte's verify sends
+// together.
+bool read_shows(LinkHealth* h, const VrnBusStep* reads, int k, int before, std::uint8_t value) {
+    for (int i = 0; i < k; ++i) {
+        if (reads[i].result == value) {
+            h->poll_burst = before + i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The AMD program's four writes sent together, and behind them its first
 // verify reads: the same requests in the same order, without a round trip
 // between them. Each write's answer is awaited all the same, so an
@@ -115,12 +128,7 @@ bool amd_program_together(int handle, int sector, int offset, std::uint8_t value
     *done = false;
     for (int i = 0; i < 4; ++i)
         if (steps[i].result < 0) return false;
-    for (int i = 0; i < *reads && !*done; ++i) {
-        if (steps[4 + i].result == value) {
-            h->poll_burst = i + 1;
-            *done = true;
-        }
-    }
+    *done = read_shows(h, steps + 4, *reads, 0, value);
     return true;
 }
 
@@ -137,12 +145,7 @@ int amd_verify_together(int handle, int sector, int offset, std::uint8_t value, 
         for (int i = 0; i < k; ++i) steps[i] = cell_read(at);
         const std::uint32_t t0 = plat_tick_ms();
         if (run_steps(handle, steps, k) <= 0) clock.lost_ms += plat_tick_ms() - t0;
-        for (int i = 0; i < k; ++i) {
-            if (steps[i].result == value) {
-                h->poll_burst = reads + i + 1;
-                return 0;
-            }
-        }
+        if (read_shows(h, steps, k, reads, value)) return 0;
         reads += k;
     }
     return -1;
